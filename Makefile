@@ -1,0 +1,32 @@
+# The front door: every target installs what it needs first.
+.PHONY: all deps build test test-asan bench run install clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	bash scripts/install-deps
+
+build: deps
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev -j $(JOBS)
+
+test: build
+	ctest --preset dev -j $(JOBS)
+
+test-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	bash bench/run-all build/release
+
+run: deps
+	bash scripts/run build/release
+
+clean:
+	rm -rf build

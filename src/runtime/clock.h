@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+
+namespace mirl {
+
+// Milliseconds of the monotonic clock from an arbitrary origin, cut to 32 bits. Only differences
+// of two readings mean anything; they stay right across the wrap for intervals below 2^31 ms.
+int32_t ClockMs();
+
+// Moves every later reading of ClockMs by `offsetMs`. Tests use it to pass time without waiting
+// and to put readings next to the 32-bit wrap.
+void ClockShift(int64_t offsetMs);
+
+} // namespace mirl

@@ -1,0 +1,269 @@
+#include "runtime/file_output.h"
+
+#include "runtime/unique_fd.h"
+#include "runtime/write_behind.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mirl {
+namespace {
+
+enum class BufferMode { Fresh, Writing };
+
+struct OpenFileRecord {
+    UniqueFd handle;
+    std::unique_ptr<char[]> buffer;
+    int32_t capacity = 0;
+    int32_t room = 0;
+    BufferMode mode = BufferMode::Fresh;
+    int64_t position = 0; // where the next system write lands
+    WriteBehind writeBehind;
+};
+
+std::vector<OpenFileRecord> fileTable;
+bool writeBehindEnabled = true;
+
+OpenFileRecord* OpenRecord(int32_t number) {
+    if (number < 0 || static_cast<size_t>(number) >= fileTable.size() || !fileTable[number].handle.Valid()) {
+        return nullptr;
+    }
+    return &fileTable[number];
+}
+
+// Writes all of `length` bytes unless the system refuses: retries interrupted and partial writes.
+// Returns the bytes the system took; on a shortfall errno says why (ENOSPC for a write of nothing).
+int64_t WriteAll(int fd, const char* data, int64_t length) {
+    int64_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(length - done));
+        if (n > 0) {
+            done += n;
+        } else if (n == 0) {
+            errno = ENOSPC;
+            break;
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return done;
+}
+
+int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
+    if (length == 0) {
+        return 0;
+    }
+    const int64_t written = WriteAll(record.handle.Get(), data, length);
+    if (writeBehindEnabled && length >= record.capacity && written > 0) {
+        record.writeBehind.Wrote(record.handle.Get(), record.position, written);
+    }
+    record.position += written;
+    return written;
+}
+
+// Hands the pending bytes to the system; they leave the buffer whether the system took them or not.
+int64_t FileFlush(OpenFileRecord& record) {
+    if (record.mode != BufferMode::Writing) {
+        return 0;
+    }
+    const int64_t written = SystemWrite(record, record.buffer.get(), record.capacity - record.room);
+    record.room = record.capacity;
+    return written;
+}
+
+int64_t BufferedWrite(OpenFileRecord& record, const char* data, int32_t length) {
+    if (record.mode == BufferMode::Fresh) {
+        record.mode = BufferMode::Writing;
+        record.room = record.capacity;
+    }
+    if (record.room > length) {
+        std::memcpy(record.buffer.get() + (record.capacity - record.room), data, static_cast<size_t>(length));
+        record.room -= length;
+        return length;
+    }
+    // A write that fills the buffer exactly starts a new one instead of completing this one.
+    FileFlush(record);
+    if (length >= record.capacity) {
+        return SystemWrite(record, data, length);
+    }
+    std::memcpy(record.buffer.get(), data, static_cast<size_t>(length));
+    record.room -= length;
+    return length;
+}
+
+// The handle value callers see must never be 0, which means failure.
+int KeepOffZero(int fd) {
+    if (fd != 0) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+// Takes ownership of `fd` (or of nothing when it is -1).
+int64_t SetUpRecord(int32_t number, int fd) {
+    fd = fd < 0 ? fd : KeepOffZero(fd);
+    if (fd < 0) {
+        return 0;
+    }
+    OpenFileRecord& record = fileTable[number];
+    record.handle.Reset(fd);
+    record.buffer = std::make_unique<char[]>(FileBufferSize);
+    record.capacity = FileBufferSize;
+    record.room = 0;
+    record.mode = BufferMode::Fresh;
+    record.position = 0;
+    record.writeBehind = WriteBehind{};
+    return fd;
+}
+
+// Makes room for the number and closes a file still open under it.
+bool TakeRecord(int32_t number) {
+    if (number < 0) {
+        return false;
+    }
+    if (static_cast<size_t>(number) >= fileTable.size()) {
+        fileTable.resize(static_cast<size_t>(number) + 16);
+    }
+    FileClose(number);
+    return true;
+}
+
+void CloseRecord(OpenFileRecord& record) {
+    FileFlush(record);
+    // The data must be on the device when the closing returns: callers time the closing and report
+    // a file as done after it.
+    fdatasync(record.handle.Get());
+    record.handle.Reset();
+    record.buffer.reset();
+}
+
+std::string WithoutTrailing(const std::string& path, const char* characters) {
+    const size_t end = path.find_last_not_of(characters);
+    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+} // namespace
+
+void FileWriteBehindEnabled(bool enabled) {
+    writeBehindEnabled = enabled;
+}
+
+int64_t FileCreate(int32_t number, const std::string& path) {
+    if (!TakeRecord(number)) {
+        return 0;
+    }
+    return SetUpRecord(number, ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+int64_t FileCreateExclusive(int32_t number, const std::string& path) {
+    if (!TakeRecord(number)) {
+        return 0;
+    }
+    return SetUpRecord(number, ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+int64_t FileOpen(int32_t number, const std::string& path, int32_t flags) {
+    if (!TakeRecord(number)) {
+        return 0;
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd.Valid()) {
+        return 0;
+    }
+    // An open-file-description lock: it conflicts with every other open of the file that asks for
+    // one, in this process as in others.
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd.Get(), F_OFD_SETLK, &lock) != 0) {
+        return 0;
+    }
+    int64_t position = 0;
+    if ((flags & FileAppend) != 0) {
+        position = lseek(fd.Get(), 0, SEEK_END);
+        if (position < 0) {
+            return 0;
+        }
+    }
+    const int64_t handle = SetUpRecord(number, fd.Release());
+    if (handle != 0) {
+        fileTable[number].position = position;
+    }
+    return handle;
+}
+
+int32_t FileWrite(int32_t number, const void* area, int32_t length) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr || area == nullptr || length <= 0) {
+        return 0;
+    }
+    return static_cast<int32_t>(BufferedWrite(*record, static_cast<const char*>(area), length));
+}
+
+int32_t FileWriteByte(int32_t number, int32_t value) {
+    const char byte = static_cast<char>(value & 0xFF);
+    return FileWrite(number, &byte, 1);
+}
+
+int32_t FileWriteLine(int32_t number, const std::string& text) {
+    if (OpenRecord(number) == nullptr) {
+        return 0;
+    }
+    int32_t taken = 0;
+    if (!text.empty()) {
+        taken = FileWrite(number, text.data(), static_cast<int32_t>(text.size()));
+    }
+    return taken + FileWrite(number, "\r\n", 2);
+}
+
+void FileClose(int32_t number) {
+    if (number == -1) {
+        for (OpenFileRecord& record : fileTable) {
+            if (record.handle.Valid()) {
+                CloseRecord(record);
+            }
+        }
+        return;
+    }
+    if (OpenFileRecord* record = OpenRecord(number)) {
+        CloseRecord(*record);
+    }
+}
+
+int64_t FileSizeQuery(const std::string& path) {
+    if (path.empty()) {
+        return -1;
+    }
+    // "folder///" becomes "folder"; "/" stays "/".
+    const std::string withoutSlashes = WithoutTrailing(path, "/");
+    const std::string& trimmed = withoutSlashes.empty() ? path : withoutSlashes;
+    struct stat entry{};
+    if (lstat(trimmed.c_str(), &entry) != 0) {
+        return -1;
+    }
+    if (S_ISDIR(entry.st_mode)) {
+        return -2;
+    }
+    return entry.st_size;
+}
+
+int32_t FileDelete(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 1 : 0;
+}
+
+int32_t FolderCreate(const std::string& path) {
+    const std::string trimmed = WithoutTrailing(path, " /");
+    if (trimmed.empty()) {
+        return 0;
+    }
+    return ::mkdir(trimmed.c_str(), 0777) == 0 ? 1 : 0;
+}
+
+} // namespace mirl

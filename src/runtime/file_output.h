@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+// Numbered, buffered output files. The caller chooses the numbers; each open file gathers small
+// writes in a 4,096-byte buffer, and writes of the buffer's size or more go straight to the system.
+// An operation on a number that is not open does nothing and returns 0.
+
+constexpr int32_t FileBufferSize = 4096;
+constexpr int32_t FileAppend = 8;
+
+// Creates or empties the file; a handle (not 0) on success, 0 on failure.
+int64_t FileCreate(int32_t number, const std::string& path);
+
+// Creates a new file, failing on any existing entry of that name (a dangling link included) and
+// never following a link; 0 on failure with errno kept (EEXIST when the name is taken).
+int64_t FileCreateExclusive(int32_t number, const std::string& path);
+
+// Opens or creates the file for this process alone (no other FileOpen of it succeeds meanwhile);
+// flags FileAppend starts writing at the end, 0 at the first byte. A handle, or 0 on failure.
+int64_t FileOpen(int32_t number, const std::string& path, int32_t flags);
+
+// Bytes taken into the buffer or by the system: fewer than `length` when the volume is full or
+// the device failed (errno then tells why).
+int32_t FileWrite(int32_t number, const void* area, int32_t length);
+
+// 1 when the byte was taken, else 0.
+int32_t FileWriteByte(int32_t number, int32_t value);
+
+// Writes the text and CR LF; returns the bytes taken.
+int32_t FileWriteLine(int32_t number, const std::string& text);
+
+// Writes out the buffer, puts the data on the device (fdatasync) and closes; -1 closes every file.
+void FileClose(int32_t number);
+
+// The size of the file, -1 when nothing of that name exists, -2 for a folder (a mount point included).
+// Links are not followed: a link, dangling or not, counts as the entry it is.
+int64_t FileSizeQuery(const std::string& path);
+
+// Not 0 on success.
+int32_t FileDelete(const std::string& path);
+
+// Creates one folder level (trailing blanks and slashes removed); not 0 on success.
+int32_t FolderCreate(const std::string& path);
+
+// Write-behind for large writes is on by default; the benchmarks switch it off to compare.
+void FileWriteBehindEnabled(bool enabled);
+
+} // namespace mirl

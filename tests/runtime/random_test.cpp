@@ -1,0 +1,195 @@
+#include "runtime/random.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Fill(int32_t length) {
+    Bytes bytes(static_cast<size_t>(length > 0 ? length : 0) + 8, 0xEE);
+    RandomFill(bytes.data(), length);
+    return bytes;
+}
+
+// A plain, step-by-step rendering of the generator, written apart from the production code (no
+// unrolling, no shared helpers) to check long sequences against.
+struct Reference {
+    uint32_t A[17]{};
+    uint32_t B[17]{};
+    int p = 0;
+    int q = 10;
+
+    explicit Reference(uint32_t x) {
+        for (int i = 0; i < 17; ++i) {
+            B[i] = 1u - x * 0x53A9B4FBu;
+            A[i] = 1u - B[i] * 0x53A9B4FBu;
+            x = A[i];
+        }
+        for (int i = 0; i < 31; ++i) {
+            Step();
+        }
+    }
+    void Step(uint32_t* aOut = nullptr, uint32_t* bOut = nullptr) {
+        const uint32_t a = ((B[p] >> 13) | (B[p] << 19)) + B[q];
+        const uint32_t b = ((A[p] >> 5) | (A[p] << 27)) + A[q];
+        A[p] = a;
+        B[p] = b;
+        p = (p + 16) % 17;
+        q = (q + 16) % 17;
+        if (aOut != nullptr) {
+            *aOut = a;
+            *bOut = b;
+        }
+    }
+    Bytes Fill(int length) {
+        Bytes out;
+        while (static_cast<int>(out.size()) < length) {
+            uint32_t a = 0;
+            uint32_t b = 0;
+            Step(&a, &b);
+            for (int i = 0; i < 4; ++i) {
+                out.push_back(static_cast<uint8_t>(b >> (8 * i)));
+            }
+            for (int i = 0; i < 4; ++i) {
+                out.push_back(static_cast<uint8_t>(a >> (8 * i)));
+            }
+        }
+        out.resize(static_cast<size_t>(length));
+        return out;
+    }
+};
+
+TEST(Random, SeedZeroGivesTheKnownTablesAndPositions) {
+    RandomInit(0);
+    const RandomSnapshot s = RandomState();
+    EXPECT_EQ(s.A[0], 0x12CEB592u);
+    EXPECT_EQ(s.A[1], 0x9B24BCEAu);
+    EXPECT_EQ(s.A[2], 0x856AB9A2u);
+    EXPECT_EQ(s.B[0], 0xBEB7F232u);
+    EXPECT_EQ(s.B[1], 0x70F3D23Cu);
+    EXPECT_EQ(s.B[2], 0x5DBC9A93u);
+    EXPECT_EQ(s.p, 3);
+    EXPECT_EQ(s.q, 13);
+}
+
+TEST(Random, SeedZeroGivesTheKnownSequence) {
+    RandomInit(0);
+    const Bytes first = Fill(16);
+    EXPECT_EQ(Bytes(first.begin(), first.begin() + 16),
+              (Bytes{0xdf, 0x7b, 0x21, 0x60, 0x61, 0x0d, 0x91, 0x8b, 0xc2, 0x05, 0x8e, 0xed, 0x81, 0xe0, 0xaf, 0xc8}));
+    const Bytes second = Fill(11);
+    EXPECT_EQ(Bytes(second.begin(), second.begin() + 11),
+              (Bytes{0x79, 0xdf, 0xa9, 0xd8, 0x2f, 0x50, 0x0e, 0xa9, 0x41, 0xe4, 0x9f}));
+    // The 11 bytes took two steps and did not write past their end.
+    EXPECT_EQ(second[11], 0xEE);
+    EXPECT_EQ(RandomUpTo(255), 60u);
+    EXPECT_EQ(RandomUpTo(0xFFFFFFFFu), 0x9FFDEB25u);
+}
+
+TEST(Random, LongSequencesMatchTheStepByStepGenerator) {
+    // Lengths that start the unrolled rounds at every table position and end in partial groups.
+    for (uint32_t seed : {0u, 1u, 0xDEADBEEFu}) {
+        RandomInit(seed);
+        Reference reference(seed);
+        for (int length : {1'000'000, 7, 136, 137, 8 * 17 * 3 + 5, 999'999, 8, 0, 1'000'003}) {
+            const Bytes got = Fill(length);
+            const Bytes want = reference.Fill(length);
+            ASSERT_EQ(Bytes(got.begin(), got.begin() + length), want) << "seed " << seed << " length " << length;
+            ASSERT_EQ(got[static_cast<size_t>(length)], 0xEE) << "wrote past the end";
+            if (length % 8 == 0 && length > 0) {
+                continue;
+            }
+            // A partial group used up its step.
+            if (length > 0) {
+                const RandomSnapshot s = RandomState();
+                ASSERT_EQ(s.p, reference.p);
+            }
+        }
+    }
+}
+
+TEST(Random, EmptyAndShortFillsUseTheRightNumberOfSteps) {
+    RandomInit(7);
+    Reference reference(7);
+    Bytes untouched(8, 0xEE);
+    RandomFill(untouched.data(), 0);
+    RandomFill(untouched.data(), -5);
+    EXPECT_EQ(untouched, Bytes(8, 0xEE));
+    EXPECT_EQ(RandomState().p, reference.p) << "an empty fill must not step";
+
+    const Bytes seven = Fill(7);
+    EXPECT_EQ(Bytes(seven.begin(), seven.begin() + 7), reference.Fill(7));
+    EXPECT_EQ(seven[7], 0xEE);
+    EXPECT_EQ(RandomState().p, reference.p) << "seven bytes take exactly one step";
+}
+
+TEST(Random, UpToStaysInRangeAndAlwaysSteps) {
+    RandomInit(42);
+    Reference reference(42);
+    for (uint32_t max : {0u, 1u, 255u, 1000u, 0x7FFFFFFFu}) {
+        for (int i = 0; i < 2000; ++i) {
+            uint32_t a = 0;
+            uint32_t b = 0;
+            reference.Step(&a, &b);
+            const uint32_t got = RandomUpTo(max);
+            ASSERT_LE(got, max);
+            ASSERT_EQ(got, static_cast<uint32_t>((static_cast<uint64_t>(a) * (uint64_t{max} + 1)) >> 32));
+        }
+    }
+    // 255 takes the top byte of a.
+    uint32_t a = 0;
+    uint32_t b = 0;
+    reference.Step(&a, &b);
+    EXPECT_EQ(RandomUpTo(255), a >> 24);
+}
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// Reads 16 bytes in a child process that starts from this process's (unseeded) generator.
+Bytes FirstBytesOfAFreshStart() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        uint8_t bytes[16];
+        RandomFill(bytes, 16);
+        const ssize_t written = write(fds[1], bytes, sizeof bytes);
+        _exit(written == 16 ? 0 : 1);
+    }
+    close(fds[1]);
+    Bytes bytes(16);
+    const ssize_t got = read(fds[0], bytes.data(), bytes.size());
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return got == 16 ? bytes : Bytes{};
+}
+
+TEST(Random, EachStartSeedsItselfDifferently) {
+    const RandomSnapshot before = RandomState();
+    if (before.p != before.q) {
+        GTEST_SKIP() << "the generator of this process is already seeded (tests run in one process)";
+    }
+    const Bytes first = FirstBytesOfAFreshStart();
+    const Bytes second = FirstBytesOfAFreshStart();
+    ASSERT_EQ(first.size(), 16u);
+    ASSERT_EQ(second.size(), 16u);
+    EXPECT_NE(first, second);
+}
+
+} // namespace
+} // namespace mirl

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace mirl::test {
+
+// A small filesystem image, loop-mounted on a fresh folder, unmounted and deleted with the object.
+// Mount() refuses to hand out a volume unless the mount really happened (the mount point lies on
+// another device than its parent), so that nothing meant for the scratch volume can land on the
+// machine's own disk.
+class ScratchVolume {
+public:
+    // `type`: ext4, xfs, btrfs or vfat. Returns null and sets `whyNot` when it can't be made here
+    // (no root, no kernel driver, no mkfs tool).
+    static std::unique_ptr<ScratchVolume> Mount(const std::string& type, int sizeMiB, std::string& whyNot);
+
+    ScratchVolume(const ScratchVolume&) = delete;
+    ScratchVolume& operator=(const ScratchVolume&) = delete;
+    ~ScratchVolume();
+
+    // The mount point with a trailing "/".
+    std::string Root() const { return mountPoint_ + "/"; }
+    const std::string& MountPoint() const { return mountPoint_; }
+    const std::string& Image() const { return image_; }
+    const std::string& Type() const { return type_; }
+    // The loop device, e.g. /dev/loop3.
+    std::string Device() const;
+
+    // Throws when the mount point is no longer a mount of its own (checked before every fill).
+    void CheckMounted() const;
+    // Unmounts now (the destructor then only deletes the image); for checks of the raw image.
+    void Unmount();
+
+private:
+    ScratchVolume() = default;
+    std::string type_;
+    std::string folder_;
+    std::string image_;
+    std::string mountPoint_;
+    bool mounted_ = false;
+};
+
+// True when the scratch-volume tests may be skipped for lack of root: not under CI.
+bool MaySkipWithoutRoot();
+
+} // namespace mirl::test
+
+// Mounts a scratch volume into `var` or ends the test: a skip with the reason, or a failure when
+// CI is set and the reason is a missing root.
+#define MIRL_MOUNT_SCRATCH_OR_SKIP(var, type, sizeMiB)                                                               \
+    std::string var##WhyNot;                                                                                         \
+    auto var = ::mirl::test::ScratchVolume::Mount(type, sizeMiB, var##WhyNot);                                       \
+    if (!var) {                                                                                                      \
+        if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                 \
+            GTEST_FAIL() << "scratch volume needs root, and CI is set: " << var##WhyNot;                             \
+        }                                                                                                            \
+        GTEST_SKIP() << var##WhyNot;                                                                                 \
+    }
