@@ -74,15 +74,63 @@ void SeedOnFirstUse() {
     }
 }
 
-// Seventeen steps starting at p = 16, with every table index a constant, so that the compiler
-// can keep the words in registers and schedule the independent chains side by side.
-template <int P>
-inline void UnrolledSteps(uint32_t* A, uint32_t* B, unsigned char*& out) {
-    if constexpr (P >= 0) {
-        StoreWords(out, StepAt(A, B, P, (P + Lag) % TableSize));
-        out += 8;
-        UnrolledSteps<P - 1>(A, B, out);
+// Seen as a sequence, step k yields a_k = rotr(b_{k-17}, 13) + b_{k-10} and
+// b_k = rotr(a_{k-17}, 5) + a_{k-10}: the table words are just the outputs of 17 and 10 steps
+// earlier. Once a fill has written 17 steps, the output itself is the history, and the ten steps
+// after any point depend only on what lies before it, so eight of them are computed side by side.
+using Words = uint32_t __attribute__((vector_size(16))); // two steps: b, a, b, a
+
+inline Words LoadWords(const unsigned char* at) {
+    Words w;
+    std::memcpy(&w, at, sizeof w);
+    return w;
+}
+
+inline Words StepsFromHistory(const unsigned char* out) {
+    const Words mask = {0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0};
+    // Steps k-17 and k-16 straddle two earlier 16-byte stores; loading those two whole and
+    // shuffling lets the processor forward them from its store buffer instead of waiting.
+    const Words older = __builtin_shuffle(LoadWords(out - 18 * 8), LoadWords(out - 16 * 8), Words{3, 2, 5, 4});
+    const Words newer = __builtin_shuffle(LoadWords(out - 10 * 8), Words{1, 0, 3, 2});
+    const Words rotated5 = (older >> 5) | (older << 27);
+    const Words rotated13 = (older >> 13) | (older << 19);
+    return ((rotated5 & mask) | (rotated13 & ~mask)) + newer;
+}
+
+// The vector steps read back 18 steps (one more than the tables hold, see StepsFromHistory).
+constexpr int HistorySteps = TableSize + 1;
+
+// Writes `steps` steps (a multiple of 8) after the HistorySteps written just before `out`;
+// returns the end.
+unsigned char* VectorSteps(unsigned char* out, int64_t steps) {
+    for (; steps > 0; steps -= 8, out += 64) {
+        const Words w0 = StepsFromHistory(out);
+        const Words w1 = StepsFromHistory(out + 16);
+        const Words w2 = StepsFromHistory(out + 32);
+        const Words w3 = StepsFromHistory(out + 48);
+        std::memcpy(out, &w0, 16);
+        std::memcpy(out + 16, &w1, 16);
+        std::memcpy(out + 32, &w2, 16);
+        std::memcpy(out + 48, &w3, 16);
     }
+    return out;
+}
+
+// After steps written straight to the output, the tables hold the last 17 of them.
+void TakeTablesFromOutput(const unsigned char* end, int64_t steps) {
+    for (int64_t back = TableSize; back >= 1; --back) {
+        uint32_t pair[2];
+        std::memcpy(pair, end - back * 8, 8);
+        if constexpr (std::endian::native == std::endian::big) {
+            pair[0] = __builtin_bswap32(pair[0]);
+            pair[1] = __builtin_bswap32(pair[1]);
+        }
+        const auto position = static_cast<int32_t>(((state.p - (steps - back)) % TableSize + TableSize) % TableSize);
+        state.B[position] = pair[0];
+        state.A[position] = pair[1];
+    }
+    state.p = static_cast<int32_t>(((state.p - steps) % TableSize + TableSize) % TableSize);
+    state.q = (state.p + Lag) % TableSize;
 }
 
 } // namespace
@@ -100,22 +148,17 @@ void RandomFill(void* area, int32_t length) {
     auto* out = static_cast<unsigned char*>(area);
     int64_t groups = length / 8;
 
-    // Single steps until the position comes round to 16, then whole rounds of the table.
-    while (groups > 0 && state.p != TableSize - 1) {
-        StoreWords(out, Step());
-        out += 8;
-        --groups;
-    }
-    if (groups >= TableSize) {
-        uint32_t A[TableSize];
-        uint32_t B[TableSize];
-        std::memcpy(A, state.A, sizeof A);
-        std::memcpy(B, state.B, sizeof B);
-        for (; groups >= TableSize; groups -= TableSize) {
-            UnrolledSteps<TableSize - 1>(A, B, out);
+    // Plain steps make the history, then the vector steps run on the output alone.
+    if (groups >= HistorySteps + 8 && std::endian::native == std::endian::little) {
+        for (int i = 0; i < HistorySteps; ++i) {
+            StoreWords(out, Step());
+            out += 8;
         }
-        std::memcpy(state.A, A, sizeof A);
-        std::memcpy(state.B, B, sizeof B);
+        groups -= HistorySteps;
+        const int64_t vectorSteps = groups - groups % 8;
+        out = VectorSteps(out, vectorSteps);
+        TakeTablesFromOutput(out, vectorSteps);
+        groups -= vectorSteps;
     }
     for (; groups > 0; --groups) {
         StoreWords(out, Step());
