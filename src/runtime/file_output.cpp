@@ -179,7 +179,7 @@ int64_t FileOpen(int32_t number, const std::string& path, int32_t flags) {
     }
     // An open-file-description lock: it conflicts with every other open of the file that asks for
     // one, in this process as in others.
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fd.Get(), F_OFD_SETLK, &lock) != 0) {
@@ -244,7 +244,7 @@ int64_t FileSizeQuery(const std::string& path) {
     // "folder///" becomes "folder"; "/" stays "/".
     const std::string withoutSlashes = WithoutTrailing(path, "/");
     const std::string& trimmed = withoutSlashes.empty() ? path : withoutSlashes;
-    struct stat entry{};
+    struct stat entry {};
     if (lstat(trimmed.c_str(), &entry) != 0) {
         return -1;
     }

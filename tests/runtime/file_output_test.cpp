@@ -20,7 +20,7 @@ using test::TempFolder;
 using test::WriteFileBytes;
 
 int64_t SizeOnDisk(const std::string& path) {
-    struct stat entry{};
+    struct stat entry {};
     return stat(path.c_str(), &entry) == 0 ? entry.st_size : -1;
 }
 

@@ -46,7 +46,8 @@ TEST(Text, FloatToTextRoundsTheExactValueHalfAwayFromZero) {
     // The smallest denormal has 149 significant fraction digits; rounding at the 149th.
     EXPECT_EQ(FloatToText(std::numeric_limits<float>::denorm_min(), 149).substr(0, 48),
               "0.0000000000000000000000000000000000000000000014");
-    EXPECT_EQ(FloatToText(std::numeric_limits<float>::denorm_min(), 45), "0.000000000000000000000000000000000000000000001");
+    EXPECT_EQ(FloatToText(std::numeric_limits<float>::denorm_min(), 45),
+              "0.000000000000000000000000000000000000000000001");
     // Decimals are clamped to 0 ... 512.
     EXPECT_EQ(FloatToText(2.5f, -7), "3");
     EXPECT_EQ(FloatToText(1.0f, 600).size(), std::string("1.").size() + 512);

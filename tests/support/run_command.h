@@ -6,7 +6,7 @@
 namespace mirl::test {
 
 struct CommandResult {
-    int exitCode = -1; // -1 when it could not run or was killed
+    int exitCode = -1;  // -1 when it could not run or was killed
     std::string output; // standard output and standard error together
 };
 

@@ -43,8 +43,8 @@ std::vector<std::string> MkfsCommand(const std::string& type, const std::string&
 }
 
 bool OnOwnDevice(const std::string& mountPoint) {
-    struct stat self{};
-    struct stat parent{};
+    struct stat self {};
+    struct stat parent {};
     return stat(mountPoint.c_str(), &self) == 0 && stat((mountPoint + "/..").c_str(), &parent) == 0 &&
            self.st_dev != parent.st_dev;
 }

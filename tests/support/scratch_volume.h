@@ -48,12 +48,12 @@ bool MaySkipWithoutRoot();
 
 // Mounts a scratch volume into `var` or ends the test: a skip with the reason, or a failure when
 // CI is set and the reason is a missing root.
-#define MIRL_MOUNT_SCRATCH_OR_SKIP(var, type, sizeMiB)                                                               \
-    std::string var##WhyNot;                                                                                         \
-    auto var = ::mirl::test::ScratchVolume::Mount(type, sizeMiB, var##WhyNot);                                       \
-    if (!var) {                                                                                                      \
-        if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                 \
-            GTEST_FAIL() << "scratch volume needs root, and CI is set: " << var##WhyNot;                             \
-        }                                                                                                            \
-        GTEST_SKIP() << var##WhyNot;                                                                                 \
+#define MIRL_MOUNT_SCRATCH_OR_SKIP(var, type, sizeMiB)                                                                 \
+    std::string var##WhyNot;                                                                                           \
+    auto var = ::mirl::test::ScratchVolume::Mount(type, sizeMiB, var##WhyNot);                                         \
+    if (!var) {                                                                                                        \
+        if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                   \
+            GTEST_FAIL() << "scratch volume needs root, and CI is set: " << var##WhyNot;                               \
+        }                                                                                                              \
+        GTEST_SKIP() << var##WhyNot;                                                                                   \
     }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+namespace mirl {
+
+// Windows and gadgets, by the numbers the toolkit knows them under. Gadget numbers are unique
+// across both windows.
+constexpr int32_t Wnd1 = 1;
+constexpr int32_t Wnd1StrGdgAnw = 2;
+constexpr int32_t Wnd1ExploComboGdg = 3;
+constexpr int32_t Wnd1BtnGdgGo = 4;
+constexpr int32_t Wnd1StrGdgInfo = 5;
+constexpr int32_t WndChldInfo = 6;
+constexpr int32_t WndChldInfoEditGdg = 7;
+constexpr int32_t WndChldInfoBtnGdgOK = 8;
+
+// The main window's menu bar and its one item, "Info".
+constexpr int32_t MainMenuBar = 0;
+constexpr int32_t MenuItemInfo = 1;
+
+// The key T in the Info window raises this menu event number.
+constexpr int32_t TestLogKey = 777;
+
+} // namespace mirl

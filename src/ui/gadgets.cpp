@@ -1,0 +1,200 @@
+#include "ui/drive_selector.h"
+#include "ui/toolkit.h"
+#include "ui/toolkit_tables.h"
+#include "ui/toolkit_window.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+namespace mirl {
+namespace {
+
+// Lines in the program's texts end in CR LF; Qt's widgets hold bare LF.
+QString ForDisplay(const std::string& text) {
+    return QString::fromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+std::string FromDisplay(const QString& text) {
+    QString withBreaks = text;
+    return withBreaks.replace(QStringLiteral("\n"), QStringLiteral("\r\n")).toStdString();
+}
+
+// Creates the gadget's widget in the current window's client area and records it.
+template <typename Widget, typename Make>
+intptr_t CreateGadget(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, GadgetKind kind, Make make) {
+    ToolkitWindow* window = CurrentWindow();
+    if (window == nullptr || !ClearGadget(number)) {
+        return 0;
+    }
+    Widget* widget = make(window);
+    widget->setGeometry(x, y, width, height);
+    widget->show();
+    GadgetRecord record;
+    record.widget = widget;
+    record.kind = kind;
+    record.window = window->Number();
+    StoreGadget(number, record);
+    return HandleOf(widget);
+}
+
+QPlainTextEdit* EditorOf(int32_t number) {
+    const GadgetRecord* gadget = FindGadget(number);
+    return gadget != nullptr && gadget->kind == GadgetKind::Editor ? static_cast<QPlainTextEdit*>(gadget->widget.data())
+                                                                   : nullptr;
+}
+
+} // namespace
+
+intptr_t GadgetTextField(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const std::string& text,
+                         int32_t style) {
+    const bool readOnly = (style & GS_READ_ONLY) != 0;
+    const bool multiLine = (style & GS_MULTI_LINE) != 0;
+    const intptr_t handle =
+        CreateGadget<QWidget>(number, x, y, width, height, GadgetKind::TextField, [&](ToolkitWindow* window) {
+            QWidget* field = nullptr;
+            if (multiLine) {
+                // A multi-line field shows its lines as they are: no wrapping, no scroll bars.
+                auto* edit = new QPlainTextEdit(window->Client());
+                edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+                edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+                edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+                edit->setReadOnly(readOnly);
+                edit->document()->setDocumentMargin(2);
+                field = edit;
+            } else {
+                auto* edit = new QLineEdit(window->Client());
+                edit->setReadOnly(readOnly);
+                field = edit;
+            }
+            return field;
+        });
+    if (GadgetRecord* record = FindGadget(number); record != nullptr && handle != 0) {
+        record->readOnly = readOnly;
+        record->multiLine = multiLine;
+        GadgetSetText(number, text);
+    }
+    return handle;
+}
+
+intptr_t GadgetButton(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, const std::string& caption,
+                      int32_t /*style*/) {
+    return CreateGadget<QPushButton>(number, x, y, width, height, GadgetKind::Button, [&](ToolkitWindow* window) {
+        auto* button = new QPushButton(QString::fromUtf8(caption), window->Client());
+        button->setAutoDefault(false);
+        const int32_t windowNumber = window->Number();
+        QObject::connect(button, &QPushButton::clicked,
+                         [windowNumber, number] { QueueEvent(EV_GADGET, windowNumber, number, 0); });
+        return button;
+    });
+}
+
+intptr_t GadgetEditor(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height, int32_t style) {
+    return CreateGadget<QPlainTextEdit>(number, x, y, width, height, GadgetKind::Editor, [&](ToolkitWindow* window) {
+        auto* editor = new QPlainTextEdit(window->Client());
+        editor->setLineWrapMode(QPlainTextEdit::NoWrap);
+        editor->setReadOnly((style & GS_READ_ONLY) != 0);
+        return editor;
+    });
+}
+
+intptr_t GadgetDriveSelector(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
+                             const std::string& initialPath, int32_t /*flags*/) {
+    return CreateGadget<DriveSelector>(
+        number, x, y, width, height, GadgetKind::DriveSelector, [&](ToolkitWindow* window) {
+            auto* selector = new DriveSelector(number, window->Number(), window->Client());
+            selector->SelectPath(initialPath);
+            return selector;
+        });
+}
+
+std::string GadgetGetText(int32_t number) {
+    const GadgetRecord* gadget = FindGadget(number);
+    if (gadget == nullptr) {
+        return {};
+    }
+    QWidget* widget = gadget->widget.data();
+    switch (gadget->kind) {
+    case GadgetKind::TextField:
+        if (gadget->multiLine) {
+            return FromDisplay(static_cast<QPlainTextEdit*>(widget)->toPlainText());
+        }
+        return static_cast<QLineEdit*>(widget)->text().toStdString();
+    case GadgetKind::Button:
+        return static_cast<QPushButton*>(widget)->text().toStdString();
+    case GadgetKind::Editor:
+        return FromDisplay(static_cast<QPlainTextEdit*>(widget)->toPlainText());
+    case GadgetKind::DriveSelector:
+        return static_cast<DriveSelector*>(widget)->CurrentPath();
+    }
+    return {};
+}
+
+void GadgetSetText(int32_t number, const std::string& text) {
+    const GadgetRecord* gadget = FindGadget(number);
+    if (gadget == nullptr) {
+        return;
+    }
+    QWidget* widget = gadget->widget.data();
+    switch (gadget->kind) {
+    case GadgetKind::TextField:
+        if (gadget->multiLine) {
+            static_cast<QPlainTextEdit*>(widget)->setPlainText(ForDisplay(text));
+        } else {
+            static_cast<QLineEdit*>(widget)->setText(QString::fromUtf8(text));
+        }
+        break;
+    case GadgetKind::Button:
+        static_cast<QPushButton*>(widget)->setText(QString::fromUtf8(text));
+        break;
+    case GadgetKind::Editor:
+        static_cast<QPlainTextEdit*>(widget)->setPlainText(ForDisplay(text));
+        break;
+    case GadgetKind::DriveSelector:
+        static_cast<DriveSelector*>(widget)->SelectPath(text);
+        break;
+    }
+}
+
+void GadgetDisable(int32_t number, int32_t state) {
+    if (const GadgetRecord* gadget = FindGadget(number)) {
+        gadget->widget->setEnabled(state == 0);
+    }
+}
+
+void GadgetResize(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height) {
+    const GadgetRecord* gadget = FindGadget(number);
+    if (gadget == nullptr) {
+        return;
+    }
+    const QRect old = gadget->widget->geometry();
+    gadget->widget->setGeometry(x != UI_IGNORE ? x : old.x(), y != UI_IGNORE ? y : old.y(),
+                                width != UI_IGNORE ? width : old.width(), height != UI_IGNORE ? height : old.height());
+}
+
+intptr_t GadgetHandle(int32_t number) {
+    const GadgetRecord* gadget = FindGadget(number);
+    return gadget != nullptr ? HandleOf(gadget->widget.data()) : 0;
+}
+
+void EditorSetReadOnly(int32_t number, bool readOnly) {
+    if (QPlainTextEdit* editor = EditorOf(number)) {
+        editor->setReadOnly(readOnly);
+    }
+}
+
+void EditorWrapAtWidth(int32_t number) {
+    if (QPlainTextEdit* editor = EditorOf(number)) {
+        editor->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    }
+}
+
+void EditorRemoveLengthLimit(int32_t number) {
+    // A QPlainTextEdit has no length limit; the operation exists so that the program states the
+    // setting it relies on.
+    if (QPlainTextEdit* editor = EditorOf(number)) {
+        editor->document()->setMaximumBlockCount(0);
+    }
+}
+
+} // namespace mirl
