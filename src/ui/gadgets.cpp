@@ -3,6 +3,7 @@
 #include "ui/toolkit_tables.h"
 #include "ui/toolkit_window.h"
 
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -36,6 +37,18 @@ intptr_t CreateGadget(int32_t number, int32_t x, int32_t y, int32_t width, int32
     record.window = window->Number();
     StoreGadget(number, record);
     return HandleOf(widget);
+}
+
+// A multi-line field neither wraps nor scrolls, so a line wider than the field (a long mount
+// point) is cut at its right edge; the whole text is then a tooltip away.
+void ShowWholeTextWhenCut(QPlainTextEdit& field) {
+    const QFontMetrics metrics(field.font());
+    const int room = field.viewport()->width() - 2 * static_cast<int>(field.document()->documentMargin());
+    bool cut = false;
+    for (const QString& line : field.toPlainText().split('\n')) {
+        cut = cut || metrics.horizontalAdvance(line) > room;
+    }
+    field.setToolTip(cut ? field.toPlainText() : QString());
 }
 
 QPlainTextEdit* EditorOf(int32_t number) {
@@ -139,7 +152,9 @@ void GadgetSetText(int32_t number, const std::string& text) {
     switch (gadget->kind) {
     case GadgetKind::TextField:
         if (gadget->multiLine) {
-            static_cast<QPlainTextEdit*>(widget)->setPlainText(ForDisplay(text));
+            auto* field = static_cast<QPlainTextEdit*>(widget);
+            field->setPlainText(ForDisplay(text));
+            ShowWholeTextWhenCut(*field);
         } else {
             static_cast<QLineEdit*>(widget)->setText(QString::fromUtf8(text));
         }

@@ -118,7 +118,10 @@ void ToolkitInit(int& argc, char** argv) {
     }
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
-    QFont font = QApplication::font();
+    // The windows have fixed pixel geometry: a narrow sans-serif at 11 pixels keeps every text of
+    // the main window inside its gadget, whatever font the desktop prefers.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     QApplication::setFont(font);
     static ShortcutFilter* filter = nullptr;
