@@ -15,6 +15,10 @@ int32_t ClockMs() {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ms)));
 }
 
+int32_t ClockDifference(int32_t later, int32_t earlier) {
+    return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
+}
+
 void ClockShift(int64_t offsetMs) {
     shiftMs += offsetMs;
 }

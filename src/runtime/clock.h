@@ -8,6 +8,9 @@ namespace mirl {
 // of two readings mean anything; they stay right across the wrap for intervals below 2^31 ms.
 int32_t ClockMs();
 
+// Milliseconds from an earlier reading to a later one, right across the wrap of the 32-bit clock.
+int32_t ClockDifference(int32_t later, int32_t earlier);
+
 // Moves every later reading of ClockMs by `offsetMs`. Tests use it to pass time without waiting
 // and to put readings next to the 32-bit wrap.
 void ClockShift(int64_t offsetMs);

@@ -23,6 +23,7 @@ struct OpenFileRecord {
     int32_t room = 0;
     BufferMode mode = BufferMode::Fresh;
     int64_t position = 0; // where the next system write lands
+    int32_t error = 0;    // errno of the first short system write
     WriteBehind writeBehind;
 };
 
@@ -59,6 +60,9 @@ int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
         return 0;
     }
     const int64_t written = WriteAll(record.handle.Get(), data, length);
+    if (written < length && record.error == 0) {
+        record.error = errno;
+    }
     if (writeBehindEnabled && length >= record.capacity && written > 0) {
         record.writeBehind.Wrote(record.handle.Get(), record.position, written);
     }
@@ -119,6 +123,7 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.room = 0;
     record.mode = BufferMode::Fresh;
     record.position = 0;
+    record.error = 0;
     record.writeBehind = WriteBehind{};
     return fd;
 }
@@ -210,6 +215,11 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length) {
 int32_t FileWriteByte(int32_t number, int32_t value) {
     const char byte = static_cast<char>(value & 0xFF);
     return FileWrite(number, &byte, 1);
+}
+
+int32_t FileError(int32_t number) {
+    const OpenFileRecord* record = OpenRecord(number);
+    return record != nullptr ? record->error : 0;
 }
 
 int32_t FileWriteLine(int32_t number, const std::string& text) {

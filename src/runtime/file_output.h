@@ -30,6 +30,11 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length);
 // 1 when the byte was taken, else 0.
 int32_t FileWriteByte(int32_t number, int32_t value);
 
+// The error of the first system write of this file that fell short (ENOSPC for a full volume), or
+// 0 while every write went through. Bytes gathered in the buffer meet the system only later, so
+// callers of the small writes learn of a full volume here.
+int32_t FileError(int32_t number);
+
 // Writes the text and CR LF; returns the bytes taken.
 int32_t FileWriteLine(int32_t number, const std::string& text);
 

@@ -28,6 +28,14 @@ DriveSelector::DriveSelector(int32_t number, int32_t window, QWidget* parent)
     connect(this, &QComboBox::activated, this, [this](int index) { Confirm(index); });
 }
 
+uint64_t DriveSelector::CurrentDevice() const {
+    const int index = currentIndex();
+    if (currentPath_.empty() || index < 0 || static_cast<size_t>(index) >= volumes_.size()) {
+        return 0;
+    }
+    return volumes_[static_cast<size_t>(index)].device;
+}
+
 void DriveSelector::SelectPath(const std::string& path) {
     const int index = path.empty() ? -1 : VolumeHolding(volumes_, path);
     setCurrentIndex(index);

@@ -17,6 +17,8 @@ public:
     DriveSelector(int32_t number, int32_t window, QWidget* parent);
 
     const std::string& CurrentPath() const { return currentPath_; }
+    // The device of the selected volume as listed; 0 when nothing is selected.
+    uint64_t CurrentDevice() const;
     // Selects the volume that holds `path` and takes its path; a path on no listed volume
     // selects nothing and leaves the current path empty.
     void SelectPath(const std::string& path);

@@ -143,6 +143,14 @@ std::string GadgetGetText(int32_t number) {
     return {};
 }
 
+uint64_t GadgetVolumeDevice(int32_t number) {
+    const GadgetRecord* gadget = FindGadget(number);
+    if (gadget == nullptr || gadget->kind != GadgetKind::DriveSelector) {
+        return 0;
+    }
+    return static_cast<DriveSelector*>(gadget->widget.data())->CurrentDevice();
+}
+
 void GadgetSetText(int32_t number, const std::string& text) {
     const GadgetRecord* gadget = FindGadget(number);
     if (gadget == nullptr) {

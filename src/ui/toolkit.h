@@ -66,6 +66,10 @@ intptr_t GadgetEditor(int32_t number, int32_t x, int32_t y, int32_t width, int32
 intptr_t GadgetDriveSelector(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height,
                              const std::string& initialPath, int32_t flags);
 std::string GadgetGetText(int32_t number);
+// For the drive selector: the device (st_dev) that the selected volume had when the list was read,
+// so that a run can tell the volume from the folder left behind when it is unmounted; 0 when
+// nothing is selected.
+uint64_t GadgetVolumeDevice(int32_t number);
 void GadgetSetText(int32_t number, const std::string& text);
 void GadgetDisable(int32_t number, int32_t state);
 void GadgetResize(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height);

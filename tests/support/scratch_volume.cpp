@@ -56,7 +56,8 @@ bool MaySkipWithoutRoot() {
     return ci == nullptr || *ci == '\0';
 }
 
-std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int sizeMiB, std::string& whyNot) {
+std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int sizeMiB, std::string& whyNot,
+                                                    const std::string& under) {
     if (geteuid() != 0) {
         whyNot = "scratch volumes need root (loop mounts)";
         return nullptr;
@@ -79,7 +80,7 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
     }
     volume->folder_ = pattern;
     volume->image_ = volume->folder_ + "/image";
-    volume->mountPoint_ = volume->folder_ + "/mnt";
+    volume->mountPoint_ = under.empty() ? volume->folder_ + "/mnt" : under + "/mnt-" + type;
     std::filesystem::create_directory(volume->mountPoint_);
 
     CommandResult made = RunCommand({"truncate", "-s", std::to_string(sizeMiB) + "M", volume->image_});
@@ -115,6 +116,13 @@ std::string ScratchVolume::Device() const {
     return source.output;
 }
 
+void ScratchVolume::RemountReadOnly() {
+    CheckMounted();
+    if (mount(nullptr, mountPoint_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        throw std::runtime_error("cannot remount " + mountPoint_ + " read-only");
+    }
+}
+
 void ScratchVolume::Unmount() {
     if (!mounted_) {
         return;
@@ -131,6 +139,7 @@ ScratchVolume::~ScratchVolume() {
     // Only ever remove our own folder, and only once nothing is mounted in it.
     if (!OnOwnDevice(mountPoint_)) {
         std::filesystem::remove_all(folder_, ignored);
+        std::filesystem::remove(mountPoint_, ignored);
     }
 }
 

@@ -13,7 +13,9 @@ class ScratchVolume {
 public:
     // `type`: ext4, xfs, btrfs or vfat. Returns null and sets `whyNot` when it can't be made here
     // (no root, no kernel driver, no mkfs tool).
-    static std::unique_ptr<ScratchVolume> Mount(const std::string& type, int sizeMiB, std::string& whyNot);
+    // `under`: a folder to make the mount point in (another scratch volume, say); "" for a fresh one.
+    static std::unique_ptr<ScratchVolume> Mount(const std::string& type, int sizeMiB, std::string& whyNot,
+                                                const std::string& under = "");
 
     ScratchVolume(const ScratchVolume&) = delete;
     ScratchVolume& operator=(const ScratchVolume&) = delete;
@@ -29,6 +31,8 @@ public:
 
     // Throws when the mount point is no longer a mount of its own (checked before every fill).
     void CheckMounted() const;
+    // Makes the mounted volume read-only.
+    void RemountReadOnly();
     // Unmounts now (the destructor then only deletes the image); for checks of the raw image.
     void Unmount();
 
@@ -48,9 +52,9 @@ bool MaySkipWithoutRoot();
 
 // Mounts a scratch volume into `var` or ends the test: a skip with the reason, or a failure when
 // CI is set and the reason is a missing root.
-#define MIRL_MOUNT_SCRATCH_OR_SKIP(var, type, sizeMiB)                                                                 \
+#define MIRL_MOUNT_SCRATCH_OR_SKIP(var, type, sizeMiB, ...)                                                            \
     std::string var##WhyNot;                                                                                           \
-    auto var = ::mirl::test::ScratchVolume::Mount(type, sizeMiB, var##WhyNot);                                         \
+    auto var = ::mirl::test::ScratchVolume::Mount(type, sizeMiB, var##WhyNot __VA_OPT__(, ) __VA_ARGS__);              \
     if (!var) {                                                                                                        \
         if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                   \
             GTEST_FAIL() << "scratch volume needs root, and CI is set: " << var##WhyNot;                               \

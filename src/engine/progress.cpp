@@ -1,0 +1,127 @@
+#include "engine/progress.h"
+
+#include "common/ids.h"
+#include "engine/run_log.h"
+#include "engine/startup.h"
+#include "engine/state.h"
+#include "runtime/clock.h"
+#include "runtime/dates.h"
+#include "runtime/text.h"
+#include "ui/toolkit.h"
+
+namespace mirl {
+namespace {
+
+constexpr int32_t ThrottleMs = 100;
+constexpr int32_t TestLogPauseMs = 10000;
+constexpr int64_t MiB = 1024 * 1024;
+constexpr int64_t GiB = 1024 * MiB;
+
+std::string LastDriveText;
+bool shownBefore = false;
+
+std::string FreeLine(int64_t free) {
+    if (DiskTotalBytes == 0) {
+        return {};
+    }
+    if (free / GiB != 0) {
+        return "Frei: " + IntToText(free / GiB) + " GB\r\n";
+    }
+    if (free / MiB != 0) {
+        return "Frei: " + IntToText(free / MiB) + " MB\r\n";
+    }
+    return "Frei: " + IntToText(free) + " Bytes\r\n";
+}
+
+std::string ActivityLine(const std::string& subject, int64_t byteCount) {
+    if (subject == "break") {
+        return "Mirl abgebrochen!\r\n";
+    }
+    if (subject == "finito") {
+        return "Mirl beendet!\r\n";
+    }
+    return "Schreibe " + IntToText(byteCount / MiB) + " MB in " + subject + "\r\n";
+}
+
+std::string SpeedLine(float speed) {
+    if (speed > 9.0f) {
+        return "MB/s: " + IntToText(FloatToInt(speed)) + "\r\n";
+    }
+    return "MB/s: " + FloatToText(speed, 2) + "\r\n";
+}
+
+std::string ElapsedLine(int32_t elapsed) {
+    const int32_t h = elapsed / 3600;
+    const int32_t m = (elapsed - h * 3600) / 60;
+    const int32_t s = elapsed - h * 3600 - m * 60;
+    return "Zeit: " + IntToText(h) + " h  " + IntToText(m) + " m  " + IntToText(s) + " s\r\n";
+}
+
+std::string TimeLeftLine(int64_t rest) {
+    const int64_t rh = rest / 3600;
+    const int64_t rm = (rest - rh * 3600) / 60;
+    if (rest / 60 > 10) {
+        return "Rest ca.: " + IntToText(rh) + " h  " + IntToText(rm) + " m  ";
+    }
+    const int64_t rs = FloatToInt(FloatMod(static_cast<float>(rest), 60.0f));
+    return "Rest ca.: " + IntToText(rm) + " m  " + IntToText(rs) + " s";
+}
+
+bool TestLogSnapshotDue() {
+    return TestLogDue == 1 || (TestLogDue != 0 && ClockDifference(ClockMs(), TestLogDue) > 0);
+}
+
+void ScheduleNextSnapshot() {
+    TestLogDue = ClockMs() + TestLogPauseMs;
+    // 0 and 1 have meanings of their own: off, and due at once.
+    if (TestLogDue == 0 || TestLogDue == 1) {
+        TestLogDue = 2;
+    }
+}
+
+} // namespace
+
+std::string StatusText(const std::string& driveText, int64_t free, const std::string& subject, int64_t byteCount,
+                       int32_t elapsed) {
+    std::string text = "Laufwerk: " + driveText + "\r\n" + FreeLine(free);
+    if (subject.empty()) {
+        return text;
+    }
+    text += ActivityLine(subject, byteCount);
+    if (elapsed == 0) {
+        return text;
+    }
+    const int64_t written = RefFreeBytes - free;
+    const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / elapsed);
+    const int64_t bytesPerSecond = written / elapsed;
+    const int64_t rest = bytesPerSecond != 0 ? free / bytesPerSecond : 0;
+    text += SpeedLine(speed) + ElapsedLine(elapsed);
+    if (subject != "finito") {
+        text += TimeLeftLine(rest);
+    }
+    return text;
+}
+
+void ShowProgress(const std::string& subject, int64_t byteCount) {
+    if (shownBefore && byteCount >= 0 && ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
+        return;
+    }
+    shownBefore = true;
+    LastShownMs = ClockMs();
+
+    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
+    const int64_t free = QueryFreeSpace(driveText);
+    if (driveText != LastDriveText || RefFreeBytes == 0) {
+        LastDriveText = driveText;
+        RefFreeBytes = free;
+    }
+    const std::string status = StatusText(driveText, free, subject, byteCount, DateNow() - RunStartTime);
+    GadgetSetText(Wnd1StrGdgInfo, status);
+
+    if (TestLogSnapshotDue()) {
+        WriteLogLine(TextReplace(status, "\r\n", "|"), 0, true);
+        ScheduleNextSnapshot();
+    }
+}
+
+} // namespace mirl

@@ -1,0 +1,48 @@
+#include "engine/run_log.h"
+
+#include "engine/state.h"
+#include "runtime/dates.h"
+#include "runtime/file_output.h"
+#include "runtime/text.h"
+
+namespace mirl {
+namespace {
+
+constexpr int32_t LogFile = 77;
+
+std::string LogPath() {
+    return ProgramFolder + "Mirl.log";
+}
+
+// The longest start of `text` that fits the header area without splitting a UTF-8 character.
+std::string FittedToHeader(const std::string& text) {
+    if (text.size() <= LogHeaderBytes) {
+        return text;
+    }
+    size_t end = LogHeaderBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
+} // namespace
+
+void StartRunLog() {
+    FileDelete(LogPath());
+    WriteLogLine(TextSpaces(LogHeaderBytes), 0, false);
+}
+
+void WriteLogLine(const std::string& text, int32_t atStart, bool timeStamp) {
+    std::string line = timeStamp ? DateToText("%dd-%hh:%ii:%ss ", DateNow()) + text : text;
+    if (atStart != 0) {
+        line = FittedToHeader(line);
+    }
+    if (FileOpen(LogFile, LogPath(), atStart != 0 ? 0 : FileAppend) == 0) {
+        return;
+    }
+    FileWriteLine(LogFile, line);
+    FileClose(LogFile);
+}
+
+} // namespace mirl

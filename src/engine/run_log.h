@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+// The run log, ProgramFolder + "Mirl.log": a header area of 140 blanks and CR LF that takes the
+// final status text, then time-stamped lines. Nothing about it is ever reported to the user.
+
+constexpr int32_t LogHeaderBytes = 140;
+
+// Deletes the old log and starts a new one with the blank header area.
+void StartRunLog();
+
+// Writes `text` and CR LF: appended, or with `atStart` over the header area from the first byte,
+// cut so that it never reaches the lines behind it. `timeStamp` puts "dd-hh:ii:ss " in front.
+void WriteLogLine(const std::string& text, int32_t atStart, bool timeStamp);
+
+} // namespace mirl

@@ -1,0 +1,99 @@
+#include "engine/startup.h"
+
+#include "common/ids.h"
+#include "engine/run_log.h"
+#include "engine/state.h"
+#include "runtime/file_output.h"
+#include "runtime/text.h"
+#include "ui/message_box.h"
+#include "ui/toolkit.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+constexpr int32_t FillBlockSize = 1'000'000;
+constexpr size_t PageSize = 4096;
+
+std::string WithSlash(std::string path) {
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    return path;
+}
+
+std::string ExecutableFolder() {
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : WithSlash(executable.parent_path().string());
+}
+
+// $XDG_DATA_HOME, else ~/.local/share, else the home folder itself.
+std::string UserDataFolder() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return WithSlash(xdg);
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+        return {};
+    }
+    return WithSlash(home) + ".local/share/";
+}
+
+void MakeDataFolder() {
+    if (FileSizeQuery(DataFolder) == -2) {
+        return;
+    }
+    // The base folder may be missing on a fresh account; it is the user's own and made as the
+    // desktop would make it.
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(DataFolder).parent_path().parent_path(), error);
+    if (FolderCreate(DataFolder) == 0) {
+        ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + DataFolder);
+    }
+}
+
+void AllocateFillBuffer() {
+    // Page-aligned, so that the kernel can take the blocks without an extra copy where it can.
+    const size_t size = (static_cast<size_t>(BlockSize) + PageSize - 1) / PageSize * PageSize;
+    FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(PageSize, size)));
+    if (FillBuffer == nullptr) {
+        ShowMessage("Fehler: Konnte Speicher nicht anfordern!");
+        return;
+    }
+    std::memset(FillBuffer.get(), 0, size);
+}
+
+} // namespace
+
+void StartEngine() {
+    WindowSetTitle(Wnd1, " Mirl ");
+    if (ProgramFolder.empty()) {
+        ProgramFolder = ExecutableFolder();
+    }
+    if (DataFolder.empty()) {
+        DataFolder = WithSlash(UserDataFolder() + "Mirl");
+    }
+    MakeDataFolder();
+    StartRunLog();
+    BlockSize = FillBlockSize;
+    AllocateFillBuffer();
+}
+
+int64_t QueryFreeSpace(const std::string& path) {
+    DiskTotalBytes = 0;
+    struct statvfs volume {};
+    if (statvfs(path.empty() ? "." : path.c_str(), &volume) != 0) {
+        return -1;
+    }
+    DiskTotalBytes = static_cast<int64_t>(volume.f_blocks) * static_cast<int64_t>(volume.f_frsize);
+    return static_cast<int64_t>(volume.f_bfree) * static_cast<int64_t>(volume.f_frsize);
+}
+
+} // namespace mirl

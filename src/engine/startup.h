@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+// Once at program start: window title, program and data folder, a fresh run log, the fill buffer.
+void StartEngine();
+
+// All free bytes of the volume that holds `path` ("" for the current folder), the part reserved for
+// root included; -1 when the volume can't be asked. Sets DiskTotalBytes (0 on failure).
+int64_t QueryFreeSpace(const std::string& path);
+
+} // namespace mirl

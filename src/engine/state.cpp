@@ -1,0 +1,24 @@
+#include "engine/state.h"
+
+#include <cstdlib>
+
+namespace mirl {
+
+void FreeDeleter::operator()(void* area) const {
+    std::free(area);
+}
+
+bool AbortRun = false;
+int32_t RunStartTime = 0;
+int64_t RefFreeBytes = 0;
+int32_t LastShownMs = 0;
+int32_t TestLogDue = 0;
+int32_t BlockSize = 0;
+std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
+int64_t DiskTotalBytes = 0;
+std::string ProgramFolder;
+std::string DataFolder;
+int32_t FileCounter = 0;
+uint64_t RunDevice = 0;
+
+} // namespace mirl

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace mirl {
+
+// The engine state that several of its pieces share; one instance each, zero or empty at start.
+
+struct FreeDeleter {
+    void operator()(void* area) const;
+};
+
+// Set by PumpRunEvents when the user asks a run to stop; cleared at start and end of every run.
+extern bool AbortRun;
+// DateNow at the start of the current or last run.
+extern int32_t RunStartTime;
+// The free space the progress measures the amount written against; 0 until the first shown update.
+extern int64_t RefFreeBytes;
+// ClockMs of the last shown progress update.
+extern int32_t LastShownMs;
+// 0: test log off; 1: a snapshot is due at the next shown update; else the ClockMs reading after
+// which the next one is due.
+extern int32_t TestLogDue;
+// The size of every block of random data, a decimal million.
+extern int32_t BlockSize;
+// The one page-aligned buffer every block is generated into; null when it could not be allocated.
+extern std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
+// The size of the volume of the most recent QueryFreeSpace; 0 after a failed one.
+extern int64_t DiskTotalBytes;
+// The folder of the executable (where the run log lies) and the user's data folder, with "/".
+extern std::string ProgramFolder;
+extern std::string DataFolder;
+// The number of the next fill file name to try.
+extern int32_t FileCounter;
+// The device of the volume a run fills, noted when it starts: a fill file goes nowhere else.
+extern uint64_t RunDevice;
+
+} // namespace mirl

@@ -1,0 +1,174 @@
+#include "engine/progress.h"
+#include "engine_fixture.h"
+#include "runtime/clock.h"
+
+#include <regex>
+
+namespace mirl {
+namespace {
+
+using test::EngineTest;
+
+constexpr int64_t MiB = 1024 * 1024;
+constexpr int64_t GiB = 1024 * MiB;
+
+// The status text of a run in which `written` bytes went out in `elapsed` seconds.
+std::string RunStatus(int64_t free, int64_t written, int32_t elapsed, const std::string& subject = "/v/MirlFile0",
+                      int64_t byteCount = 0) {
+    DiskTotalBytes = 1;
+    RefFreeBytes = free + written;
+    return StatusText("/v/", free, subject, byteCount, elapsed);
+}
+
+std::string Line(const std::string& status, const std::string& start) {
+    const size_t at = status.find(start);
+    if (at == std::string::npos) {
+        return "(no line " + start + ")";
+    }
+    const size_t end = status.find("\r\n", at);
+    return status.substr(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+}
+
+TEST(StatusText, FreeSpaceInGigabytesMegabytesOrBytes) {
+    DiskTotalBytes = 1;
+    EXPECT_EQ(StatusText("/v/", GiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1 GB\r\n");
+    EXPECT_EQ(StatusText("/v/", GiB - 1, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1023 MB\r\n");
+    EXPECT_EQ(StatusText("/v/", MiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1 MB\r\n");
+    EXPECT_EQ(StatusText("/v/", MiB - 1, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1048575 Bytes\r\n");
+    EXPECT_EQ(StatusText("/v/", 0, "", 0, 0), "Laufwerk: /v/\r\nFrei: 0 Bytes\r\n");
+    EXPECT_EQ(StatusText("/v/", 5000 * GiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 5000 GB\r\n");
+    DiskTotalBytes = 0; // a failed query leaves the line out
+    EXPECT_EQ(StatusText("", -1, "", 0, 0), "Laufwerk: \r\n");
+}
+
+TEST(StatusText, AWholeRunningStatus) {
+    // 87 MiB/s for 14 min 5 s with 412 GB left: about 1 h 20 min to go.
+    const std::string status = RunStatus(412 * GiB + 12345, 87 * MiB * 845, 845, "D:\\MirlFile3", 1234 * MiB + 5);
+    EXPECT_EQ(status, "Laufwerk: /v/\r\n"
+                      "Frei: 412 GB\r\n"
+                      "Schreibe 1234 MB in D:\\MirlFile3\r\n"
+                      "MB/s: 87\r\n"
+                      "Zeit: 0 h  14 m  5 s\r\n"
+                      "Rest ca.: 1 h  20 m  ");
+    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, "/v/MirlFile0", 2147000000), "Schreibe"),
+              "Schreibe 2047 MB in /v/MirlFile0\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, "/v/MirlFile0", 1000000), "Schreibe"), "Schreibe 0 MB in /v/MirlFile0\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, MiB, 3 * 3600 + 2 * 60 + 1), "Zeit"), "Zeit: 3 h  2 m  1 s\r\n");
+}
+
+TEST(StatusText, SpeedHasTwoDecimalsUpToNineAndIsRoundedAbove) {
+    EXPECT_EQ(Line(RunStatus(GiB, 9 * MiB, 1), "MB/s"), "MB/s: 9.00\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, 9 * MiB - 1, 1), "MB/s"), "MB/s: 9.00\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, 9 * MiB + MiB / 100, 1), "MB/s"), "MB/s: 9\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, 19 * MiB, 2), "MB/s"), "MB/s: 10\r\n");  // 9.5, halves to even
+    EXPECT_EQ(Line(RunStatus(GiB, 21 * MiB, 2), "MB/s"), "MB/s: 10\r\n");  // 10.5
+    EXPECT_EQ(Line(RunStatus(GiB, 23 * MiB, 2), "MB/s"), "MB/s: 12\r\n");  // 11.5
+    EXPECT_EQ(Line(RunStatus(GiB, MiB / 8, 1), "MB/s"), "MB/s: 0.13\r\n"); // 0.125
+    EXPECT_EQ(Line(RunStatus(GiB, -MiB, 1), "MB/s"), "MB/s: -1.00\r\n");
+}
+
+TEST(StatusText, TimeLeftInItsTwoForms) {
+    // One byte per second: the time left is the free space.
+    EXPECT_EQ(Line(RunStatus(660, 1, 1), "Rest"), "Rest ca.: 0 h  11 m  ");
+    EXPECT_EQ(Line(RunStatus(659, 1, 1), "Rest"), "Rest ca.: 10 m  59 s");
+    EXPECT_EQ(Line(RunStatus(3900, 1, 1), "Rest"), "Rest ca.: 1 h  5 m  ");
+    EXPECT_EQ(Line(RunStatus(59, 1, 1), "Rest"), "Rest ca.: 0 m  59 s");
+    EXPECT_EQ(Line(RunStatus(5000, 0, 1), "Rest"), "Rest ca.: 0 m  0 s") << "nothing measurable written yet";
+    // Above 2^31 bytes per second the estimate still holds.
+    EXPECT_EQ(Line(RunStatus(50'000'000'000, 5'000'000'000, 1), "Rest"), "Rest ca.: 0 m  10 s");
+}
+
+TEST(StatusText, EndReportsAndTheFirstSecond) {
+    const std::string stopped = RunStatus(660, 1, 1, "break");
+    EXPECT_NE(stopped.find("Mirl abgebrochen!\r\n"), std::string::npos);
+    EXPECT_NE(stopped.find("Rest ca.: 0 h  11 m  "), std::string::npos) << "a stop keeps the estimate";
+    const std::string done = RunStatus(660, 1, 1, "finito");
+    EXPECT_NE(done.find("Mirl beendet!\r\n"), std::string::npos);
+    EXPECT_EQ(done.find("Rest"), std::string::npos);
+    EXPECT_TRUE(done.ends_with("\r\n"));
+    // Within the first second there is nothing to divide by.
+    EXPECT_EQ(RunStatus(660, 1, 0), "Laufwerk: /v/\r\nFrei: 660 Bytes\r\nSchreibe 0 MB in /v/MirlFile0\r\n");
+}
+
+class ShowProgressTest : public EngineTest {};
+
+TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
+    OpenProgram();
+    ShowProgress("", 0);
+    const std::string shown = Status();
+    EXPECT_TRUE(shown.starts_with("Laufwerk: \r\nFrei: ")) << shown;
+    const int32_t lastShown = LastShownMs;
+
+    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    ShowProgress("", 0);
+    EXPECT_EQ(Status(), "marker") << "within 100 ms nothing changes";
+    EXPECT_EQ(LastShownMs, lastShown);
+    ShowProgress("finito", -1);
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << "a negative count is always shown";
+
+    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    ClockShift(99);
+    ShowProgress("", 0);
+    EXPECT_EQ(Status(), "marker");
+    ClockShift(2);
+    ShowProgress("", 0);
+    EXPECT_EQ(Status(), shown);
+}
+
+TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
+    OpenProgram();
+    const size_t header = Log().size();
+    ClockShift(1000);
+    TestLogDue = 1;
+    ShowProgress("", 0);
+    std::string log = Log().substr(header);
+    EXPECT_TRUE(std::regex_match(log, std::regex(R"(\d\d-\d\d:\d\d:\d\d Laufwerk: \|Frei: \d+ [GMB][By]\w*\|\r\n)")))
+        << log;
+
+    ClockShift(5000);
+    ShowProgress("", 0);
+    ClockShift(4900);
+    ShowProgress("", 0);
+    EXPECT_EQ(Log().substr(header), log) << "no snapshot within 10 s of the last one";
+    ClockShift(101);
+    ShowProgress("", 0);
+    EXPECT_EQ(Log().substr(header + log.size()).size(), log.size()) << "the next snapshot after 10 s";
+
+    // Across the point where the 32-bit clock turns negative the pacing holds.
+    ClockShift(static_cast<int64_t>(INT32_MAX) - ClockMs() - 3000);
+    TestLogDue = 1;
+    ShowProgress("", 0);
+    const size_t before = Log().size();
+    ClockShift(4000); // the clock is now past the wrap, the snapshot was due 6 s after it
+    ShowProgress("", 0);
+    EXPECT_EQ(Log().size(), before);
+    ClockShift(6001);
+    ShowProgress("", 0);
+    EXPECT_GT(Log().size(), before);
+}
+
+TEST_F(ShowProgressTest, ChoosingAnotherVolumeTakesItsFreeSpaceAsReference) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    OpenProgram();
+    Choose(*volume);
+    ShowProgress("", 0);
+    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(volume->Root()));
+    EXPECT_TRUE(Status().starts_with("Laufwerk: " + volume->Root() + "\r\nFrei: ")) << Status();
+    EXPECT_EQ(Status().find("MB/s"), std::string::npos);
+}
+
+TEST_F(ShowProgressTest, FreeSpaceIsAllFreeSpaceOfTheVolume) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    OpenProgram();
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(volume->Root().c_str(), &fs), 0);
+    EXPECT_EQ(QueryFreeSpace(volume->Root() + "lost+found"), static_cast<int64_t>(fs.f_bfree * fs.f_frsize));
+    EXPECT_EQ(DiskTotalBytes, static_cast<int64_t>(fs.f_blocks * fs.f_frsize));
+    EXPECT_GT(fs.f_bfree, fs.f_bavail) << "the volume has a reserve for root, and it counts as free";
+    EXPECT_EQ(QueryFreeSpace("/no/such/folder"), -1);
+    EXPECT_EQ(DiskTotalBytes, 0);
+    EXPECT_GT(QueryFreeSpace(""), 0) << "the empty path is the current folder";
+}
+
+} // namespace
+} // namespace mirl

@@ -1,0 +1,72 @@
+#include "engine/run_log.h"
+#include "engine_fixture.h"
+#include "runtime/dates.h"
+
+#include <fcntl.h>
+#include <regex>
+
+namespace mirl {
+namespace {
+
+using test::EngineTest;
+
+const std::string Blank140(140, ' ');
+
+class RunLogTest : public EngineTest {};
+
+TEST_F(RunLogTest, StartsAsABlankHeaderAndTakesLines) {
+    OpenProgram();
+    EXPECT_EQ(Log(), Blank140 + "\r\n");
+    WriteLogLine("plain", 0, false);
+    const int32_t now = DateNow();
+    WriteLogLine("CloseFile <x> dauerte lange: 3001ms", 0, true);
+    const std::string log = Log();
+    EXPECT_TRUE(log.starts_with(Blank140 + "\r\nplain\r\n"));
+    const std::string stamped = log.substr(142 + 7);
+    EXPECT_TRUE(
+        std::regex_match(stamped, std::regex(R"(\d\d-\d\d:\d\d:\d\d CloseFile <x> dauerte lange: 3001ms\r\n)")));
+    EXPECT_EQ(stamped.substr(0, 8), DateToText("%dd-%hh:%ii", now)) << "the stamp is the local day and time";
+
+    // A new start begins a new log.
+    StartEngine();
+    EXPECT_EQ(Log(), Blank140 + "\r\n");
+    EXPECT_EQ(FileSizeQuery(DataFolder), -2) << "the data folder was made";
+}
+
+TEST_F(RunLogTest, TheFinalStatusGoesOverTheHeaderAndNeverBeyond) {
+    OpenProgram();
+    const std::string body = "23-13:02:12 body line\r\n";
+    const auto finalLog = [&](const std::string& status) {
+        StartRunLog();
+        WriteLogLine("body line", 0, false);
+        WriteLogLine(status, 1, false);
+        return Log();
+    };
+    EXPECT_EQ(finalLog("abc"), "abc\r\n" + std::string(135, ' ') + "\r\nbody line\r\n");
+    EXPECT_EQ(finalLog(""), "\r\n" + std::string(138, ' ') + "\r\nbody line\r\n");
+    EXPECT_EQ(finalLog("a\r\nb\r\n"), "a\r\nb\r\n\r\n" + std::string(132, ' ') + "\r\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(138, 'x')), std::string(138, 'x') + "\r\n\r\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(139, 'x')), std::string(139, 'x') + "\r\n\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(140, 'x')), std::string(140, 'x') + "\r\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(141, 'x')), std::string(140, 'x') + "\r\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(600, 'x')), std::string(140, 'x') + "\r\nbody line\r\n");
+    // A two-byte character across the end of the header area is left out whole.
+    EXPECT_EQ(finalLog(std::string(139, 'x') + "ä"), std::string(139, 'x') + "\r\n\nbody line\r\n");
+    EXPECT_EQ(finalLog(std::string(138, 'x') + "ää"), std::string(138, 'x') + "ä\r\nbody line\r\n");
+}
+
+TEST_F(RunLogTest, ALogHeldByAnotherProgramLosesTheLineQuietly) {
+    OpenProgram();
+    const int other = open(LogPath().c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(other, F_OFD_SETLK, &lock), 0);
+    WriteLogLine("lost", 0, false);
+    close(other);
+    WriteLogLine("kept", 0, false);
+    EXPECT_EQ(Log(), Blank140 + "\r\nkept\r\n");
+}
+
+} // namespace
+} // namespace mirl

@@ -1,0 +1,224 @@
+#include "engine/run_controller.h"
+#include "engine_fixture.h"
+
+#include <QPushButton>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+using test::EngineTest;
+using test::ReadFileBytes;
+using test::ScratchVolume;
+using test::WriteFileBytes;
+
+constexpr int64_t FullFileBytes = 2'147'000'000;
+
+// The fill files in the volume's root, by number.
+std::map<int, int64_t> FillFiles(const ScratchVolume& volume) {
+    std::map<int, int64_t> files;
+    for (const auto& entry : std::filesystem::directory_iterator(volume.MountPoint())) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("MirlFile") && entry.is_regular_file() && !entry.is_symlink()) {
+            files[std::stoi(name.substr(8))] = static_cast<int64_t>(entry.file_size());
+        }
+    }
+    return files;
+}
+
+// True when not even one more megabyte fits on the volume.
+bool VolumeIsFull(const ScratchVolume& volume) {
+    const std::string probe = volume.Root() + "probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) {
+        return errno == ENOSPC;
+    }
+    std::vector<char> block(1 << 20, 'p');
+    const ssize_t written = write(fd, block.data(), block.size());
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    unlink(probe.c_str());
+    return written < static_cast<ssize_t>(block.size()) || !synced;
+}
+
+bool RunIsIdle() {
+    return GadgetGetText(Wnd1BtnGdgGo) == "Start" &&
+           reinterpret_cast<QWidget*>(GadgetHandle(Wnd1ExploComboGdg))->isEnabled() && !AbortRun;
+}
+
+struct Filesystem {
+    const char* type;
+    int sizeMiB;
+};
+
+class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
+
+TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
+    OpenProgram();
+    Choose(*volume);
+    const int64_t freeBefore = QueryFreeSpace(volume->Root());
+    StartRun();
+
+    const std::string status = Status();
+    EXPECT_TRUE(status.starts_with("Laufwerk: " + volume->Root() + "\r\n")) << status;
+    EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
+    EXPECT_EQ(status.find("Rest ca."), std::string::npos) << status;
+    EXPECT_TRUE(RunIsIdle());
+    EXPECT_TRUE(VolumeIsFull(*volume)) << "free after the run: " << QueryFreeSpace(volume->Root());
+
+    const std::map<int, int64_t> files = FillFiles(*volume);
+    ASSERT_GE(files.size(), 2u) << "at least one full-size file and the last one";
+    int expectedNumber = 0;
+    int64_t total = 0;
+    for (const auto& [number, size] : files) {
+        EXPECT_EQ(number, expectedNumber++) << "the names run from MirlFile0 without gaps";
+        EXPECT_LE(size, FullFileBytes);
+        total += size;
+    }
+    EXPECT_GE(files.at(0), freeBefore / 2) << "the first file takes most of the space";
+    EXPECT_LE(files.rbegin()->second, 1'000'000 + 4096) << "the last file takes what is left";
+    // What the volume lost in free space went into the fill files (btrfs keeps a share for its
+    // metadata that it counts as free and no file can take).
+    EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root())) * 9 / 10);
+    std::printf("%s: %lld bytes free before, %zu files, %lld bytes written, %lld free after\n", GetParam().type,
+                static_cast<long long>(freeBefore), files.size(), static_cast<long long>(total),
+                static_cast<long long>(QueryFreeSpace(volume->Root())));
+    EXPECT_EQ(Log(), std::string(140, ' ') + "\r\n") << "no slow closing on a small volume";
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, WholeRunTest,
+                         ::testing::Values(Filesystem{"ext4", 48}, Filesystem{"xfs", 300}, Filesystem{"btrfs", 160},
+                                           Filesystem{"vfat", 48}),
+                         [](const auto& info) { return std::string(info.param.type); });
+
+class RunTest : public EngineTest {};
+
+TEST_F(RunTest, FillsGapsFirstAndSkipsWhatExists) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    OpenProgram();
+    WriteFileBytes(volume->Root() + "MirlFile0", "earlier run");
+    ASSERT_EQ(mkdir((volume->Root() + "MirlFile2").c_str(), 0755), 0);
+    const std::string outside = folder / "outside";
+    WriteFileBytes(outside, "not to be touched");
+    ASSERT_EQ(symlink(outside.c_str(), (volume->Root() + "MirlFile3").c_str()), 0);
+    ASSERT_EQ(symlink((folder / "nowhere").c_str(), (volume->Root() + "MirlFile4").c_str()), 0);
+    Choose(*volume);
+    StartRun();
+
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    EXPECT_EQ(ReadFileBytes(volume->Root() + "MirlFile0"), "earlier run");
+    EXPECT_GT(SizeOf(volume->Root() + "MirlFile1"), 1'000'000) << "the gap is filled first";
+    EXPECT_TRUE(std::filesystem::is_directory(volume->Root() + "MirlFile2"));
+    EXPECT_TRUE(std::filesystem::is_symlink(volume->Root() + "MirlFile3"));
+    EXPECT_TRUE(std::filesystem::is_symlink(volume->Root() + "MirlFile4"));
+    EXPECT_EQ(ReadFileBytes(outside), "not to be touched");
+    EXPECT_EQ(SizeOf(folder / "nowhere"), -1) << "the dangling link was followed";
+    EXPECT_GE(SizeOf(volume->Root() + "MirlFile5"), 0) << "the numbering goes on after what exists";
+
+    // A second run in the same program start goes on with the numbers.
+    const int32_t counter = FileCounter;
+    StartRun();
+    EXPECT_GE(FileCounter, counter);
+    EXPECT_GE(SizeOf(volume->Root() + "MirlFile" + std::to_string(FileCounter)), 0);
+}
+
+// Clicks Stop (several times) once the first fill file holds `blocks` blocks.
+void StopAfterBlocks(const ScratchVolume& volume, int64_t blocks, bool byClosing) {
+    auto* watcher = new QTimer;
+    QObject::connect(watcher, &QTimer::timeout, [=, &volume] {
+        if (EngineTest::SizeOf(volume.Root() + "MirlFile0") < blocks * 1'000'000) {
+            return;
+        }
+        watcher->stop();
+        watcher->deleteLater();
+        auto* main = reinterpret_cast<QWidget*>(WindowHandle(Wnd1));
+        if (byClosing) {
+            main->close();
+            main->close();
+        } else {
+            auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
+            QTest::mouseClick(button, Qt::LeftButton);
+            QTest::mouseClick(button, Qt::LeftButton);
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+    });
+    watcher->start(0);
+}
+
+TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
+    OpenProgram();
+    Choose(*volume);
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    StopAfterBlocks(*volume, 3, false);
+    StartRun();
+
+    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 3'000'000);
+    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile1"), -1) << "no last file after a stop";
+    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_TRUE(RunIsIdle());
+    EXPECT_EQ(EventPoll(), 0) << "the clicks were all taken as one stop";
+}
+
+TEST_F(RunTest, ACloseRequestDuringARunStopsItAndTheProgramGoesOn) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
+    OpenProgram();
+    Choose(*volume);
+    StopAfterBlocks(*volume, 2, true);
+    StartRun();
+
+    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 2'000'000);
+    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_TRUE(WindowExists(Wnd1));
+    EXPECT_TRUE(reinterpret_cast<QWidget*>(WindowHandle(Wnd1))->isVisible());
+    EXPECT_EQ(EventPoll(), 0);
+}
+
+TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    OpenProgram();
+    Choose(*volume);
+    volume->RemountReadOnly();
+    StartRun();
+    EXPECT_EQ(Status(), "Dateifehler: \r\n" + volume->Root() + "MirlFile0");
+    EXPECT_TRUE(RunIsIdle());
+    EXPECT_EQ(FileCounter, 0);
+}
+
+TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
+    // The volume is mounted inside another scratch volume, so that even a failing check could only
+    // fill that one.
+    MIRL_MOUNT_SCRATCH_OR_SKIP(outer, "ext4", 16);
+    MIRL_MOUNT_SCRATCH_OR_SKIP(inner, "ext4", 32, outer->MountPoint());
+    OpenProgram();
+    Choose(*inner);
+    const int64_t outerFree = QueryFreeSpace(outer->Root());
+    inner->Unmount();
+    StartRun();
+
+    EXPECT_EQ(Status(), "Laufwerksfehler: \r\n" + inner->Root());
+    EXPECT_TRUE(std::filesystem::is_empty(inner->MountPoint()));
+    EXPECT_EQ(QueryFreeSpace(outer->Root()), outerFree);
+    EXPECT_TRUE(RunIsIdle());
+}
+
+TEST_F(RunTest, NoFillBufferNoRun) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    OpenProgram();
+    Choose(*volume);
+    auto buffer = std::move(FillBuffer);
+    GadgetSetText(Wnd1StrGdgInfo, "before");
+    StartRun();
+    FillBuffer = std::move(buffer);
+    EXPECT_EQ(Status(), "before");
+    EXPECT_TRUE(FillFiles(*volume).empty());
+    EXPECT_TRUE(RunIsIdle());
+}
+
+} // namespace
+} // namespace mirl

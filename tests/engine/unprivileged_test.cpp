@@ -1,0 +1,82 @@
+// A run by a user who is not root: the volume's root reserve stays out of reach, and the run must
+// still come to its end. The test forks before any window exists and drops root in the child.
+#include "common/ids.h"
+#include "engine/run_controller.h"
+#include "engine/startup.h"
+#include "engine/state.h"
+#include "shell/dialogs.h"
+#include "support/scratch_volume.h"
+#include "support/temp_folder.h"
+#include "ui/toolkit.h"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+constexpr uid_t Nobody = 65534;
+
+enum ChildResult { Finished = 0, CannotDropRoot = 10, NotChosen = 11, NotFinished = 12 };
+
+int RunAsNobody(const std::string& root, const std::string& folder) {
+    if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
+        return CannotDropRoot;
+    }
+    alarm(300); // a run that never ends fails the test instead of hanging it
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int argc = 1;
+    char name[] = "mirl";
+    char* argv[] = {name, nullptr};
+    ToolkitInit(argc, argv);
+    InitLayout();
+    ProgramFolder = folder + "/";
+    DataFolder = folder + "/data/Mirl/";
+    OpenMainWindow();
+    StartEngine();
+    GadgetSetText(Wnd1ExploComboGdg, root);
+    if (GadgetGetText(Wnd1ExploComboGdg) != root) {
+        return NotChosen;
+    }
+    StartRun();
+    const std::string status = GadgetGetText(Wnd1StrGdgInfo);
+    std::printf("status after the run:\n%s\n", status.c_str());
+    std::fflush(stdout);
+    return status.find("Mirl beendet!\r\n") != std::string::npos ? Finished : NotFinished;
+}
+
+TEST(UnprivilegedRun, EndsWithTheRootReserveLeftFree) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
+    test::TempFolder folder;
+    ASSERT_EQ(chmod(volume->Root().c_str(), 01777), 0);
+    // The user must be able to reach the mount point to see the volume at all.
+    ASSERT_EQ(chmod((volume->MountPoint() + "/..").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.Path().c_str(), 0777), 0);
+
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(RunAsNobody(volume->Root(), folder.Path()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the run did not end (signal " << WTERMSIG(status) << ")";
+    ASSERT_EQ(WEXITSTATUS(status), Finished);
+
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(volume->Root().c_str(), &fs), 0);
+    EXPECT_LT(fs.f_bavail * fs.f_frsize, 1'000'000u) << "what the user may fill is filled";
+    EXPECT_GT((fs.f_bfree - fs.f_bavail) * fs.f_frsize, 1'000'000u) << "the reserve for root is left";
+    struct stat first {};
+    ASSERT_EQ(stat((volume->Root() + "MirlFile0").c_str(), &first), 0);
+    EXPECT_EQ(first.st_uid, Nobody);
+    EXPECT_GT(first.st_size, 40'000'000);
+}
+
+} // namespace
+} // namespace mirl
