@@ -1,0 +1,83 @@
+// One whole engine run on a mounted volume, timed: prints what it wrote, how fast, the peak of dirty
+// page-cache memory and the longest time between two event pumps (how long the window could not
+// react). Usage: fill_bench <mount point>
+#include "common/ids.h"
+#include "engine/run_controller.h"
+#include "engine/startup.h"
+#include "engine/state.h"
+#include "shell/dialogs.h"
+#include "ui/toolkit.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Page-cache memory not yet on the device: dirty, or handed to the device and not yet written.
+int64_t UnwrittenKiB() {
+    std::ifstream meminfo("/proc/meminfo");
+    int64_t total = 0;
+    for (std::string key; meminfo >> key;) {
+        int64_t value = 0;
+        meminfo >> value;
+        if (key == "Dirty:" || key == "Writeback:") {
+            total += value;
+        }
+        meminfo.ignore(64, '\n');
+    }
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fill_bench <mount point>\n");
+        return 2;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    const std::string root = std::string(argv[1]) + (std::string(argv[1]).ends_with('/') ? "" : "/");
+    mirl::ToolkitInit(argc, argv);
+    mirl::InitLayout();
+    mirl::ProgramFolder = "/tmp/";
+    mirl::OpenMainWindow();
+    mirl::StartEngine();
+    mirl::GadgetSetText(mirl::Wnd1ExploComboGdg, root);
+    if (mirl::GadgetGetText(mirl::Wnd1ExploComboGdg) != root) {
+        std::fprintf(stderr, "fill_bench: %s is not a listed volume\n", root.c_str());
+        return 1;
+    }
+
+    // The timer fires inside every event pump of the run.
+    int64_t peakDirty = 0;
+    Clock::duration longestGap{};
+    Clock::time_point lastPump = Clock::now();
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestGap = std::max(longestGap, now - lastPump);
+        lastPump = now;
+        peakDirty = std::max(peakDirty, UnwrittenKiB());
+    });
+    sampler.start(0);
+
+    const int64_t freeBefore = mirl::QueryFreeSpace(root);
+    const Clock::time_point start = Clock::now();
+    lastPump = start;
+    mirl::StartRun();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const int64_t written = freeBefore - mirl::QueryFreeSpace(root);
+    std::printf("engine_bytes=%lld engine_seconds=%.3f engine_mb_s=%.1f peak_dirty_and_writeback_mib=%.1f "
+                "longest_pump_gap_ms=%.1f\n",
+                static_cast<long long>(written), seconds, static_cast<double>(written) / 1e6 / seconds,
+                static_cast<double>(peakDirty) / 1024.0, std::chrono::duration<double, std::milli>(longestGap).count());
+    std::printf("status: %s\n", mirl::GadgetGetText(mirl::Wnd1StrGdgInfo).c_str());
+    return 0;
+}
