@@ -1,3 +1,4 @@
+#include "ui/program_icon.h"
 #include "ui/toolkit.h"
 #include "ui/toolkit_tables.h"
 #include "ui/toolkit_window.h"
@@ -124,6 +125,8 @@ void ToolkitInit(int& argc, char** argv) {
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     QApplication::setFont(font);
+    QApplication::setWindowIcon(ProgramIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("mirl"));
     static ShortcutFilter* filter = nullptr;
     if (filter == nullptr) {
         filter = new ShortcutFilter(qApp);

@@ -23,6 +23,7 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     ASSERT_NE(window, nullptr);
     CreateMainMenu();
     EXPECT_EQ(window->windowTitle(), "Mirl");
+    EXPECT_FALSE(window->windowIcon().isNull()) << "the window carries the program's icon";
     EXPECT_EQ(WindowInnerWidth(Wnd1), 200);
     EXPECT_EQ(WindowInnerHeight(Wnd1), 205);
     EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the main window is not resizable";

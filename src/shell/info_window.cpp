@@ -1,0 +1,97 @@
+#include "shell/info_window.h"
+
+#include "common/ids.h"
+#include "engine/state.h"
+#include "runtime/codepage.h"
+#include "runtime/dates.h"
+#include "shell/build_stamp.h"
+#include "shell/dialogs.h"
+#include "shell/info_text.h"
+#include "ui/message_box.h"
+#include "ui/toolkit.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace mirl {
+
+InfoWindowGeometry InfoGeometry;
+
+namespace {
+
+constexpr int32_t KeyT = 84;
+
+void RestoreGeometry() {
+    if (InfoGeometry.width > 10 && InfoGeometry.height > 0) {
+        WindowResize(WndChldInfo, InfoGeometry.x, InfoGeometry.y, InfoGeometry.width, InfoGeometry.height);
+    }
+}
+
+void FillEditor() {
+    std::vector<unsigned char> buffer;
+    try {
+        buffer.resize(InfoTextPackedSize * 10);
+    } catch (const std::bad_alloc&) {
+        ShowMessage("Fehler in _Info(): Konnte Speicher nicht anfordern!");
+        return;
+    }
+    uLongf produced = buffer.size();
+    if (uncompress(buffer.data(), &produced, InfoTextPacked, InfoTextPackedSize) != Z_OK || produced == 0) {
+        ShowMessage("Fehler in _Info() beim Entpacken der Infodaten!");
+        return;
+    }
+    EditorSetReadOnly(WndChldInfoEditGdg, true);
+    EditorWrapAtWidth(WndChldInfoEditGdg);
+    EditorRemoveLengthLimit(WndChldInfoEditGdg);
+    const auto* text = reinterpret_cast<const char*>(buffer.data());
+    GadgetSetText(WndChldInfoEditGdg, Windows1252ToUtf8(std::string(text, strnlen(text, produced))));
+}
+
+void RememberGeometry() {
+    InfoGeometry = {WindowX(WndChldInfo), WindowY(WndChldInfo), WindowInnerWidth(WndChldInfo),
+                    WindowInnerHeight(WndChldInfo)};
+}
+
+void RunInfoLoop() {
+    for (bool done = false; !done;) {
+        const int32_t code = EventWait();
+        if (EventWindowNumber() != WndChldInfo) {
+            WindowActivate(WndChldInfo); // the main window waits while the Info window is open
+            continue;
+        }
+        if (code == EV_CLOSE_WINDOW) {
+            done = true;
+        } else if (code == EV_MENU && EventObjectNumber() == TestLogKey) {
+            TestLogDue = 1;
+            ShowMessage("Testlog eingeschaltet!");
+        } else if (code == EV_GADGET && EventObjectNumber() == WndChldInfoBtnGdgOK) {
+            done = true;
+        } else if (code == EV_SIZE_WINDOW) {
+            ApplyLayout(WndChldInfo);
+            RememberGeometry();
+        }
+    }
+}
+
+} // namespace
+
+void Info() {
+    if (OpenInfoWindow() == 0) {
+        ShowMessage("Fehler in _Info(): Konnte Info-Fenster nicht öffnen!");
+        return;
+    }
+    RestoreGeometry();
+    WindowShow(WndChldInfo, 0);
+    WindowShortcutAdd(WndChldInfo, KeyT, TestLogKey);
+    WindowSetTitle(WndChldInfo, " Mirl  " + DateToText("%yy%mm%dd-%hh%ii", BuildDate()));
+    FillEditor();
+    RunInfoLoop();
+    WindowClose(WndChldInfo);
+    while (EventPoll() != 0) {
+    }
+}
+
+} // namespace mirl

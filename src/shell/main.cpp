@@ -1,0 +1,18 @@
+// Mirl: overwrites the free space of a volume with random data.
+#include "runtime/file_output.h"
+#include "shell/fatal_report.h"
+#include "shell/program.h"
+#include "ui/toolkit.h"
+
+int main(int argc, char** argv) {
+    mirl::ToolkitInit(argc, argv);
+    mirl::InstallFatalErrorReport();
+    mirl::GuardedRun([] {
+        if (mirl::StartProgram()) {
+            mirl::MainLoop();
+            mirl::EndProgram();
+        }
+    });
+    mirl::FileClose(-1);
+    return 0;
+}

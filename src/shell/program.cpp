@@ -1,0 +1,52 @@
+#include "shell/program.h"
+
+#include "common/ids.h"
+#include "engine/progress.h"
+#include "engine/run_controller.h"
+#include "engine/run_log.h"
+#include "engine/startup.h"
+#include "runtime/file_output.h"
+#include "shell/dialogs.h"
+#include "shell/info_window.h"
+#include "shell/main_menu.h"
+#include "ui/message_box.h"
+#include "ui/toolkit.h"
+
+namespace mirl {
+
+bool StartProgram() {
+    InitLayout();
+    if (OpenMainWindow() == 0) {
+        ShowMessage("Fehler: Konnte Haupt-Fenster nicht öffnen!");
+        return false;
+    }
+    CreateMainMenu();
+    StartEngine();
+    return true;
+}
+
+void MainLoop() {
+    for (bool quit = false; !quit;) {
+        const int32_t code = EventWait();
+        const int32_t object = EventObjectNumber();
+        const int32_t window = EventWindowNumber();
+        const int32_t kind = EventKind();
+        if (code == EV_CLOSE_WINDOW && window == Wnd1) {
+            quit = true;
+        } else if (code == EV_MENU && object == MenuItemInfo) {
+            Info();
+        } else if (code == EV_GADGET && kind == 0 && object == Wnd1ExploComboGdg) {
+            ShowProgress("", 0);
+        } else if (code == EV_GADGET && kind == 0 && object == Wnd1BtnGdgGo) {
+            StartRun();
+        }
+    }
+}
+
+void EndProgram() {
+    WriteLogLine(GadgetGetText(Wnd1StrGdgInfo), 1, false);
+    WindowClose(Wnd1);
+    FileClose(-1);
+}
+
+} // namespace mirl

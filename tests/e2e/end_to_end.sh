@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# The real program on a real X server, used as a person would: choose a scratch volume in the
+# drop-down, Start, wait for the end, open Hilfe > Info and close it, close the main window. Then
+# the fill files, the volume's free space and the run log are checked. Screenshots of the main
+# window during the run and of the Info window are kept as artefacts.
+# Usage: end_to_end.sh <mirl executable> <artefact folder>
+set -uo pipefail
+mirl_built=$1
+artifacts=$2
+skip=77
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+if [[ $(id -u) -ne 0 ]]; then
+    [[ -n ${CI:-} ]] && fail "needs root for the scratch volume, and CI is set"
+    echo "SKIP: needs root for the scratch volume"
+    exit $skip
+fi
+for tool in Xvfb openbox xdotool import losetup mkfs.ext4; do
+    command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
+done
+
+work=$(mktemp -d /tmp/mirl-e2e-XXXXXX)
+mnt=$work/mnt
+loop=""
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    mountpoint -q "$mnt" && umount "$mnt"
+    [[ -n $loop ]] && losetup -d "$loop" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$mnt" "$work/bin" "$artifacts"
+
+# A 2 GiB volume behind a direct-I/O loop device: the run lasts long enough to be seen.
+truncate -s 2G "$work/image"
+mkfs.ext4 -q -F "$work/image" || fail "mkfs"
+loop=$(losetup --direct-io=on -f --show "$work/image") || fail "losetup"
+mount "$loop" "$mnt" || fail "mount"
+[[ $(stat -c %d "$mnt") != $(stat -c %d "$work") ]] || fail "the scratch volume is not mounted"
+
+# The program next to its own run log.
+cp "$mirl_built" "$work/bin/mirl"
+
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 50); do [[ -s $work/display ]] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
+
+XDG_DATA_HOME=$work/data QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
+mirl_pid=$!
+main=$(timeout 20 xdotool search --sync --name '^ Mirl $' | head -1) || fail "the main window did not appear"
+xdotool windowactivate --sync "$main"
+sleep 0.5
+
+# Gadgets lie below the menu bar (about 20 pixels); the points hit them for bars of 15 to 25.
+xdotool mousemove --window "$main" 100 75 click 1
+sleep 0.5
+xdotool type --delay 30 "$mnt"
+xdotool key Return
+sleep 0.5
+xdotool mousemove --window "$main" 35 100 click 1
+sleep 1.3
+import -window "$main" "$artifacts/e2e-main-window-running.png"
+
+# The run is over when the volume's free space has stopped moving.
+last="" steady=0
+for _ in $(seq 240); do
+    now=$(stat -f -c %f "$mnt")
+    if [[ $now == "$last" ]]; then steady=$((steady + 1)); else steady=0; fi
+    last=$now
+    [[ $steady -ge 4 ]] && break
+    sleep 0.5
+done
+[[ $steady -ge 4 ]] || fail "the run did not end"
+import -window "$main" "$artifacts/e2e-main-window-done.png"
+
+# Hilfe > Info, then OK.
+xdotool mousemove --window "$main" 18 8 click 1
+sleep 0.5
+xdotool mousemove --window "$main" 30 32 click 1
+info=$(timeout 20 xdotool search --sync --name '^ Mirl  [0-9]{6}-[0-9]{4}$' | head -1) || fail "the Info window did not appear"
+sleep 0.8
+import -window "$info" "$artifacts/e2e-info-window.png"
+xdotool mousemove --window "$info" 245 385 click 1
+sleep 0.5
+xdotool search --name '^ Mirl  [0-9]' >/dev/null && fail "OK did not close the Info window"
+
+# Closing the main window ends the program.
+xdotool windowactivate --sync "$main" key alt+F4
+for _ in $(seq 50); do kill -0 $mirl_pid 2>/dev/null || break; sleep 0.2; done
+kill -0 $mirl_pid 2>/dev/null && fail "the program did not end when its window was closed"
+wait $mirl_pid
+code=$?
+[[ $code -eq 0 ]] || fail "exit code $code: $(cat "$work/mirl.out")"
+
+# What the run left behind.
+files=$(ls "$mnt" | grep -c '^MirlFile[0-9]*$')
+[[ $files -ge 2 ]] || fail "expected full-size files and a last file, found $files: $(ls -l "$mnt")"
+first=$(stat -c %s "$mnt/MirlFile0")
+[[ $first -gt 1000000000 ]] || fail "MirlFile0 holds only $first bytes"
+free=$(( $(stat -f -c '%f * %S' "$mnt") ))
+# ext4 keeps a pool of clusters that nobody may allocate; beyond it, nothing may be left.
+pool=$(( $(cat "/sys/fs/ext4/${loop#/dev/}/reserved_clusters") * $(stat -f -c %S "$mnt") ))
+[[ $free -lt $((pool + 4000000)) ]] || fail "the volume still has $free bytes free (pool $pool)"
+log=$work/bin/Mirl.log
+header=$(head -c 142 "$log" | tr -d '\r')
+grep -q "^Laufwerk: $mnt/\$" <<<"$header" || fail "the log does not begin with the status: $header"
+grep -q '^Mirl beendet!$' <<<"$header" || fail "the status in the log is not the end report: $header"
+echo "ok: $files fill files, $free bytes free, log header:"
+echo "$header"
+echo "screenshots in $artifacts"

@@ -1,0 +1,62 @@
+// A program that faults on purpose: `fault_child <case>` installs the fault report, faults, and
+// answers the report's box, printing its text between markers.
+#include "shell/fatal_report.h"
+#include "shell/testing/fault_hooks.h"
+#include "ui/toolkit.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* faultCase = "";
+
+void AnswerTheReport() {
+    QTimer::singleShot(20, [] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (box == nullptr) {
+            AnswerTheReport();
+            return;
+        }
+        const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+        std::printf("<report>%s</report>\n", label != nullptr ? label->text().toStdString().c_str() : "?");
+        std::printf("<title>%s</title>\n", box->windowTitle().toStdString().c_str());
+        std::fflush(stdout);
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+}
+
+void Fault() {
+    using namespace mirl::testing;
+    if (std::strcmp(faultCase, "null") == 0) {
+        FaultByNullWrite();
+    } else if (std::strcmp(faultCase, "division") == 0) {
+        std::printf("%d\n", FaultByDivision(0));
+    } else if (std::strcmp(faultCase, "recursion") == 0) {
+        std::printf("%d\n", FaultByRecursion(1));
+    } else if (std::strcmp(faultCase, "runtime") == 0) {
+        FaultInRuntimeCall();
+    } else if (std::strcmp(faultCase, "toolkit") == 0) {
+        mirl::WindowOpen(1, 0, 0, 200, 205, "Mirl", mirl::WF_TITLE_BAR, 0);
+        FaultInToolkitCall();
+    }
+    std::printf("<no fault>\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    faultCase = argc > 1 ? argv[1] : "";
+    mirl::ToolkitInit(argc, argv);
+    mirl::InstallFatalErrorReport();
+    AnswerTheReport();
+    mirl::GuardedRun(Fault);
+    return 3; // only without a fault
+}
