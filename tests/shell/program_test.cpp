@@ -37,6 +37,17 @@ void CloseMainWindow() {
     Widget(WindowHandle(Wnd1))->close();
 }
 
+// Closes the main window as soon as the Info window is gone.
+void CloseMainWindowAfterInfo() {
+    Every([] {
+        if (WindowExists(WndChldInfo)) {
+            return false;
+        }
+        CloseMainWindow();
+        return true;
+    });
+}
+
 bool HasFillFiles(const ScratchVolume& volume) {
     return std::filesystem::exists(volume.Root() + "MirlFile0");
 }
@@ -171,13 +182,7 @@ TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
             }
             ++openings;
             Widget(WindowHandle(WndChldInfo))->close(); // the close box
-            Every([&] {
-                if (WindowExists(WndChldInfo)) {
-                    return false;
-                }
-                CloseMainWindow();
-                return true;
-            });
+            CloseMainWindowAfterInfo();
             return true;
         });
         return true;
@@ -235,13 +240,7 @@ TEST_F(ProgramTest, TheInfoWindowComesBackWhereAndAsLargeAsItWasLeft) {
         editor = Widget(GadgetHandle(WndChldInfoEditGdg))->geometry();
         ok = Widget(GadgetHandle(WndChldInfoBtnGdgOK))->geometry();
         QTest::mouseClick(Widget(GadgetHandle(WndChldInfoBtnGdgOK)), Qt::LeftButton);
-        Every([&] {
-            if (WindowExists(WndChldInfo)) {
-                return false;
-            }
-            CloseMainWindow();
-            return true;
-        });
+        CloseMainWindowAfterInfo();
         return true;
     });
     MainLoop();
