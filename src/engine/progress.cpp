@@ -72,7 +72,7 @@ bool TestLogSnapshotDue() {
 }
 
 void ScheduleNextSnapshot() {
-    TestLogDue = ClockMs() + TestLogPauseMs;
+    TestLogDue = ClockAdd(ClockMs(), TestLogPauseMs);
     // 0 and 1 have meanings of their own: off, and due at once.
     if (TestLogDue == 0 || TestLogDue == 1) {
         TestLogDue = 2;

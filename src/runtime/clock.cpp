@@ -19,6 +19,10 @@ int32_t ClockDifference(int32_t later, int32_t earlier) {
     return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
 }
 
+int32_t ClockAdd(int32_t reading, int32_t ms) {
+    return static_cast<int32_t>(static_cast<uint32_t>(reading) + static_cast<uint32_t>(ms));
+}
+
 void ClockShift(int64_t offsetMs) {
     shiftMs += offsetMs;
 }

@@ -32,6 +32,8 @@ TEST(Clock, DifferencesStayRightAcrossTheWrap) {
     const int32_t difference = static_cast<int32_t>(static_cast<uint32_t>(after) - static_cast<uint32_t>(before));
     EXPECT_GE(difference, 3001);
     EXPECT_LT(difference, 3001 + 1000);
+    EXPECT_EQ(ClockAdd(INT32_MAX, 1), INT32_MIN);
+    EXPECT_EQ(ClockDifference(ClockAdd(before, 10000), before), 10000);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 
 #include <filesystem>
@@ -18,7 +19,7 @@ using test::EngineTest;
 using test::ScratchVolume;
 
 // Runs `step` on every turn of the event loop until it returns true.
-void Every(std::function<bool()> step) {
+QTimer* Every(std::function<bool()> step) {
     auto* timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, [timer, step] {
         if (step()) {
@@ -27,6 +28,7 @@ void Every(std::function<bool()> step) {
         }
     });
     timer->start(5);
+    return timer;
 }
 
 QWidget* Widget(intptr_t handle) {
@@ -37,14 +39,15 @@ void CloseMainWindow() {
     Widget(WindowHandle(Wnd1))->close();
 }
 
-// Closes the main window as soon as the Info window is gone.
-void CloseMainWindowAfterInfo() {
-    Every([] {
-        if (WindowExists(WndChldInfo)) {
-            return false;
+// Closes the main window once the Info window is gone, and again on every turn after: the Info
+// window drains what is pending when it closes, and a close request raised during that drain is
+// rightly lost. `closer` holds the timer; the test deletes it when the main loop has returned.
+void CloseMainWindowAfterInfo(QPointer<QTimer>& closer) {
+    closer = Every([] {
+        if (!WindowExists(WndChldInfo)) {
+            CloseMainWindow();
         }
-        CloseMainWindow();
-        return true;
+        return false;
     });
 }
 
@@ -145,6 +148,7 @@ TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
     std::string text;
     std::string confirmation;
     int openings = 0;
+    QPointer<QTimer> closer;
     QueueEvent(EV_MENU, Wnd1, MenuItemInfo, 0);
     Every([&] {
         if (!WindowExists(WndChldInfo) || !Widget(WindowHandle(WndChldInfo))->isVisible()) {
@@ -182,12 +186,13 @@ TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
             }
             ++openings;
             Widget(WindowHandle(WndChldInfo))->close(); // the close box
-            CloseMainWindowAfterInfo();
+            CloseMainWindowAfterInfo(closer);
             return true;
         });
         return true;
     });
     MainLoop();
+    delete closer.data();
 
     EXPECT_EQ(openings, 2);
     EXPECT_TRUE(std::regex_match(title, std::regex(R"( Mirl  \d{6}-\d{4})"))) << title;
@@ -218,14 +223,16 @@ TEST_F(ProgramTest, TheInfoWindowComesBackWhereAndAsLargeAsItWasLeft) {
         });
         return true;
     });
+    QPointer<QTimer> closer;
     Every([&] {
-        if (WindowExists(WndChldInfo) || InfoGeometry.width != 600) {
+        if (InfoGeometry.width != 600) {
             return false;
         }
-        CloseMainWindow();
+        CloseMainWindowAfterInfo(closer);
         return true;
     });
     MainLoop();
+    delete closer.data();
     EXPECT_EQ(InfoGeometry.height, 450);
 
     // Opened again, it takes the remembered size, and its gadgets follow.
@@ -240,10 +247,11 @@ TEST_F(ProgramTest, TheInfoWindowComesBackWhereAndAsLargeAsItWasLeft) {
         editor = Widget(GadgetHandle(WndChldInfoEditGdg))->geometry();
         ok = Widget(GadgetHandle(WndChldInfoBtnGdgOK))->geometry();
         QTest::mouseClick(Widget(GadgetHandle(WndChldInfoBtnGdgOK)), Qt::LeftButton);
-        CloseMainWindowAfterInfo();
+        CloseMainWindowAfterInfo(closer);
         return true;
     });
     MainLoop();
+    delete closer.data();
     EXPECT_EQ(editor, QRect(10, 10, 580, 410));
     EXPECT_EQ(ok, QRect(305, 425, 80, 20));
     EndProgram();
