@@ -14,7 +14,7 @@ namespace {
 
 constexpr int32_t ThrottleMs = 100;
 constexpr int32_t TestLogPauseMs = 10000;
-constexpr int64_t MiB = 1024 * 1024;
+constexpr int64_t MiB = int64_t{1024} * 1024;
 constexpr int64_t GiB = 1024 * MiB;
 
 std::string LastDriveText;

@@ -81,7 +81,8 @@ int32_t DateFromFields(int32_t year, int32_t month, int32_t day, int32_t hour, i
     if (month == 2 && (day > 29 || (day == 29 && !IsLeapYear(year)))) {
         return -1;
     }
-    const int64_t value = DaysFromCivil(year, month, day) * SecondsPerDay + hour * 3600 + minute * 60 + second;
+    const int64_t value =
+        DaysFromCivil(year, month, day) * SecondsPerDay + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
     // Past 2038-01-19 03:14:07 the value no longer fits the signed 32-bit date.
     if (value > INT32_MAX) {
         return -1;

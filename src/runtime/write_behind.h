@@ -10,9 +10,9 @@ namespace mirl {
 // of memory instead of the disk, and other programs' writes stall behind ours.
 class WriteBehind {
 public:
-    static constexpr int64_t Window = 8 * 1000 * 1000;
+    static constexpr int64_t Window = 8'000'000;
     // Where the kernel can't start writeback of a range, a full flush every this many bytes.
-    static constexpr int64_t FallbackInterval = 32 * 1000 * 1000;
+    static constexpr int64_t FallbackInterval = 32'000'000;
 
     // Called after `length` bytes were written to `fd` at `offset`. Keeps errno as it was.
     void Wrote(int fd, int64_t offset, int64_t length);

@@ -19,8 +19,12 @@ namespace {
 
 constexpr uint32_t InvalidMemoryAccess = 0xC0000005;
 constexpr uint32_t StackOverflow = 0xC00000FD;
-constexpr size_t SignalStackSize = 256 * 1024;
+constexpr size_t SignalStackSize = size_t{256} * 1024;
 constexpr int MaxFrames = 128;
+// A fault this close above the stack's lowest address, or anywhere below it within the stack's
+// reach, is the stack running out.
+constexpr uintptr_t GuardSlack = uintptr_t{64} * 1024;
+constexpr uintptr_t StackReach = uintptr_t{64} * 1024 * 1024;
 
 struct ExceptionText {
     uint32_t code;
@@ -71,7 +75,7 @@ uint32_t CodeOf(const siginfo_t& info) {
     switch (info.si_signo) {
     case SIGSEGV: {
         const auto address = reinterpret_cast<uintptr_t>(info.si_addr);
-        const bool inGuard = stackLow != 0 && address < stackLow + 64 * 1024 && address + 64 * 1024 * 1024 > stackLow;
+        const bool inGuard = stackLow != 0 && address < stackLow + GuardSlack && address + StackReach > stackLow;
         return inGuard ? StackOverflow : InvalidMemoryAccess;
     }
     case SIGFPE:
@@ -140,6 +144,7 @@ void NoteMainStack() {
 
 [[noreturn]] void ReportFatalError() {
     std::vector<uintptr_t> frames;
+    frames.reserve(static_cast<size_t>(fault.frameCount));
     for (int i = 0; i < fault.frameCount; ++i) {
         frames.push_back(reinterpret_cast<uintptr_t>(fault.frames[i]));
     }

@@ -62,13 +62,12 @@ void RunInfoLoop() {
             WindowActivate(WndChldInfo); // the main window waits while the Info window is open
             continue;
         }
-        if (code == EV_CLOSE_WINDOW) {
+        // The close box and OK both end the loop; OK's event kind is not looked at.
+        if (code == EV_CLOSE_WINDOW || (code == EV_GADGET && EventObjectNumber() == WndChldInfoBtnGdgOK)) {
             done = true;
         } else if (code == EV_MENU && EventObjectNumber() == TestLogKey) {
             TestLogDue = 1;
             ShowMessage("Testlog eingeschaltet!");
-        } else if (code == EV_GADGET && EventObjectNumber() == WndChldInfoBtnGdgOK) {
-            done = true;
         } else if (code == EV_SIZE_WINDOW) {
             ApplyLayout(WndChldInfo);
             RememberGeometry();
