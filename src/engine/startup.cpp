@@ -20,30 +20,23 @@ namespace {
 constexpr int32_t FillBlockSize = 1'000'000;
 constexpr size_t PageSize = 4096;
 
-std::string WithSlash(std::string path) {
-    if (path.empty() || path.back() != '/') {
-        path += '/';
-    }
-    return path;
-}
-
 std::string ExecutableFolder() {
     std::error_code error;
     const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string() : WithSlash(executable.parent_path().string());
+    return error ? std::string() : WithTrailingSlash(executable.parent_path().string());
 }
 
 // $XDG_DATA_HOME, else ~/.local/share, else the home folder itself.
 std::string UserDataFolder() {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg != nullptr && xdg[0] == '/') {
-        return WithSlash(xdg);
+        return WithTrailingSlash(xdg);
     }
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
         return {};
     }
-    return WithSlash(home) + ".local/share/";
+    return WithTrailingSlash(home) + ".local/share/";
 }
 
 void MakeDataFolder() {
@@ -78,7 +71,7 @@ void StartEngine() {
         ProgramFolder = ExecutableFolder();
     }
     if (DataFolder.empty()) {
-        DataFolder = WithSlash(UserDataFolder() + "Mirl");
+        DataFolder = WithTrailingSlash(UserDataFolder() + "Mirl");
     }
     MakeDataFolder();
     StartRunLog();

@@ -264,6 +264,10 @@ int64_t FileSizeQuery(const std::string& path) {
     return entry.st_size;
 }
 
+std::string WithTrailingSlash(const std::string& path) {
+    return !path.empty() && path.back() == '/' ? path : path + "/";
+}
+
 int32_t FileDelete(const std::string& path) {
     return ::unlink(path.c_str()) == 0 ? 1 : 0;
 }

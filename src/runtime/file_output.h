@@ -45,6 +45,9 @@ void FileClose(int32_t number);
 // Links are not followed: a link, dangling or not, counts as the entry it is.
 int64_t FileSizeQuery(const std::string& path);
 
+// The path with one "/" at its end (the empty path becomes "/").
+std::string WithTrailingSlash(const std::string& path);
+
 // Not 0 on success.
 int32_t FileDelete(const std::string& path);
 

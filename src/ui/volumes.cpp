@@ -1,5 +1,7 @@
 #include "ui/volumes.h"
 
+#include "runtime/file_output.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -49,21 +51,17 @@ bool SameDevice(const std::string& a, const std::string& b) {
     return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
 }
 
-std::string WithSlash(const std::string& path) {
-    return path.ends_with('/') ? path : path + "/";
-}
-
 // Where this process can put fill files on the volume: its root when writable, else the user's
 // home folder when it lies there.
 std::string FillPathOf(const std::string& mountPoint) {
     if (access(mountPoint.c_str(), W_OK) == 0) {
-        return WithSlash(mountPoint);
+        return WithTrailingSlash(mountPoint);
     }
     const std::string home = QDir::homePath().toStdString();
     if (!home.empty() && SameDevice(home, mountPoint) && access(home.c_str(), W_OK) == 0) {
-        return WithSlash(home);
+        return WithTrailingSlash(home);
     }
-    return WithSlash(mountPoint);
+    return WithTrailingSlash(mountPoint);
 }
 
 } // namespace
