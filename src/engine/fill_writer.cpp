@@ -6,13 +6,16 @@
 #include "engine/run_log.h"
 #include "engine/startup.h"
 #include "engine/state.h"
+#include "engine/write_pace.h"
 #include "runtime/clock.h"
 #include "runtime/file_output.h"
 #include "runtime/random.h"
 #include "runtime/text.h"
 #include "ui/toolkit.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace mirl {
@@ -21,43 +24,54 @@ namespace {
 constexpr int32_t FillFileNumber = 0;
 constexpr int32_t MaxFileBytes = 2147483647;
 constexpr int32_t SlowCloseMs = 3000;
+constexpr const char* FillFileBase = "MirlFile";
 
+// The run's folder must still be the one the run started in, and its path must still lead there:
+// a volume unmounted meanwhile leaves its mount point as a folder of the volume beneath.
 bool OnRunVolume(const std::string& driveText) {
-    struct stat folder {};
-    return stat(driveText.empty() ? "." : driveText.c_str(), &folder) == 0 &&
-           static_cast<uint64_t>(folder.st_dev) == RunDevice;
+    struct stat opened {};
+    struct stat named {};
+    return RunFolder.Valid() && fstat(RunFolder.Get(), &opened) == 0 &&
+           static_cast<uint64_t>(opened.st_dev) == RunDevice && stat(driveText.c_str(), &named) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
-// Creates the next free name; a name taken meanwhile (by anything, a link included) moves on.
-bool CreateNextFile(const std::string& base, std::string& name) {
+// Creates the next free name in the run's folder; a name taken meanwhile (by anything, a link
+// included) moves on. Returns the error of the failed creation, 0 on success.
+int32_t CreateNextFile(std::string& name) {
     for (;;) {
-        while (FileSizeQuery(base + IntToText(FileCounter)) != -1) {
+        while (FileSizeQueryAt(RunFolder.Get(), FillFileBase + IntToText(FileCounter)) != FileMissing) {
             ++FileCounter;
         }
-        name = base + IntToText(FileCounter);
-        if (FileCreateExclusive(FillFileNumber, name) != 0) {
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
+        name = FillFileBase + IntToText(FileCounter);
+        const FileCreated created = FileCreateExclusiveAt(FillFileNumber, RunFolder.Get(), name);
+        if (created.error != EEXIST) {
+            return created.error;
         }
         ++FileCounter;
     }
 }
 
-// Returns the bytes written; stops early at a write that falls short, or at a stop request.
-int64_t WriteBlocks(const std::string& name) {
+// Writes blocks until the file is full, a write falls short or a stop is asked for. Returns the
+// bytes the file took.
+int64_t WriteBlocks(const std::string& fullName) {
     const int32_t blocks = MaxFileBytes / BlockSize;
     int64_t written = 0;
     for (int32_t i = 1; i <= blocks; ++i) {
         RandomFill(FillBuffer.get(), BlockSize);
+        FileSetWriteBehindWindow(FillFileNumber, FlightWindow());
+        const bool mustWait = FileInFlight(FillFileNumber) >= FlightWindow();
+        const int32_t start = ClockMs();
         const int32_t taken = FileWrite(FillFileNumber, FillBuffer.get(), BlockSize);
+        NoteBlockWritten(ClockDifference(ClockMs(), start), mustWait);
         written += taken;
-        if (taken < BlockSize) {
+        if (taken < BlockSize || FileError(FillFileNumber) != 0) {
             break; // the volume is full or the device failed: this file is done
         }
-        ShowProgress(name, written);
+        ShowProgress(fullName, written);
         PumpRunEvents();
+        // The window may have shrunk since the last block; what is in flight follows it in steps.
+        SettleInSteps(FillFileNumber, FlightWindow());
         if (AbortRun) {
             break;
         }
@@ -65,9 +79,10 @@ int64_t WriteBlocks(const std::string& name) {
     return written;
 }
 
+// The last file takes what the volume reports free, but never more than one block: a free figure
+// that no file can reach must not keep the window waiting.
 void WriteLastBytes(const std::string& driveText) {
-    // The low 32 bits, as the count of single bytes; at most about one block in a normal run.
-    const auto count = static_cast<int32_t>(QueryFreeSpace(driveText));
+    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryFreeSpace(driveText), BlockSize));
     for (int32_t i = 0; i < count; ++i) {
         FileWriteByte(FillFileNumber, static_cast<int32_t>(RandomUpTo(255)));
         // A full volume shows when the buffer goes out, every 4,095 bytes.
@@ -75,15 +90,26 @@ void WriteLastBytes(const std::string& driveText) {
             break;
         }
     }
+    PumpRunEvents();
 }
 
-void CloseTimed(const std::string& name) {
+// Closes the fill file once its data is on the device; returns the file's first error.
+int32_t CloseTimed(const std::string& fullName) {
     const int32_t start = ClockMs();
-    FileClose(FillFileNumber);
+    SettleInSteps(FillFileNumber, 0);
+    const int32_t error = FileClose(FillFileNumber);
     const int32_t took = ClockDifference(ClockMs(), start);
     if (took > SlowCloseMs) {
-        WriteLogLine("CloseFile <" + name + "> dauerte lange: " + IntToText(took) + "ms", 0, true);
+        WriteLogLine("CloseFile <" + fullName + "> dauerte lange: " + IntToText(took) + "ms", 0, true);
     }
+    return error;
+}
+
+FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
+    GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + fullName);
+    WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0,
+                 true);
+    return FillOutcome::WriteFailed;
 }
 
 } // namespace
@@ -95,17 +121,25 @@ FillOutcome WriteFillFile(FillFile kind) {
         return FillOutcome::VolumeGone;
     }
     std::string name;
-    if (!CreateNextFile(driveText + "MirlFile", name)) {
-        GadgetSetText(Wnd1StrGdgInfo, "Dateifehler: \r\n" + name);
+    if (const int32_t error = CreateNextFile(name); error != 0) {
+        // A full volume may have no room for one more file (xfs needs room for its inode).
+        if (error == ENOSPC || error == EDQUOT) {
+            return FillOutcome::VolumeFull;
+        }
+        GadgetSetText(Wnd1StrGdgInfo, "Dateifehler: \r\n" + driveText + name);
         return FillOutcome::CannotCreate;
     }
+    const std::string fullName = driveText + name;
     int64_t written = 0;
     if (kind == FillFile::FullSize) {
-        written = WriteBlocks(name);
+        written = WriteBlocks(fullName);
     } else {
         WriteLastBytes(driveText);
     }
-    CloseTimed(name);
+    const int32_t error = CloseTimed(fullName);
+    if (error != 0 && !IsVolumeFullError(error)) {
+        return ReportWriteError(fullName, error);
+    }
     return kind == FillFile::FullSize && written == 0 ? FillOutcome::VolumeFull : FillOutcome::Written;
 }
 

@@ -6,14 +6,15 @@ enum class FillFile { FullSize, Last };
 
 enum class FillOutcome {
     Written,      // a file was written (it may have been cut short by the volume filling up)
-    VolumeFull,   // a full-size file took no byte at all: the volume is full, whatever it reports
+    VolumeFull,   // the volume took no more: a full-size file took no byte, or no file could be made
     CannotCreate, // no file could be created; the status field says "Dateifehler" and the name
+    WriteFailed,  // the device failed; the status field says "Schreibfehler" and the name, the log why
     VolumeGone,   // the chosen volume is no longer where the run started; "Laufwerksfehler"
 };
 
-// Writes one fill file into the chosen volume's folder under the next free name "MirlFile<n>":
+// Writes one fill file into the run's folder (RunFolder) under the next free name "MirlFile<n>":
 // a full-size file of up to 2,147 blocks with progress and a stop check after each, or the last
-// file with as many bytes as the volume reports free.
+// file with as many bytes as the volume reports free, at most one block.
 FillOutcome WriteFillFile(FillFile kind);
 
 } // namespace mirl

@@ -9,6 +9,10 @@
 #include "runtime/text.h"
 #include "ui/toolkit.h"
 
+#include <algorithm>
+#include <unistd.h>
+#include <vector>
+
 namespace mirl {
 namespace {
 
@@ -20,17 +24,36 @@ constexpr int64_t GiB = 1024 * MiB;
 std::string LastDriveText;
 bool shownBefore = false;
 
+std::string SizeText(int64_t bytes) {
+    if (bytes / GiB != 0) {
+        return IntToText(bytes / GiB) + " GB";
+    }
+    if (bytes / MiB != 0) {
+        return IntToText(bytes / MiB) + " MB";
+    }
+    return IntToText(bytes) + " Bytes";
+}
+
 std::string FreeLine(int64_t free) {
     if (DiskTotalBytes == 0) {
         return {};
     }
-    if (free / GiB != 0) {
-        return "Frei: " + IntToText(free / GiB) + " GB\r\n";
+    return "Frei: " + SizeText(free) + "\r\n";
+}
+
+// What a finished run left free, and why: the share only root may fill (when the run was not
+// root's), and the rest, which the filesystem keeps for itself.
+std::vector<std::string> UnreachedLines(const std::string& driveText, int64_t free) {
+    const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRootOnlySpace(driveText), free) : 0;
+    const int64_t rest = free - rootOnly;
+    std::vector<std::string> lines;
+    if (rootOnly > 0) {
+        lines.push_back("Nur als root: " + SizeText(rootOnly));
     }
-    if (free / MiB != 0) {
-        return "Frei: " + IntToText(free / MiB) + " MB\r\n";
+    if (rest > 0) {
+        lines.push_back("Nicht überschreibbar: " + SizeText(rest));
     }
-    return "Frei: " + IntToText(free) + " Bytes\r\n";
+    return lines;
 }
 
 std::string ActivityLine(const std::string& subject, int64_t byteCount) {
@@ -115,8 +138,16 @@ void ShowProgress(const std::string& subject, int64_t byteCount) {
         LastDriveText = driveText;
         RefFreeBytes = free;
     }
-    const std::string status = StatusText(driveText, free, subject, byteCount, DateNow() - RunStartTime);
+    std::string status = StatusText(driveText, free, subject, byteCount, DateNow() - RunStartTime);
+    const std::vector<std::string> unreached =
+        subject == "finito" ? UnreachedLines(driveText, free) : std::vector<std::string>();
+    for (const std::string& line : unreached) {
+        status += line + "\r\n";
+    }
     GadgetSetText(Wnd1StrGdgInfo, status);
+    for (const std::string& line : unreached) {
+        WriteLogLine(line, 0, true);
+    }
 
     if (TestLogSnapshotDue()) {
         WriteLogLine(TextReplace(status, "\r\n", "|"), 0, true);

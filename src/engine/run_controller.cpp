@@ -3,28 +3,47 @@
 #include "common/ids.h"
 #include "engine/fill_writer.h"
 #include "engine/progress.h"
+#include "engine/run_events.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "runtime/dates.h"
+#include "ui/message_box.h"
 #include "ui/toolkit.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace mirl {
 namespace {
 
-// The device the run may fill: the one the selected volume had when it was listed. Without a
-// selection the fill files go to the current folder, on whatever holds it now.
-uint64_t ChosenDevice() {
-    if (const uint64_t listed = GadgetVolumeDevice(Wnd1ExploComboGdg); listed != 0) {
-        return listed;
+// Opens the chosen folder for the run and notes its device: the one the selected volume had when
+// it was listed. A folder that lies elsewhere now (the volume was unmounted) is not opened.
+bool OpenRunFolder(const std::string& driveText) {
+    RunDevice = GadgetVolumeDevice(Wnd1ExploComboGdg);
+    RunFolder.Reset(open(driveText.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat folder {};
+    if (!RunFolder.Valid() || fstat(RunFolder.Get(), &folder) != 0 ||
+        static_cast<uint64_t>(folder.st_dev) != RunDevice) {
+        RunFolder.Reset();
+        return false;
     }
-    struct stat current {};
-    return stat(".", &current) == 0 ? static_cast<uint64_t>(current.st_dev) : 0;
+    return true;
 }
 
 bool EndsTheRun(FillOutcome outcome) {
-    return outcome == FillOutcome::CannotCreate || outcome == FillOutcome::VolumeGone;
+    return outcome == FillOutcome::CannotCreate || outcome == FillOutcome::WriteFailed ||
+           outcome == FillOutcome::VolumeGone;
+}
+
+FillOutcome FillLoop(const std::string& driveText) {
+    FillOutcome outcome = FillOutcome::Written;
+    while (QueryFreeSpace(driveText) > BlockSize && !AbortRun) {
+        outcome = WriteFillFile(FillFile::FullSize);
+        if (outcome != FillOutcome::Written) {
+            break;
+        }
+    }
+    return outcome;
 }
 
 } // namespace
@@ -34,29 +53,31 @@ void StartRun() {
         return; // start-up already said that there is no memory for the blocks
     }
     const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
+    if (driveText.empty()) {
+        // Without a choice the fill files would go to the current folder, on whatever volume that is.
+        ShowMessage("Bitte zuerst ein Laufwerk wählen!");
+        return;
+    }
     GadgetSetText(Wnd1BtnGdgGo, "Stopp");
     GadgetDisable(Wnd1ExploComboGdg, 1);
     AbortRun = false;
     RunStartTime = DateNow();
     RefFreeBytes = 0;
-    RunDevice = ChosenDevice();
 
-    FillOutcome outcome = FillOutcome::Written;
-    while (QueryFreeSpace(driveText) > BlockSize && !AbortRun) {
-        outcome = WriteFillFile(FillFile::FullSize);
-        if (outcome != FillOutcome::Written) {
-            break;
-        }
-    }
-    // A failure keeps its message in the status field; no end report goes over it.
-    if (!EndsTheRun(outcome)) {
+    if (!OpenRunFolder(driveText)) {
+        GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
+    } else if (const FillOutcome outcome = FillLoop(driveText); !EndsTheRun(outcome)) {
+        // A failure keeps its message in the status field; no end report goes over it.
         if (AbortRun) {
             ShowProgress("break", -1);
         } else if (!EndsTheRun(WriteFillFile(FillFile::Last))) {
             ShowProgress("finito", -1);
         }
     }
+    RunFolder.Reset();
 
+    // Clicks that came while the run ended were meant for the Stop button: none may start a new run.
+    PumpRunEvents();
     AbortRun = false;
     GadgetSetText(Wnd1BtnGdgGo, "Start");
     GadgetDisable(Wnd1ExploComboGdg, 0);

@@ -8,6 +8,7 @@
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -67,6 +68,8 @@ void AllocateFillBuffer() {
 
 void StartEngine() {
     WindowSetTitle(Wnd1, " Mirl ");
+    // A file-size limit must reach the writer as EFBIG (a full file), not kill the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (ProgramFolder.empty()) {
         ProgramFolder = ExecutableFolder();
     }
@@ -87,6 +90,14 @@ int64_t QueryFreeSpace(const std::string& path) {
     }
     DiskTotalBytes = static_cast<int64_t>(volume.f_blocks) * static_cast<int64_t>(volume.f_frsize);
     return static_cast<int64_t>(volume.f_bfree) * static_cast<int64_t>(volume.f_frsize);
+}
+
+int64_t QueryRootOnlySpace(const std::string& path) {
+    struct statvfs volume {};
+    if (statvfs(path.empty() ? "." : path.c_str(), &volume) != 0 || volume.f_bavail >= volume.f_bfree) {
+        return 0;
+    }
+    return static_cast<int64_t>(volume.f_bfree - volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);
 }
 
 } // namespace mirl

@@ -20,5 +20,6 @@ std::string ProgramFolder;
 std::string DataFolder;
 int32_t FileCounter = 0;
 uint64_t RunDevice = 0;
+UniqueFd RunFolder;
 
 } // namespace mirl

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/unique_fd.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,5 +38,8 @@ extern std::string DataFolder;
 extern int32_t FileCounter;
 // The device of the volume a run fills, noted when it starts: a fill file goes nowhere else.
 extern uint64_t RunDevice;
+// The chosen folder, opened when a run starts: fill files are made relative to it, so that no path
+// is resolved anew between the check of its device and the creation.
+extern UniqueFd RunFolder;
 
 } // namespace mirl

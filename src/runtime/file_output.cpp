@@ -23,7 +23,7 @@ struct OpenFileRecord {
     int32_t room = 0;
     BufferMode mode = BufferMode::Fresh;
     int64_t position = 0; // where the next system write lands
-    int32_t error = 0;    // errno of the first short system write
+    int32_t error = 0;    // errno of the first failed write, writeback wait, flush or close
     WriteBehind writeBehind;
 };
 
@@ -55,16 +55,22 @@ int64_t WriteAll(int fd, const char* data, int64_t length) {
     return done;
 }
 
+void KeepFirstError(OpenFileRecord& record, int error) {
+    if (record.error == 0) {
+        record.error = error;
+    }
+}
+
 int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
     if (length == 0) {
         return 0;
     }
     const int64_t written = WriteAll(record.handle.Get(), data, length);
-    if (written < length && record.error == 0) {
-        record.error = errno;
+    if (written < length) {
+        KeepFirstError(record, errno);
     }
     if (writeBehindEnabled && length >= record.capacity && written > 0) {
-        record.writeBehind.Wrote(record.handle.Get(), record.position, written);
+        KeepFirstError(record, record.writeBehind.Wrote(record.handle.Get(), record.position, written));
     }
     record.position += written;
     return written;
@@ -140,13 +146,26 @@ bool TakeRecord(int32_t number) {
     return true;
 }
 
-void CloseRecord(OpenFileRecord& record) {
+int32_t CloseRecord(OpenFileRecord& record) {
     FileFlush(record);
     // The data must be on the device when the closing returns: callers time the closing and report
     // a file as done after it.
-    fdatasync(record.handle.Get());
-    record.handle.Reset();
+    if (fdatasync(record.handle.Get()) != 0) {
+        KeepFirstError(record, errno);
+    }
+    if (record.handle.Reset() != 0) {
+        KeepFirstError(record, errno);
+    }
     record.buffer.reset();
+    return record.error;
+}
+
+int64_t SizeOfEntry(int folder, const char* name) {
+    struct stat entry {};
+    if (fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        return FileMissing;
+    }
+    return S_ISDIR(entry.st_mode) ? FileIsFolder : entry.st_size;
 }
 
 std::string WithoutTrailing(const std::string& path, const char* characters) {
@@ -168,18 +187,32 @@ int64_t FileCreate(int32_t number, const std::string& path) {
 }
 
 int64_t FileCreateExclusive(int32_t number, const std::string& path) {
+    const FileCreated created = FileCreateExclusiveAt(number, AT_FDCWD, path);
+    errno = created.error;
+    return created.handle;
+}
+
+FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string& name) {
     if (!TakeRecord(number)) {
-        return 0;
+        return {0, EBADF};
     }
-    return SetUpRecord(number, ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return {0, errno};
+    }
+    const int64_t handle = SetUpRecord(number, fd);
+    return {handle, handle != 0 ? 0 : errno};
 }
 
 int64_t FileOpen(int32_t number, const std::string& path, int32_t flags) {
     if (!TakeRecord(number)) {
         return 0;
     }
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd.Valid()) {
+    // Never through a link, and only into a regular file: a link planted in the file's place must
+    // not redirect what is written.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat entry {};
+    if (!fd.Valid() || fstat(fd.Get(), &entry) != 0 || !S_ISREG(entry.st_mode)) {
         return 0;
     }
     // An open-file-description lock: it conflicts with every other open of the file that asks for
@@ -233,35 +266,57 @@ int32_t FileWriteLine(int32_t number, const std::string& text) {
     return taken + FileWrite(number, "\r\n", 2);
 }
 
-void FileClose(int32_t number) {
+int32_t FileClose(int32_t number) {
     if (number == -1) {
+        int32_t first = 0;
         for (OpenFileRecord& record : fileTable) {
             if (record.handle.Valid()) {
-                CloseRecord(record);
+                const int32_t error = CloseRecord(record);
+                first = first != 0 ? first : error;
             }
         }
-        return;
+        return first;
     }
+    OpenFileRecord* record = OpenRecord(number);
+    return record != nullptr ? CloseRecord(*record) : 0;
+}
+
+void FileSetWriteBehindWindow(int32_t number, int64_t bytes) {
     if (OpenFileRecord* record = OpenRecord(number)) {
-        CloseRecord(*record);
+        record->writeBehind.SetWindow(bytes);
     }
+}
+
+int64_t FileSettle(int32_t number, int64_t target, int64_t maxBytes) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr) {
+        return 0;
+    }
+    KeepFirstError(*record, record->writeBehind.Settle(record->handle.Get(), target, maxBytes));
+    return record->writeBehind.InFlight();
+}
+
+int64_t FileInFlight(int32_t number) {
+    const OpenFileRecord* record = OpenRecord(number);
+    return record != nullptr ? record->writeBehind.InFlight() : 0;
+}
+
+bool IsVolumeFullError(int32_t error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
 }
 
 int64_t FileSizeQuery(const std::string& path) {
     if (path.empty()) {
-        return -1;
+        return FileMissing;
     }
     // "folder///" becomes "folder"; "/" stays "/".
     const std::string withoutSlashes = WithoutTrailing(path, "/");
     const std::string& trimmed = withoutSlashes.empty() ? path : withoutSlashes;
-    struct stat entry {};
-    if (lstat(trimmed.c_str(), &entry) != 0) {
-        return -1;
-    }
-    if (S_ISDIR(entry.st_mode)) {
-        return -2;
-    }
-    return entry.st_size;
+    return SizeOfEntry(AT_FDCWD, trimmed.c_str());
+}
+
+int64_t FileSizeQueryAt(int folder, const std::string& name) {
+    return name.empty() ? FileMissing : SizeOfEntry(folder, name.c_str());
 }
 
 std::string WithTrailingSlash(const std::string& path) {

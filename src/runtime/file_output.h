@@ -11,6 +11,15 @@ namespace mirl {
 
 constexpr int32_t FileBufferSize = 4096;
 constexpr int32_t FileAppend = 8;
+// FileSizeQuery's answers that are no size.
+constexpr int64_t FileMissing = -1;
+constexpr int64_t FileIsFolder = -2;
+
+// A handle (0 on failure) and the reason of a failure (0 on success).
+struct FileCreated {
+    int64_t handle = 0;
+    int32_t error = 0;
+};
 
 // Creates or empties the file; a handle (not 0) on success, 0 on failure.
 int64_t FileCreate(int32_t number, const std::string& path);
@@ -18,9 +27,13 @@ int64_t FileCreate(int32_t number, const std::string& path);
 // Creates a new file, failing on any existing entry of that name (a dangling link included) and
 // never following a link; 0 on failure with errno kept (EEXIST when the name is taken).
 int64_t FileCreateExclusive(int32_t number, const std::string& path);
+// The same, with `name` taken relative to the open folder `folder`, so that nothing re-resolves
+// the folder's path between the caller's checks and the creation.
+FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string& name);
 
 // Opens or creates the file for this process alone (no other FileOpen of it succeeds meanwhile);
-// flags FileAppend starts writing at the end, 0 at the first byte. A handle, or 0 on failure.
+// flags FileAppend starts writing at the end, 0 at the first byte. A handle, or 0 on failure, also
+// when the name is a link or anything but a regular file.
 int64_t FileOpen(int32_t number, const std::string& path, int32_t flags);
 
 // Bytes taken into the buffer or by the system: fewer than `length` when the volume is full or
@@ -30,20 +43,34 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length);
 // 1 when the byte was taken, else 0.
 int32_t FileWriteByte(int32_t number, int32_t value);
 
-// The error of the first system write of this file that fell short (ENOSPC for a full volume), or
-// 0 while every write went through. Bytes gathered in the buffer meet the system only later, so
-// callers of the small writes learn of a full volume here.
+// The error of the first system write or writeback wait of this file that failed (ENOSPC for a
+// full volume, EIO for a failing device), or 0 while everything went through. Bytes gathered in the
+// buffer meet the system only later, so callers of the small writes learn of a full volume here.
 int32_t FileError(int32_t number);
+
+// True for the errors that mean the volume (or the user's share of it) has no room left.
+bool IsVolumeFullError(int32_t error);
 
 // Writes the text and CR LF; returns the bytes taken.
 int32_t FileWriteLine(int32_t number, const std::string& text);
 
 // Writes out the buffer, puts the data on the device (fdatasync) and closes; -1 closes every file.
-void FileClose(int32_t number);
+// Returns the first error the file met in its life, closing included (0 when there was none).
+int32_t FileClose(int32_t number);
+
+// Large writes are handed to the device at once and at most `bytes` of them stay in flight.
+void FileSetWriteBehindWindow(int32_t number, int64_t bytes);
+// Waits until at most `target` bytes of the file's large writes are in flight, but for at most
+// `maxBytes` in this call, so that a caller can do other work between steps. Returns the bytes still
+// in flight; errors go to FileError.
+int64_t FileSettle(int32_t number, int64_t target, int64_t maxBytes);
+int64_t FileInFlight(int32_t number);
 
 // The size of the file, -1 when nothing of that name exists, -2 for a folder (a mount point included).
 // Links are not followed: a link, dangling or not, counts as the entry it is.
 int64_t FileSizeQuery(const std::string& path);
+// The same for `name` inside the open folder `folder`.
+int64_t FileSizeQueryAt(int folder, const std::string& name);
 
 // The path with one "/" at its end (the empty path becomes "/").
 std::string WithTrailingSlash(const std::string& path);
