@@ -105,6 +105,15 @@ int32_t CloseTimed(const std::string& fullName) {
     return error;
 }
 
+// Only ENOSPC, EDQUOT and EFBIG say "full". Some FUSE drivers (fusefat) refuse the write after the
+// last cluster with EPERM instead; that counts as full only while the volume itself reports no room.
+bool MeansFull(int32_t error, const std::string& driveText) {
+    if (IsVolumeFullError(error)) {
+        return true;
+    }
+    return error == EPERM && QueryFreeSpace(driveText) - QueryRootOnlySpace(driveText) < BlockSize;
+}
+
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
     GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + fullName);
     WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0,
@@ -137,7 +146,7 @@ FillOutcome WriteFillFile(FillFile kind) {
         WriteLastBytes(driveText);
     }
     const int32_t error = CloseTimed(fullName);
-    if (error != 0 && !IsVolumeFullError(error)) {
+    if (error != 0 && !MeansFull(error, driveText)) {
         return ReportWriteError(fullName, error);
     }
     return kind == FillFile::FullSize && written == 0 ? FillOutcome::VolumeFull : FillOutcome::Written;

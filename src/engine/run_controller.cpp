@@ -66,18 +66,21 @@ void StartRun() {
 
     if (!OpenRunFolder(driveText)) {
         GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
-    } else if (const FillOutcome outcome = FillLoop(driveText); !EndsTheRun(outcome)) {
+    } else {
+        FillOutcome outcome = FillLoop(driveText);
+        const bool stopped = AbortRun;
+        if (!EndsTheRun(outcome) && !stopped) {
+            outcome = WriteFillFile(FillFile::Last);
+        }
+        // Clicks that came while the run ended were meant for the Stop button: none may start a
+        // new run. Events after the end report reach the main loop.
+        PumpRunEvents();
         // A failure keeps its message in the status field; no end report goes over it.
-        if (AbortRun) {
-            ShowProgress("break", -1);
-        } else if (!EndsTheRun(WriteFillFile(FillFile::Last))) {
-            ShowProgress("finito", -1);
+        if (!EndsTheRun(outcome)) {
+            ShowProgress(stopped ? "break" : "finito", -1);
         }
     }
     RunFolder.Reset();
-
-    // Clicks that came while the run ended were meant for the Stop button: none may start a new run.
-    PumpRunEvents();
     AbortRun = false;
     GadgetSetText(Wnd1BtnGdgGo, "Start");
     GadgetDisable(Wnd1ExploComboGdg, 0);

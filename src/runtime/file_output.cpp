@@ -55,8 +55,10 @@ int64_t WriteAll(int fd, const char* data, int64_t length) {
     return done;
 }
 
+// A full volume is the expected end of a fill file, a device error is not: the first device error
+// is kept even when the volume filled up before it showed.
 void KeepFirstError(OpenFileRecord& record, int error) {
-    if (record.error == 0) {
+    if (error != 0 && (record.error == 0 || (IsVolumeFullError(record.error) && !IsVolumeFullError(error)))) {
         record.error = error;
     }
 }
@@ -146,11 +148,16 @@ bool TakeRecord(int32_t number) {
     return true;
 }
 
+// Files that can't be synchronised (devices, pipes) have nothing of ours waiting in the cache.
+bool SyncUnsupported(int error) {
+    return error == EINVAL || error == EOPNOTSUPP;
+}
+
 int32_t CloseRecord(OpenFileRecord& record) {
     FileFlush(record);
     // The data must be on the device when the closing returns: callers time the closing and report
     // a file as done after it.
-    if (fdatasync(record.handle.Get()) != 0) {
+    if (fdatasync(record.handle.Get()) != 0 && !SyncUnsupported(errno)) {
         KeepFirstError(record, errno);
     }
     if (record.handle.Reset() != 0) {

@@ -1,8 +1,9 @@
 #include "runtime/text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <system_error>
 
 namespace mirl {
 namespace {
@@ -12,10 +13,13 @@ constexpr int32_t MaxDecimals = 512;
 // digits are its exact decimal expansion.
 constexpr int32_t ExactDecimals = 150;
 
+// Fixed-point digits with a decimal point, whatever the process locale says (a German desktop's
+// locale would give a comma through printf).
 std::string PrintFixed(double value, int32_t decimals) {
     char buffer[1024];
-    std::snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(decimals), value);
-    return buffer;
+    const std::to_chars_result result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    return result.ec == std::errc() ? std::string(buffer, result.ptr) : std::string();
 }
 
 // Rounds the exact fixed-point text `digits` to `decimals` places, halves away from zero.
@@ -71,7 +75,9 @@ unsigned char UpperWindows1252(unsigned char c) {
 } // namespace
 
 std::string IntToText(int64_t value) {
-    return std::to_string(value);
+    char buffer[24];
+    const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
 }
 
 std::string FloatToText(float value, int32_t decimals) {

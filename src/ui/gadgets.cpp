@@ -41,7 +41,32 @@ intptr_t CreateGadget(int32_t number, int32_t x, int32_t y, int32_t width, int32
 
 // A multi-line field neither wraps nor scrolls, so a line wider than the field (a long mount
 // point) is cut at its right edge; the whole text is then a tooltip away.
+// The lines a field shows: a line break at the end of the text opens no visible line.
+QStringList VisibleLines(const QPlainTextEdit& field) {
+    QStringList lines = field.toPlainText().split('\n');
+    if (lines.size() > 1 && lines.back().isEmpty()) {
+        lines.removeLast();
+    }
+    return lines;
+}
+
+// The fields have fixed sizes: a text with more lines than the field holds at the window's font
+// (the end of a run that names what it could not reach) gets a smaller one, down to MinPixels.
+void FitLinesToHeight(QPlainTextEdit& field) {
+    constexpr int MinPixels = 9;
+    QFont font = field.parentWidget() != nullptr ? field.parentWidget()->font() : field.font();
+    const int lineCount = static_cast<int>(VisibleLines(field).size());
+    const int room = field.contentsRect().height() - 2 * static_cast<int>(field.document()->documentMargin());
+    while (font.pixelSize() > MinPixels && lineCount * QFontMetrics(font).lineSpacing() > room) {
+        font.setPixelSize(font.pixelSize() - 1);
+    }
+    if (font != field.font()) {
+        field.setFont(font);
+    }
+}
+
 void ShowWholeTextWhenCut(QPlainTextEdit& field) {
+    FitLinesToHeight(field);
     const QFontMetrics metrics(field.font());
     const int room = field.viewport()->width() - 2 * static_cast<int>(field.document()->documentMargin());
     bool cut = false;

@@ -1,5 +1,6 @@
 #include "engine/progress.h"
 #include "engine_fixture.h"
+#include "support/german_locale.h"
 #include "runtime/clock.h"
 
 #include <regex>
@@ -65,6 +66,14 @@ TEST(StatusText, SpeedHasTwoDecimalsUpToNineAndIsRoundedAbove) {
     EXPECT_EQ(Line(RunStatus(GiB, 23 * MiB, 2), "MB/s"), "MB/s: 12\r\n");  // 11.5
     EXPECT_EQ(Line(RunStatus(GiB, MiB / 8, 1), "MB/s"), "MB/s: 0.13\r\n"); // 0.125
     EXPECT_EQ(Line(RunStatus(GiB, -MiB, 1), "MB/s"), "MB/s: -1.00\r\n");
+}
+
+TEST(StatusText, IsTheSameUnderAGermanLocale) {
+    const std::string inC = RunStatus(GiB, 5 * MiB, 2);
+    const test::GermanLocale german;
+    ASSERT_TRUE(german.Active()) << german.WhyNot();
+    EXPECT_EQ(RunStatus(GiB, 5 * MiB, 2), inC);
+    EXPECT_EQ(Line(RunStatus(GiB, 5 * MiB, 2), "MB/s"), "MB/s: 2.50\r\n");
 }
 
 TEST(StatusText, TimeLeftInItsTwoForms) {

@@ -68,5 +68,20 @@ TEST_F(RunLogTest, ALogHeldByAnotherProgramLosesTheLineQuietly) {
     EXPECT_EQ(Log(), Blank140 + "\r\nkept\r\n");
 }
 
+TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
+    OpenProgram();
+    const std::string target = folder / "precious";
+    test::WriteFileBytes(target, "not the log's to touch");
+    ASSERT_EQ(unlink(LogPath().c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), LogPath().c_str()), 0);
+    WriteLogLine("appended", 0, true);
+    WriteLogLine("final status", 1, false);
+    EXPECT_EQ(test::ReadFileBytes(target), "not the log's to touch");
+    // A new start replaces the link with a log of its own.
+    StartEngine();
+    EXPECT_EQ(Log(), Blank140 + "\r\n");
+    EXPECT_EQ(test::ReadFileBytes(target), "not the log's to touch");
+}
+
 } // namespace
 } // namespace mirl

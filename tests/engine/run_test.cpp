@@ -1,6 +1,7 @@
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 
+#include <QLabel>
 #include <QPushButton>
 
 #include <cerrno>
@@ -53,6 +54,7 @@ bool RunIsIdle() {
 struct Filesystem {
     const char* type;
     int sizeMiB;
+    const char* name;
 };
 
 class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
@@ -72,7 +74,8 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     EXPECT_TRUE(VolumeIsFull(*volume)) << "free after the run: " << QueryFreeSpace(volume->Root());
 
     const std::map<int, int64_t> files = FillFiles(*volume);
-    ASSERT_GE(files.size(), 2u) << "at least one full-size file and the last one";
+    // At least one full-size file, and the last one where the volume had room for one more file.
+    ASSERT_GE(files.size(), 1u);
     int expectedNumber = 0;
     int64_t total = 0;
     for (const auto& [number, size] : files) {
@@ -81,7 +84,9 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
         total += size;
     }
     EXPECT_GE(files.at(0), freeBefore / 2) << "the first file takes most of the space";
-    EXPECT_LE(files.rbegin()->second, 1'000'000 + 4096) << "the last file takes what is left";
+    if (files.size() > 1) {
+        EXPECT_LE(files.rbegin()->second, 1'000'000 + 4096) << "the last file takes what is left";
+    }
     // What the volume lost in free space went into the fill files (btrfs keeps a share for its
     // metadata that it counts as free and no file can take).
     EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root())) * 9 / 10);
@@ -103,9 +108,13 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, WholeRunTest,
-                         ::testing::Values(Filesystem{"ext4", 48}, Filesystem{"xfs", 300}, Filesystem{"btrfs", 160},
-                                           Filesystem{"vfat", 48}),
-                         [](const auto& info) { return std::string(info.param.type); });
+                         // A fresh 320 MiB xfs has no room for the last file's inode; vfat (FAT16), exfat
+                         // and ntfs are the filesystems of memory cards and USB sticks.
+                         ::testing::Values(Filesystem{"ext4", 48, "ext4"}, Filesystem{"xfs", 300, "xfs"},
+                                           Filesystem{"xfs", 320, "xfs_without_room_for_the_last_inode"},
+                                           Filesystem{"btrfs", 160, "btrfs"}, Filesystem{"vfat", 48, "vfat"},
+                                           Filesystem{"exfat", 48, "exfat"}, Filesystem{"ntfs", 48, "ntfs"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class RunTest : public EngineTest {};
 
@@ -215,6 +224,26 @@ TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
     EXPECT_EQ(Status(), "Laufwerksfehler: \r\n" + inner->Root());
     EXPECT_TRUE(std::filesystem::is_empty(inner->MountPoint()));
     EXPECT_EQ(QueryFreeSpace(outer->Root()), outerFree);
+    EXPECT_TRUE(RunIsIdle());
+}
+
+TEST_F(RunTest, StartWithNothingChosenAsksForAVolumeAndWritesNothing) {
+    OpenProgram();
+    GadgetSetText(Wnd1ExploComboGdg, "");
+    ASSERT_EQ(GadgetGetText(Wnd1ExploComboGdg), "");
+    const test::TempFolder current;
+    const std::string before = std::filesystem::current_path();
+    std::filesystem::current_path(current.Path());
+    QString message;
+    test::AnswerNextModalBox([&](QWidget* box) {
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+            message = label->text().isEmpty() ? message : label->text();
+        }
+    });
+    StartRun();
+    std::filesystem::current_path(before);
+    EXPECT_EQ(message, "Bitte zuerst ein Laufwerk wählen!");
+    EXPECT_TRUE(std::filesystem::is_empty(current.Path())) << "nothing in the current folder";
     EXPECT_TRUE(RunIsIdle());
 }
 

@@ -164,7 +164,51 @@ TEST_F(FileOutput, WritesReportWhatAFullVolumeTook) {
     errno = 0;
     EXPECT_EQ(FileWrite(6, block.data(), static_cast<int32_t>(block.size())), 0);
     EXPECT_EQ(errno, ENOSPC);
-    FileClose(6);
+    EXPECT_EQ(FileError(6), ENOSPC);
+    EXPECT_EQ(FileClose(6), ENOSPC) << "the closing reports the file's first error";
+    EXPECT_EQ(FileClose(6), 0) << "a closed number has nothing to report";
+
+    ASSERT_NE(FileCreate(7, folder / "fine"), 0);
+    FileWrite(7, block.data(), static_cast<int32_t>(block.size()));
+    EXPECT_EQ(FileClose(7), 0);
+    EXPECT_TRUE(IsVolumeFullError(ENOSPC) && IsVolumeFullError(EDQUOT) && IsVolumeFullError(EFBIG));
+    EXPECT_FALSE(IsVolumeFullError(EIO) || IsVolumeFullError(EROFS) || IsVolumeFullError(0));
+}
+
+TEST_F(FileOutput, OpenNeverGoesThroughALinkNorIntoAnythingButAFile) {
+    const std::string target = folder / "target";
+    WriteFileBytes(target, "untouched");
+    ASSERT_EQ(symlink(target.c_str(), (folder / "log").c_str()), 0);
+    EXPECT_EQ(FileOpen(77, folder / "log", 0), 0);
+    EXPECT_EQ(FileOpen(77, folder / "log", FileAppend), 0);
+    EXPECT_EQ(ReadFileBytes(target), "untouched");
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(FileOpen(77, folder / "fifo", 0), 0) << "a planted pipe neither blocks nor is written";
+    ASSERT_NE(FileOpen(77, target, FileAppend), 0);
+    FileWriteLine(77, "more");
+    EXPECT_EQ(FileClose(77), 0);
+    EXPECT_EQ(ReadFileBytes(target), "untouched" "more\r\n");
+}
+
+TEST_F(FileOutput, CreatesAndLooksUpRelativeToAnOpenFolder) {
+    ASSERT_EQ(mkdir((folder / "chosen").c_str(), 0755), 0);
+    const int chosen = open((folder / "chosen").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(chosen, 0);
+    // The path is changed behind the open folder: the creation still lands in the folder opened.
+    ASSERT_EQ(rename((folder / "chosen").c_str(), (folder / "moved").c_str()), 0);
+    ASSERT_EQ(symlink(folder.Path().c_str(), (folder / "chosen").c_str()), 0);
+    const FileCreated created = FileCreateExclusiveAt(0, chosen, "MirlFile0");
+    ASSERT_NE(created.handle, 0);
+    EXPECT_EQ(created.error, 0);
+    FileWrite(0, "abc", 3);
+    EXPECT_EQ(FileClose(0), 0);
+    EXPECT_EQ(ReadFileBytes(folder / "moved/MirlFile0"), "abc");
+    EXPECT_EQ(FileSizeQueryAt(chosen, "MirlFile0"), 3);
+    EXPECT_EQ(FileSizeQueryAt(chosen, "MirlFile1"), FileMissing);
+    EXPECT_EQ(FileCreateExclusiveAt(0, chosen, "MirlFile0").error, EEXIST);
+    ASSERT_EQ(mkdir((folder / "moved/sub").c_str(), 0755), 0);
+    EXPECT_EQ(FileSizeQueryAt(chosen, "sub"), FileIsFolder);
+    close(chosen);
 }
 
 TEST_F(FileOutput, SizeQueryTellsFilesFoldersAndNothing) {

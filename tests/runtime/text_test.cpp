@@ -1,13 +1,38 @@
 #include "runtime/text.h"
+#include "support/german_locale.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
 
 namespace mirl {
 namespace {
+
+// The texts of a German desktop session must be those of any other: the status shows "MB/s: 2.50",
+// not "2," (the locale's decimal comma once cut the rounding short).
+TEST(Text, NumbersAreTheSameUnderAGermanLocale) {
+    const auto texts = [] {
+        std::vector<std::string> all = {FloatToText(2.5f, 2),   FloatToText(943.0f, 2),  FloatToText(0.0f, 2),
+                                        FloatToText(1.5f, 0),   FloatToText(-35.125f, 2), FloatToText(0.1f, -1),
+                                        FloatToText(1e30f, 3),  IntToText(-1234567),    IntToText(FloatToInt(2.5))};
+        return all;
+    };
+    const std::vector<std::string> inC = texts();
+    const test::GermanLocale german;
+    ASSERT_TRUE(german.Active()) << german.WhyNot();
+    const std::vector<std::string> inGerman = texts();
+    EXPECT_EQ(inGerman, inC);
+    EXPECT_EQ(inGerman[0], "2.50");
+    EXPECT_EQ(inGerman[1], "943.00");
+    EXPECT_EQ(inGerman[2], "0.00");
+    EXPECT_EQ(inGerman[3], "2");
+    EXPECT_EQ(inGerman[5], "0.1000000015");
+    EXPECT_EQ(inGerman[7], "-1234567");
+}
 
 TEST(Text, IntToTextCoversTheWholeRange) {
     EXPECT_EQ(IntToText(0), "0");

@@ -14,7 +14,7 @@
 namespace mirl::test {
 namespace {
 
-bool KernelKnows(const std::string& type) {
+bool KernelKnowsNow(const std::string& type) {
     std::ifstream filesystems("/proc/filesystems");
     for (std::string line; std::getline(filesystems, line);) {
         const size_t tab = line.rfind('\t');
@@ -22,13 +22,44 @@ bool KernelKnows(const std::string& type) {
             return true;
         }
     }
+    return false;
+}
+
+bool KernelKnows(const std::string& type) {
     // Not loaded yet: modprobe may bring it.
-    return RunCommand({"modprobe", type}).exitCode == 0;
+    return KernelKnowsNow(type) || (RunCommand({"modprobe", type}).exitCode == 0 && KernelKnowsNow(type));
+}
+
+// The kernel's name for a filesystem type, and the FUSE driver that serves it where the kernel
+// can't (as on many desktops for the filesystems of memory cards and USB sticks).
+struct Driver {
+    std::string kernelType;
+    std::vector<std::string> fuseMount; // the image (or its loop device) and the mount point are appended
+    bool fuseNeedsBlockDevice = false;
+};
+
+Driver DriverFor(const std::string& type) {
+    if (type == "exfat") {
+        return {"exfat", {"mount.exfat-fuse"}, true};
+    }
+    if (type == "ntfs") {
+        return {"ntfs3", {"ntfs-3g"}};
+    }
+    if (type == "vfat") {
+        // fusefat writes only with rw+, and reports no size for FAT32: the images are FAT16.
+        return {"vfat", {"fusefat", "-o", "rw+"}};
+    }
+    return {type, {}};
+}
+
+bool ToolExists(const std::string& name) {
+    return RunCommand({"sh", "-c", "command -v " + name}).exitCode == 0;
 }
 
 std::vector<std::string> MkfsCommand(const std::string& type, const std::string& image) {
     if (type == "ext4") {
-        return {"mkfs.ext4", "-q", "-F", image};
+        // No lazy initialisation: it would write in the background while a test measures the drive.
+        return {"mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", image};
     }
     if (type == "xfs") {
         return {"mkfs.xfs", "-q", "-f", image};
@@ -37,7 +68,13 @@ std::vector<std::string> MkfsCommand(const std::string& type, const std::string&
         return {"mkfs.btrfs", "-q", "-f", image};
     }
     if (type == "vfat") {
-        return {"mkfs.vfat", image};
+        return {"mkfs.vfat", "-F", "16", image};
+    }
+    if (type == "exfat") {
+        return {"mkfs.exfat", image};
+    }
+    if (type == "ntfs") {
+        return {"mkfs.ntfs", "-F", "-Q", "-q", image};
     }
     return {};
 }
@@ -57,7 +94,7 @@ bool MaySkipWithoutRoot() {
 }
 
 std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int sizeMiB, std::string& whyNot,
-                                                    const std::string& under) {
+                                                    const std::string& under, const std::string& image) {
     if (geteuid() != 0) {
         whyNot = "scratch volumes need root (loop mounts)";
         return nullptr;
@@ -67,8 +104,10 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         whyNot = "unknown filesystem type " + type;
         return nullptr;
     }
-    if (!KernelKnows(type)) {
-        whyNot = "the kernel has no " + type + " driver";
+    const Driver driver = DriverFor(type);
+    const bool inKernel = KernelKnows(driver.kernelType);
+    if (!inKernel && (driver.fuseMount.empty() || !ToolExists(driver.fuseMount.front()) || !KernelKnows("fuse"))) {
+        whyNot = "neither the kernel nor FUSE has a " + type + " driver here";
         return nullptr;
     }
     std::unique_ptr<ScratchVolume> volume(new ScratchVolume);
@@ -79,7 +118,7 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         return nullptr;
     }
     volume->folder_ = pattern;
-    volume->image_ = volume->folder_ + "/image";
+    volume->image_ = image.empty() ? volume->folder_ + "/image" : image;
     volume->mountPoint_ = under.empty() ? volume->folder_ + "/mnt" : under + "/mnt-" + type;
     std::filesystem::create_directory(volume->mountPoint_);
 
@@ -91,7 +130,25 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         whyNot = "cannot make a " + type + " image: " + made.output;
         return nullptr;
     }
-    const CommandResult mounted = RunCommand({"mount", "-t", type, "-o", "loop", volume->image_, volume->mountPoint_});
+    std::vector<std::string> mount = {"mount", "-t", driver.kernelType, "-o", "loop", volume->image_, volume->mountPoint_};
+    if (!inKernel) {
+        mount = driver.fuseMount;
+        std::string source = volume->image_;
+        if (driver.fuseNeedsBlockDevice) {
+            CommandResult loop = RunCommand({"losetup", "-f", "--show", volume->image_});
+            while (!loop.output.empty() && loop.output.back() == '\n') {
+                loop.output.pop_back();
+            }
+            if (loop.exitCode != 0) {
+                whyNot = "cannot attach a loop device: " + loop.output;
+                return nullptr;
+            }
+            volume->loopDevice_ = source = loop.output;
+        }
+        mount.push_back(source);
+        mount.push_back(volume->mountPoint_);
+    }
+    const CommandResult mounted = RunCommand(mount);
     if (mounted.exitCode != 0) {
         whyNot = "cannot mount the " + type + " image: " + mounted.output;
         return nullptr;
@@ -135,6 +192,11 @@ void ScratchVolume::Unmount() {
 
 ScratchVolume::~ScratchVolume() {
     Unmount();
+    if (!loopDevice_.empty()) {
+        // A FUSE driver may still hold the device for a moment; the kernel then detaches it when
+        // the driver lets go.
+        RunCommand({"losetup", "-d", loopDevice_});
+    }
     std::error_code ignored;
     // Only ever remove our own folder, and only once nothing is mounted in it.
     if (!OnOwnDevice(mountPoint_)) {

@@ -11,11 +11,13 @@ namespace mirl::test {
 // machine's own disk.
 class ScratchVolume {
 public:
-    // `type`: ext4, xfs, btrfs or vfat. Returns null and sets `whyNot` when it can't be made here
-    // (no root, no kernel driver, no mkfs tool).
+    // `type`: ext4, xfs, btrfs, vfat (FAT16), exfat or ntfs; the last three through their FUSE drivers
+    // where the kernel has none. Returns null and sets `whyNot` when it can't be made here (no root,
+    // no driver, no mkfs tool).
     // `under`: a folder to make the mount point in (another scratch volume, say); "" for a fresh one.
+    // `image`: where the image file lies (a faulty drive's, say); "" for one of its own.
     static std::unique_ptr<ScratchVolume> Mount(const std::string& type, int sizeMiB, std::string& whyNot,
-                                                const std::string& under = "");
+                                                const std::string& under = "", const std::string& image = "");
 
     ScratchVolume(const ScratchVolume&) = delete;
     ScratchVolume& operator=(const ScratchVolume&) = delete;
@@ -42,6 +44,7 @@ private:
     std::string folder_;
     std::string image_;
     std::string mountPoint_;
+    std::string loopDevice_; // attached here only for a FUSE driver that wants a block device
     bool mounted_ = false;
 };
 

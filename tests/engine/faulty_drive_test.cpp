@@ -1,0 +1,99 @@
+// Runs on drives that fail or crawl: a failing device must never end in "Mirl beendet!", and a slow
+// one must leave the window handling events, its Stop button included.
+#include "engine/run_controller.h"
+#include "engine_fixture.h"
+#include "support/faulty_volume.h"
+
+#include <QPushButton>
+
+#include <filesystem>
+
+namespace mirl {
+namespace {
+
+using test::EngineTest;
+using test::FaultyVolume;
+
+constexpr int64_t MiB = 1 << 20;
+
+class FaultyDriveTest : public EngineTest {
+public:
+    void TearDown() override {
+        FileWriteBehindEnabled(true);
+        EngineTest::TearDown();
+    }
+
+    static void ExpectWriteErrorReported(const std::string& status, const std::string& log, const std::string& root) {
+        EXPECT_TRUE(status.starts_with("Schreibfehler: \r\n" + root + "MirlFile")) << status;
+        EXPECT_EQ(status.find("Mirl beendet!"), std::string::npos) << status;
+        const size_t line = log.find(" Schreibfehler <" + root + "MirlFile");
+        ASSERT_NE(line, std::string::npos) << log;
+        EXPECT_NE(log.find(">: Fehler 5, ", line), std::string::npos) << "EIO is named: " << log;
+    }
+};
+
+TEST_F(FaultyDriveTest, ADeviceErrorMidRunIsAWriteErrorNotTheEnd) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    OpenProgram();
+    Choose(drive->Volume());
+    drive->FailWritesPast(40 * MiB);
+    StartRun();
+    ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+}
+
+TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    OpenProgram();
+    Choose(drive->Volume());
+    drive->FailWritesPast(40 * MiB);
+    // Without write-behind the data waits in the page cache until the closing flushes it.
+    FileWriteBehindEnabled(false);
+    StartRun();
+    ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
+}
+
+TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsAndAStopClickNeverStartsARun) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    OpenProgram();
+    Choose(drive->Volume());
+    drive->SetWriteRate(5 * MiB / 2);
+    const std::string first = drive->Volume().Root() + "MirlFile0";
+
+    // Once three blocks are written: Stop, and at the next chance another click, as an impatient
+    // user does while the stopped run closes its file. The ticker runs at every turn of the event
+    // loop, so it sees each pump of the run.
+    auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
+    bool stopClicked = false;
+    bool secondClicked = false;
+    int pumpsWhileClosing = 0;
+    int64_t inFlightAtStop = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (!stopClicked && SizeOf(first) >= 3'000'000) {
+            QTest::mouseClick(button, Qt::LeftButton);
+            stopClicked = true;
+        } else if (AbortRun && !secondClicked) {
+            QTest::mouseClick(button, Qt::LeftButton);
+            secondClicked = true;
+            inFlightAtStop = FileInFlight(0);
+        } else if (AbortRun && FileInFlight(0) > 0 && FileInFlight(0) < inFlightAtStop) {
+            // Part of what was on its way when the stop came is on the drive, part is not yet.
+            ++pumpsWhileClosing;
+        }
+    });
+    ticker.start(0);
+    StartRun();
+    ticker.stop();
+
+    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_GE(pumpsWhileClosing, 1) << "the window was served while the file went to the drive";
+    EXPECT_TRUE(secondClicked);
+    EXPECT_EQ(EventPoll(), 0) << "the second click was taken as a stop click, not left for the main loop";
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    EXPECT_EQ(SizeOf(drive->Volume().Root() + "MirlFile1"), -1) << "no new run, no last file";
+    EXPECT_EQ(SizeOf(first) % 1'000'000, 0);
+}
+
+} // namespace
+} // namespace mirl

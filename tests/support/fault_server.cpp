@@ -1,0 +1,150 @@
+// A FUSE file server for tests: it serves one image file, backed by a real file, that can fail or
+// slow down like a dying or slow drive. A loop device over /image gives a block device with those
+// faults. Writing to /control changes the behaviour while it runs:
+//   "fail N"  every write that reaches past byte N fails with EIO, from now on
+//   "rate N"  every write takes as long as N bytes per second allow (0: no delay)
+//   "heal"    writes go through again
+// Usage: mirl_fault_server BACKING-FILE MOUNT-POINT
+#define FUSE_USE_VERSION 31
+#include <fuse3/fuse.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* ImagePath = "/image";
+constexpr const char* ControlPath = "/control";
+
+int backing = -1;
+std::atomic<int64_t> failPast{-1};
+std::atomic<int64_t> bytesPerSecond{0};
+
+int GetAttr(const char* path, struct stat* attributes, fuse_file_info* /*file*/) {
+    std::memset(attributes, 0, sizeof *attributes);
+    if (std::strcmp(path, "/") == 0) {
+        attributes->st_mode = S_IFDIR | 0755;
+        attributes->st_nlink = 2;
+        return 0;
+    }
+    if (std::strcmp(path, ImagePath) == 0) {
+        struct stat real {};
+        if (fstat(backing, &real) != 0) {
+            return -errno;
+        }
+        attributes->st_mode = S_IFREG | 0600;
+        attributes->st_nlink = 1;
+        attributes->st_size = real.st_size;
+        attributes->st_blocks = real.st_blocks;
+        return 0;
+    }
+    if (std::strcmp(path, ControlPath) == 0) {
+        attributes->st_mode = S_IFREG | 0200;
+        attributes->st_nlink = 1;
+        return 0;
+    }
+    return -ENOENT;
+}
+
+int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t /*offset*/, fuse_file_info* /*file*/,
+            fuse_readdir_flags /*flags*/) {
+    if (std::strcmp(path, "/") != 0) {
+        return -ENOENT;
+    }
+    for (const char* name : {".", "..", ImagePath + 1, ControlPath + 1}) {
+        fill(buffer, name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    }
+    return 0;
+}
+
+int Open(const char* path, fuse_file_info* /*file*/) {
+    return std::strcmp(path, ImagePath) == 0 || std::strcmp(path, ControlPath) == 0 ? 0 : -ENOENT;
+}
+
+int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* /*file*/) {
+    if (std::strcmp(path, ImagePath) != 0) {
+        return -EACCES;
+    }
+    const ssize_t n = pread(backing, buffer, size, offset);
+    return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int Control(const char* command, size_t size) {
+    const std::string text(command, size);
+    long long value = 0;
+    if (std::sscanf(text.c_str(), "fail %lld", &value) == 1) {
+        failPast = value;
+    } else if (std::sscanf(text.c_str(), "rate %lld", &value) == 1) {
+        bytesPerSecond = value;
+    } else if (text.starts_with("heal")) {
+        failPast = -1;
+    } else {
+        return -EINVAL;
+    }
+    return static_cast<int>(size);
+}
+
+int Write(const char* path, const char* data, size_t size, off_t offset, fuse_file_info* /*file*/) {
+    if (std::strcmp(path, ControlPath) == 0) {
+        return Control(data, size);
+    }
+    if (const int64_t rate = bytesPerSecond; rate > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(size) * 1'000'000 / rate));
+    }
+    if (const int64_t limit = failPast; limit >= 0 && offset + static_cast<int64_t>(size) > limit) {
+        return -EIO;
+    }
+    const ssize_t n = pwrite(backing, data, size, offset);
+    return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int Truncate(const char* path, off_t size, fuse_file_info* /*file*/) {
+    if (std::strcmp(path, ControlPath) == 0) {
+        return 0;
+    }
+    return std::strcmp(path, ImagePath) != 0 ? -EACCES : (ftruncate(backing, size) == 0 ? 0 : -errno);
+}
+
+int Fsync(const char* path, int /*dataOnly*/, fuse_file_info* /*file*/) {
+    if (std::strcmp(path, ImagePath) == 0 && fdatasync(backing) != 0) {
+        return -errno;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s BACKING-FILE MOUNT-POINT\n", argv[0]);
+        return 2;
+    }
+    backing = open(argv[1], O_RDWR | O_CLOEXEC);
+    if (backing < 0) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    fuse_operations operations{};
+    operations.getattr = GetAttr;
+    operations.readdir = ReadDir;
+    operations.open = Open;
+    operations.read = Read;
+    operations.write = Write;
+    operations.truncate = Truncate;
+    operations.fsync = Fsync;
+    // Foreground and single-threaded: requests are served in order, like a drive's queue.
+    char program[] = "mirl_fault_server";
+    char foreground[] = "-f";
+    char single[] = "-s";
+    char* fuseArgv[] = {program, foreground, single, argv[2], nullptr};
+    return fuse_main(4, fuseArgv, &operations, nullptr);
+}

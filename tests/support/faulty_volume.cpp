@@ -1,0 +1,119 @@
+#include "support/faulty_volume.h"
+
+#include "runtime/unique_fd.h"
+#include "support/run_command.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdexcept>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace mirl::test {
+namespace {
+
+bool IsMountPoint(const std::string& path) {
+    struct stat self {};
+    struct stat parent {};
+    return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
+           self.st_dev != parent.st_dev;
+}
+
+} // namespace
+
+std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyNot) {
+    if (geteuid() != 0) {
+        whyNot = "faulty volumes need root (FUSE and loop mounts)";
+        return nullptr;
+    }
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        whyNot = "no /dev/fuse here";
+        return nullptr;
+    }
+    std::unique_ptr<FaultyVolume> faulty(new FaultyVolume);
+    std::string pattern = "/tmp/mirl-faulty-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        whyNot = "mkdtemp failed";
+        return nullptr;
+    }
+    faulty->folder_ = pattern;
+    faulty->serverMount_ = faulty->folder_ + "/drive";
+    const std::string backing = faulty->folder_ + "/backing";
+    std::filesystem::create_directory(faulty->serverMount_);
+    {
+        const UniqueFd file(open(backing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!file.Valid() || ftruncate(file.Get(), static_cast<off_t>(sizeMiB) << 20) != 0) {
+            whyNot = "cannot make the backing file";
+            return nullptr;
+        }
+    }
+
+    faulty->server_ = fork();
+    if (faulty->server_ == 0) {
+        execl(MIRL_FAULT_SERVER, MIRL_FAULT_SERVER, backing.c_str(), faulty->serverMount_.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && !IsMountPoint(faulty->serverMount_); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!IsMountPoint(faulty->serverMount_)) {
+        whyNot = "the fault server did not mount";
+        return nullptr;
+    }
+    faulty->volume_ = ScratchVolume::Mount("ext4", sizeMiB, whyNot, "", faulty->serverMount_ + "/image");
+    if (!faulty->volume_) {
+        return nullptr;
+    }
+    return faulty;
+}
+
+void FaultyVolume::Tell(const std::string& command) {
+    const UniqueFd control(open((serverMount_ + "/control").c_str(), O_WRONLY | O_CLOEXEC));
+    if (!control.Valid() || write(control.Get(), command.data(), command.size()) != static_cast<ssize_t>(command.size())) {
+        throw std::runtime_error("the fault server did not take \"" + command + "\"");
+    }
+}
+
+void FaultyVolume::FailWritesPast(int64_t offset) {
+    Tell("fail " + std::to_string(offset));
+}
+
+void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
+    Tell("rate " + std::to_string(bytesPerSecond));
+}
+
+FaultyVolume::~FaultyVolume() {
+    try {
+        if (IsMountPoint(serverMount_)) {
+            Tell("rate 0"); // so that unmounting doesn't crawl
+        }
+    } catch (const std::exception&) {
+        // Taken down all the same below.
+    }
+    volume_.reset(); // unmounts the filesystem and frees its loop device
+    if (IsMountPoint(serverMount_) && umount(serverMount_.c_str()) != 0) {
+        umount2(serverMount_.c_str(), MNT_DETACH);
+    }
+    if (server_ > 0) {
+        int status = 0;
+        for (int i = 0; i < 100 && waitpid(server_, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (waitpid(server_, &status, WNOHANG) == 0) {
+            kill(server_, SIGKILL);
+            waitpid(server_, &status, 0);
+        }
+    }
+    std::error_code ignored;
+    if (!IsMountPoint(serverMount_)) {
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+} // namespace mirl::test

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "support/scratch_volume.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace mirl::test {
+
+// An ext4 scratch volume on a drive that fails or is slow on demand: its image is served by the
+// fault server (FUSE) and loop-mounted from there. Everything is taken down with the object.
+class FaultyVolume {
+public:
+    static std::unique_ptr<FaultyVolume> Mount(int sizeMiB, std::string& whyNot);
+
+    FaultyVolume(const FaultyVolume&) = delete;
+    FaultyVolume& operator=(const FaultyVolume&) = delete;
+    ~FaultyVolume();
+
+    ScratchVolume& Volume() { return *volume_; }
+
+    // Every write of the drive that reaches past byte `offset` of the image fails with EIO.
+    void FailWritesPast(int64_t offset);
+    // Every write of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
+    void SetWriteRate(int64_t bytesPerSecond);
+
+private:
+    FaultyVolume() = default;
+    void Tell(const std::string& command);
+
+    std::string folder_;
+    std::string serverMount_;
+    pid_t server_ = -1;
+    std::unique_ptr<ScratchVolume> volume_;
+};
+
+} // namespace mirl::test
+
+// Mounts a faulty volume into `var` or ends the test, as MIRL_MOUNT_SCRATCH_OR_SKIP does.
+#define MIRL_MOUNT_FAULTY_OR_SKIP(var, sizeMiB)                                                                        \
+    std::string var##WhyNot;                                                                                           \
+    auto var = ::mirl::test::FaultyVolume::Mount(sizeMiB, var##WhyNot);                                                \
+    if (!var) {                                                                                                        \
+        if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                   \
+            GTEST_FAIL() << "faulty volume needs root, and CI is set: " << var##WhyNot;                                \
+        }                                                                                                              \
+        GTEST_SKIP() << var##WhyNot;                                                                                   \
+    }

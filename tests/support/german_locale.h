@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+namespace mirl::test {
+
+// Switches the process to the German locale (decimal comma) for its lifetime, as a German desktop
+// session does through the toolkit, and back to "C" at the end. Where the machine has no compiled
+// de_DE.UTF-8, it is made with localedef into a folder of the test's own (LOCPATH).
+class GermanLocale {
+public:
+    GermanLocale();
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+    ~GermanLocale();
+
+    bool Active() const { return whyNot_.empty(); }
+    const std::string& WhyNot() const { return whyNot_; }
+
+private:
+    std::string whyNot_;
+};
+
+} // namespace mirl::test
