@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -93,8 +94,12 @@ int64_t QueryFreeSpace(const std::string& path) {
 }
 
 int64_t QueryRootOnlySpace(const std::string& path) {
-    struct statvfs volume {};
-    if (statvfs(path.empty() ? "." : path.c_str(), &volume) != 0 || volume.f_bavail >= volume.f_bfree) {
+    // Only the ext family keeps blocks for root; elsewhere (btrfs, say) what is free but not
+    // available is room the filesystem holds back for itself, from root as from anyone.
+    constexpr decltype(statfs::f_type) ExtMagic = 0xEF53;
+    struct statfs volume {};
+    if (statfs(path.empty() ? "." : path.c_str(), &volume) != 0 || volume.f_type != ExtMagic ||
+        volume.f_bavail >= volume.f_bfree) {
         return 0;
     }
     return static_cast<int64_t>(volume.f_bfree - volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);

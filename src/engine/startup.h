@@ -12,7 +12,8 @@ void StartEngine();
 // root included; -1 when the volume can't be asked. Sets DiskTotalBytes (0 on failure).
 int64_t QueryFreeSpace(const std::string& path);
 
-// The part of the free space that only root may fill; 0 when there is none or it can't be asked.
+// The part of the free space that only root may fill (the ext family's reserve); 0 when there is none
+// or it can't be asked.
 int64_t QueryRootOnlySpace(const std::string& path);
 
 } // namespace mirl

@@ -45,55 +45,80 @@ bool IsRemovable(const std::string& device) {
     return false;
 }
 
-bool SameDevice(const std::string& a, const std::string& b) {
-    struct stat first {};
-    struct stat second {};
-    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
+// What makes two mounts one volume: the block device they show (btrfs mounts every subvolume of one
+// device apart); for sources that are no device (FUSE drivers name themselves) the mount point.
+std::string VolumeKey(const QStorageInfo& storage) {
+    const std::string device = storage.device().toStdString();
+    return device.starts_with("/dev/") ? device : "mount:" + storage.rootPath().toStdString();
+}
+
+// The mount that holds `path`, or of its nearest existing parent folder.
+QStorageInfo StorageHolding(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path at = std::filesystem::absolute(path, error);
+    struct stat entry {};
+    while (stat(at.c_str(), &entry) != 0 && at.has_relative_path()) {
+        at = at.parent_path();
+    }
+    return QStorageInfo(QString::fromStdString(at.string()));
 }
 
 // Where this process can put fill files on the volume: its root when writable, else the user's
-// home folder when it lies there.
-std::string FillPathOf(const std::string& mountPoint) {
+// home folder when it lies on the same device (under another mount of it, as a btrfs subvolume
+// /home beside the subvolume /), else the root.
+std::string FillPathOf(const std::string& mountPoint, const std::string& key) {
     if (access(mountPoint.c_str(), W_OK) == 0) {
         return WithTrailingSlash(mountPoint);
     }
     const std::string home = QDir::homePath().toStdString();
-    if (!home.empty() && SameDevice(home, mountPoint) && access(home.c_str(), W_OK) == 0) {
+    if (!home.empty() && home != "/" && VolumeKey(StorageHolding(home)) == key && access(home.c_str(), W_OK) == 0) {
         return WithTrailingSlash(home);
     }
     return WithTrailingSlash(mountPoint);
 }
 
+// Of several mounts on one mount point only the last one is reachable there; the ones beneath it
+// are hidden and must not be offered (their entry would fill the one on top).
+std::vector<QStorageInfo> ReachableMounts() {
+    std::vector<QStorageInfo> reachable;
+    for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
+        std::erase_if(reachable, [&](const QStorageInfo& earlier) { return earlier.rootPath() == storage.rootPath(); });
+        reachable.push_back(storage);
+    }
+    return reachable;
+}
+
 } // namespace
 
 std::vector<Volume> ListVolumes() {
-    std::map<std::string, QStorageInfo> byDevice; // the shortest mount point of each device
-    for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
+    std::map<std::string, QStorageInfo> byKey; // the shortest mount point of each volume
+    for (const QStorageInfo& storage : ReachableMounts()) {
         const std::string type = storage.fileSystemType().toStdString();
         const std::string device = storage.device().toStdString();
         if (!storage.isValid() || !storage.isReady() || storage.isReadOnly() || VirtualTypes.contains(type) ||
             IsRamDevice(device)) {
             continue;
         }
-        auto [known, inserted] = byDevice.try_emplace(device, storage);
+        auto [known, inserted] = byKey.try_emplace(VolumeKey(storage), storage);
         if (!inserted && storage.rootPath().size() < known->second.rootPath().size()) {
             known->second = storage;
         }
     }
 
     std::vector<Volume> volumes;
-    for (const auto& [device, storage] : byDevice) {
+    for (const auto& [key, storage] : byKey) {
         Volume volume;
         volume.mountPoint = storage.rootPath().toStdString();
         const std::string name = storage.name().toStdString();
         volume.text = name.empty() ? volume.mountPoint : name + " (" + volume.mountPoint + ")";
-        volume.path = FillPathOf(volume.mountPoint);
-        volume.removable = IsRemovable(device);
-        struct stat mount {};
-        if (stat(volume.mountPoint.c_str(), &mount) != 0) {
+        volume.key = key;
+        volume.path = FillPathOf(volume.mountPoint, key);
+        volume.removable = IsRemovable(storage.device().toStdString());
+        struct stat at {};
+        if (stat(volume.path.c_str(), &at) != 0) {
             continue;
         }
-        volume.device = mount.st_dev;
+        volume.device = at.st_dev;
         volumes.push_back(volume);
     }
     std::sort(volumes.begin(), volumes.end(),
@@ -105,17 +130,13 @@ int VolumeHolding(const std::vector<Volume>& volumes, const std::string& path) {
     if (path.empty()) {
         return -1;
     }
-    std::error_code error;
-    std::filesystem::path at = std::filesystem::absolute(path, error);
-    struct stat entry {};
-    while (stat(at.c_str(), &entry) != 0) {
-        if (!at.has_relative_path()) {
-            return -1;
-        }
-        at = at.parent_path();
+    const QStorageInfo storage = StorageHolding(path);
+    if (!storage.isValid()) {
+        return -1;
     }
+    const std::string key = VolumeKey(storage);
     for (size_t i = 0; i < volumes.size(); ++i) {
-        if (volumes[i].device == entry.st_dev) {
+        if (volumes[i].key == key) {
             return static_cast<int>(i);
         }
     }
