@@ -5,8 +5,9 @@ string(TIMESTAMP month "%m")
 string(TIMESTAMP day "%d")
 string(TIMESTAMP hour "%H")
 string(TIMESTAMP minute "%M")
+# A leading zero would make the literal octal; "00" must stay one zero.
 foreach(field month day hour minute)
-    string(REGEX REPLACE "^0" "" ${field} "${${field}}")
+    string(REGEX REPLACE "^0([0-9])$" "\\1" ${field} "${${field}}")
 endforeach()
 set(content "// Generated at build time; do not edit.
 #include \"runtime/dates.h\"
