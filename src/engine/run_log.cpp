@@ -11,7 +11,7 @@ namespace {
 constexpr int32_t LogFile = 77;
 
 std::string LogPath() {
-    return ProgramFolder + "Mirl.log";
+    return LogFolder + "Mirl.log";
 }
 
 // The longest start of `text` that fits the header area without splitting a UTF-8 character.
@@ -29,6 +29,9 @@ std::string FittedToHeader(const std::string& text) {
 } // namespace
 
 void StartRunLog() {
+    if (LogFolder.empty()) {
+        return;
+    }
     FileDelete(LogPath());
     WriteLogLine(TextSpaces(LogHeaderBytes), 0, false);
 }
@@ -37,6 +40,9 @@ void WriteLogLine(const std::string& text, int32_t atStart, bool timeStamp) {
     std::string line = timeStamp ? DateToText("%dd-%hh:%ii:%ss ", DateNow()) + text : text;
     if (atStart != 0) {
         line = FittedToHeader(line);
+    }
+    if (LogFolder.empty()) {
+        return; // never a log relative to the current folder
     }
     if (FileOpen(LogFile, LogPath(), atStart != 0 ? 0 : FileAppend) == 0) {
         return;

@@ -5,7 +5,7 @@
 
 namespace mirl {
 
-// The run log, ProgramFolder + "Mirl.log": a header area of 140 blanks and CR LF that takes the
+// The run log, LogFolder + "Mirl.log": a header area of 140 blanks and CR LF that takes the
 // final status text, then time-stamped lines. Nothing about it is ever reported to the user.
 
 constexpr int32_t LogHeaderBytes = 140;

@@ -3,6 +3,7 @@
 #include "common/ids.h"
 #include "engine/run_log.h"
 #include "engine/state.h"
+#include "engine/user_folders.h"
 #include "runtime/file_output.h"
 #include "runtime/text.h"
 #include "ui/message_box.h"
@@ -28,22 +29,33 @@ std::string ExecutableFolder() {
     return error ? std::string() : WithTrailingSlash(executable.parent_path().string());
 }
 
-// $XDG_DATA_HOME, else ~/.local/share, else the home folder itself.
-std::string UserDataFolder() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        return WithTrailingSlash(xdg);
+// Where programs are installed: a log has no place there, even for root, who may write anywhere.
+bool IsInstalledLocation(const std::string& folder) {
+    for (const char* prefix : {"/usr/", "/bin/", "/sbin/", "/opt/", "/snap/", "/app/"}) {
+        if (folder.starts_with(prefix)) {
+            return true;
+        }
     }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0') {
+    return false;
+}
+
+// The log lies next to the program where the program may write there; an installed program's
+// folder is the system's, and the log then goes to the user's state folder.
+std::string LogFolderFor(const std::string& programFolder) {
+    if (!programFolder.empty() && !IsInstalledLocation(programFolder) && access(programFolder.c_str(), W_OK) == 0) {
+        return programFolder;
+    }
+    const std::string state = UserStateFolder();
+    if (state.empty()) {
         return {};
     }
-    return WithTrailingSlash(home) + ".local/share/";
+    const std::string folder = state + "mirl/";
+    return MakePrivateFolders(folder) ? folder : std::string();
 }
 
 void MakeDataFolder() {
-    if (FileSizeQuery(DataFolder) == -2) {
-        return;
+    if (DataFolder.empty() || FileSizeQuery(DataFolder) == FileIsFolder) {
+        return; // no home to put it in: nothing relative to the current folder instead
     }
     // The base folder may be missing on a fresh account; it is the user's own and made as the
     // desktop would make it.
@@ -74,9 +86,10 @@ void StartEngine() {
     if (ProgramFolder.empty()) {
         ProgramFolder = ExecutableFolder();
     }
-    if (DataFolder.empty()) {
-        DataFolder = WithTrailingSlash(UserDataFolder() + "Mirl");
+    if (DataFolder.empty() && !UserDataFolder().empty()) {
+        DataFolder = UserDataFolder() + "Mirl/";
     }
+    LogFolder = LogFolderFor(ProgramFolder);
     MakeDataFolder();
     StartRunLog();
     BlockSize = FillBlockSize;

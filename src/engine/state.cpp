@@ -18,6 +18,7 @@ std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 int64_t DiskTotalBytes = 0;
 std::string ProgramFolder;
 std::string DataFolder;
+std::string LogFolder;
 int32_t FileCounter = 0;
 uint64_t RunDevice = 0;
 UniqueFd RunFolder;

@@ -31,9 +31,12 @@ extern int32_t BlockSize;
 extern std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 // The size of the volume of the most recent QueryFreeSpace; 0 after a failed one.
 extern int64_t DiskTotalBytes;
-// The folder of the executable (where the run log lies) and the user's data folder, with "/".
+// The folder of the executable and the user's data folder, with "/".
 extern std::string ProgramFolder;
 extern std::string DataFolder;
+// Where the run log lies, with "/": the program's folder where it is writable, else the user's
+// state folder; "" when there is neither (the log is then not written).
+extern std::string LogFolder;
 // The number of the next fill file name to try.
 extern int32_t FileCounter;
 // The device of the volume a run fills, noted when it starts: a fill file goes nowhere else.

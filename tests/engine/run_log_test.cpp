@@ -1,8 +1,11 @@
 #include "engine/run_log.h"
 #include "engine_fixture.h"
+#include "engine/user_folders.h"
 #include "runtime/dates.h"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <regex>
 
 namespace mirl {
@@ -81,6 +84,36 @@ TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
     StartEngine();
     EXPECT_EQ(Log(), Blank140 + "\r\n");
     EXPECT_EQ(test::ReadFileBytes(target), "not the log's to touch");
+}
+
+TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
+    const std::string state = folder / "state";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    ProgramFolder = "/usr/bin/";
+    OpenProgram();
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(LogFolder, state + "/mirl/");
+    EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
+    struct stat made {};
+    ASSERT_EQ(stat((state + "/mirl").c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u) << "the log's folder is the user's alone";
+    EXPECT_EQ(access("/usr/bin/Mirl.log", F_OK), -1);
+}
+
+TEST_F(RunLogTest, WithoutHomeTheFoldersComeFromThePasswordEntryNeverFromTheCurrentFolder) {
+    const std::string home = getenv("HOME") != nullptr ? getenv("HOME") : "";
+    unsetenv("HOME");
+    setenv("XDG_STATE_HOME", "relative/state", 1);
+    const std::string userHome = UserHome();
+    const std::string stateFolder = UserStateFolder();
+    unsetenv("XDG_STATE_HOME");
+    if (!home.empty()) {
+        setenv("HOME", home.c_str(), 1);
+    }
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(userHome, std::string(entry->pw_dir) + "/");
+    EXPECT_EQ(stateFolder, userHome + ".local/state/") << "a relative XDG folder is ignored";
 }
 
 } // namespace

@@ -1,0 +1,69 @@
+#include "engine/user_folders.h"
+
+#include "runtime/file_output.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mirl {
+namespace {
+
+std::string AbsoluteOrEmpty(const char* path) {
+    return path != nullptr && path[0] == '/' ? WithTrailingSlash(path) : std::string();
+}
+
+std::string XdgFolder(const char* variable, const char* fallbackInHome) {
+    const std::string fromEnvironment = AbsoluteOrEmpty(std::getenv(variable));
+    if (!fromEnvironment.empty()) {
+        return fromEnvironment;
+    }
+    const std::string home = UserHome();
+    return home.empty() ? std::string() : home + fallbackInHome;
+}
+
+} // namespace
+
+std::string UserHome() {
+    const std::string fromEnvironment = AbsoluteOrEmpty(std::getenv("HOME"));
+    if (!fromEnvironment.empty()) {
+        return fromEnvironment;
+    }
+    const passwd* entry = getpwuid(getuid());
+    return entry != nullptr ? AbsoluteOrEmpty(entry->pw_dir) : std::string();
+}
+
+std::string UserDataFolder() {
+    return XdgFolder("XDG_DATA_HOME", ".local/share/");
+}
+
+std::string UserStateFolder() {
+    return XdgFolder("XDG_STATE_HOME", ".local/state/");
+}
+
+bool MakePrivateFolders(const std::string& folder) {
+    if (folder.empty() || folder[0] != '/') {
+        return false;
+    }
+    std::string trimmed = folder;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path at(trimmed); at.has_relative_path() && FileSizeQuery(at.string()) == FileMissing; at = at.parent_path()) {
+        missing.push_back(at);
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        if (mkdir(level->c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat made {};
+    return stat(folder.c_str(), &made) == 0 && S_ISDIR(made.st_mode);
+}
+
+} // namespace mirl
