@@ -59,19 +59,22 @@ int64_t WriteBlocks(const std::string& fullName) {
     int64_t written = 0;
     for (int32_t i = 1; i <= blocks; ++i) {
         RandomFill(FillBuffer.get(), BlockSize);
-        FileSetWriteBehindWindow(FillFileNumber, FlightWindow());
-        const bool mustWait = FileInFlight(FillFileNumber) >= FlightWindow();
+        // The window may have shrunk with the last measurement: what is in flight follows it here,
+        // with events handled, not inside the write.
+        const int64_t window = FlightWindow();
+        FileSetWriteBehindWindow(FillFileNumber, window);
+        SettleInSteps(FillFileNumber, window);
+        const bool windowFull = FileInFlight(FillFileNumber) >= window;
         const int32_t start = ClockMs();
         const int32_t taken = FileWrite(FillFileNumber, FillBuffer.get(), BlockSize);
-        NoteBlockWritten(ClockDifference(ClockMs(), start), mustWait);
         written += taken;
         if (taken < BlockSize || FileError(FillFileNumber) != 0) {
             break; // the volume is full or the device failed: this file is done
         }
         ShowProgress(fullName, written);
         PumpRunEvents();
-        // The window may have shrunk since the last block; what is in flight follows it in steps.
-        SettleInSteps(FillFileNumber, FlightWindow());
+        SettleInSteps(FillFileNumber, window);
+        NoteBlockWritten(ClockDifference(ClockMs(), start), windowFull);
         if (AbortRun) {
             break;
         }
@@ -96,7 +99,7 @@ void WriteLastBytes(const std::string& driveText) {
 // Closes the fill file once its data is on the device; returns the file's first error.
 int32_t CloseTimed(const std::string& fullName) {
     const int32_t start = ClockMs();
-    SettleInSteps(FillFileNumber, 0);
+    FinishInSteps(FillFileNumber);
     const int32_t error = FileClose(FillFileNumber);
     const int32_t took = ClockDifference(ClockMs(), start);
     if (took > SlowCloseMs) {

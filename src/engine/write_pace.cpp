@@ -12,9 +12,16 @@ namespace {
 constexpr int64_t FlightMs = 250;
 constexpr int64_t MinFlightBlocks = 2;
 constexpr int64_t MaxFlightBlocks = 8;
+// How long a wait for the drive may keep the window's events waiting.
+constexpr int32_t PumpIntervalMs = 50;
+// Rate samples span at least this long: the drive completes its writes in lumps.
+constexpr int32_t SampleMs = 1000;
+constexpr int64_t SampleBlocks = 32;
 
-// Bytes per second, smoothed over the last few waiting blocks; 0 until the first one.
+// Bytes per second, smoothed over samples of a second or more; 0 until the first sample.
 int64_t measuredRate = 0;
+int64_t sampleBytes = 0;
+int32_t sampleMs = 0;
 
 } // namespace
 
@@ -22,8 +29,16 @@ void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice) {
     if (!waitedForDevice) {
         return;
     }
-    const int64_t sample = int64_t{BlockSize} * 1000 / std::max(milliseconds, 1);
-    measuredRate = measuredRate == 0 ? sample : (measuredRate * 3 + sample) / 4;
+    sampleBytes += BlockSize;
+    sampleMs += std::max(milliseconds, 0);
+    // On a fast drive many blocks make a sample long before a second has passed.
+    if (sampleMs < SampleMs && (sampleBytes < SampleBlocks * BlockSize || sampleMs == 0)) {
+        return;
+    }
+    const int64_t sample = sampleBytes * 1000 / sampleMs;
+    measuredRate = measuredRate == 0 ? sample : (measuredRate + sample) / 2;
+    sampleBytes = 0;
+    sampleMs = 0;
 }
 
 int64_t FlightWindow() {
@@ -34,7 +49,13 @@ int64_t FlightWindow() {
 }
 
 void SettleInSteps(int32_t number, int64_t target) {
-    while (FileSettle(number, target, BlockSize) > target) {
+    while (!FileSettle(number, target, PumpIntervalMs)) {
+        PumpRunEvents();
+    }
+}
+
+void FinishInSteps(int32_t number) {
+    while (!FileFinishWrites(number, PumpIntervalMs)) {
         PumpRunEvents();
     }
 }

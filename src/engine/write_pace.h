@@ -8,15 +8,19 @@ namespace mirl {
 // device's measured write rate, at least 2 and at most 8 blocks. A stop then ends a run within that
 // time, and a slow drive never holds the window longer than one block's writing time.
 
-// Called after each block with the milliseconds its write took and whether that write had to wait
-// for the device (only those measure the device rather than the page cache).
+// Called after each block with the milliseconds its write and the wait after it took, and whether
+// the data in flight had reached the window before it (only those blocks measure the device rather
+// than the page cache).
 void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice);
 
 // The bytes the fill file may have in flight now.
 int64_t FlightWindow();
 
-// Waits until at most `target` bytes of the fill file `number` are in flight, one block at a time,
-// with the window's events drained between the steps.
+// Waits until at most `target` bytes of the fill file `number` are in flight, with the window's
+// events drained every 50 ms meanwhile.
 void SettleInSteps(int32_t number, int64_t target);
+
+// Waits until all of the fill file is on the device, draining the window's events likewise.
+void FinishInSteps(int32_t number);
 
 } // namespace mirl

@@ -24,7 +24,7 @@ struct OpenFileRecord {
     BufferMode mode = BufferMode::Fresh;
     int64_t position = 0; // where the next system write lands
     int32_t error = 0;    // errno of the first failed write, writeback wait, flush or close
-    WriteBehind writeBehind;
+    std::unique_ptr<WriteBehind> writeBehind;
 };
 
 std::vector<OpenFileRecord> fileTable;
@@ -72,7 +72,8 @@ int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
         KeepFirstError(record, errno);
     }
     if (writeBehindEnabled && length >= record.capacity && written > 0) {
-        KeepFirstError(record, record.writeBehind.Wrote(record.handle.Get(), record.position, written));
+        record.writeBehind->Wrote(record.position, written);
+        KeepFirstError(record, record.writeBehind->Error());
     }
     record.position += written;
     return written;
@@ -132,7 +133,7 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.mode = BufferMode::Fresh;
     record.position = 0;
     record.error = 0;
-    record.writeBehind = WriteBehind{};
+    record.writeBehind = std::make_unique<WriteBehind>(fd);
     return fd;
 }
 
@@ -148,13 +149,11 @@ bool TakeRecord(int32_t number) {
     return true;
 }
 
-// Files that can't be synchronised (devices, pipes) have nothing of ours waiting in the cache.
-bool SyncUnsupported(int error) {
-    return error == EINVAL || error == EOPNOTSUPP;
-}
-
 int32_t CloseRecord(OpenFileRecord& record) {
     FileFlush(record);
+    // Ends the waiter before its descriptor goes; what it saw counts.
+    KeepFirstError(record, record.writeBehind->Error());
+    record.writeBehind.reset();
     // The data must be on the device when the closing returns: callers time the closing and report
     // a file as done after it.
     if (fdatasync(record.handle.Get()) != 0 && !SyncUnsupported(errno)) {
@@ -258,8 +257,12 @@ int32_t FileWriteByte(int32_t number, int32_t value) {
 }
 
 int32_t FileError(int32_t number) {
-    const OpenFileRecord* record = OpenRecord(number);
-    return record != nullptr ? record->error : 0;
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr) {
+        return 0;
+    }
+    KeepFirstError(*record, record->writeBehind->Error());
+    return record->error;
 }
 
 int32_t FileWriteLine(int32_t number, const std::string& text) {
@@ -290,22 +293,34 @@ int32_t FileClose(int32_t number) {
 
 void FileSetWriteBehindWindow(int32_t number, int64_t bytes) {
     if (OpenFileRecord* record = OpenRecord(number)) {
-        record->writeBehind.SetWindow(bytes);
+        record->writeBehind->SetWindow(bytes);
     }
 }
 
-int64_t FileSettle(int32_t number, int64_t target, int64_t maxBytes) {
+bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs) {
     OpenFileRecord* record = OpenRecord(number);
     if (record == nullptr) {
-        return 0;
+        return true;
     }
-    KeepFirstError(*record, record->writeBehind.Settle(record->handle.Get(), target, maxBytes));
-    return record->writeBehind.InFlight();
+    const bool done = record->writeBehind->Settle(target, false, timeoutMs);
+    KeepFirstError(*record, record->writeBehind->Error());
+    return done;
+}
+
+bool FileFinishWrites(int32_t number, int32_t timeoutMs) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr) {
+        return true;
+    }
+    FileFlush(*record);
+    const bool done = record->writeBehind->Settle(0, true, timeoutMs);
+    KeepFirstError(*record, record->writeBehind->Error());
+    return done;
 }
 
 int64_t FileInFlight(int32_t number) {
-    const OpenFileRecord* record = OpenRecord(number);
-    return record != nullptr ? record->writeBehind.InFlight() : 0;
+    OpenFileRecord* record = OpenRecord(number);
+    return record != nullptr ? record->writeBehind->InFlight() : 0;
 }
 
 bool IsVolumeFullError(int32_t error) {

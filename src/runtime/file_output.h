@@ -60,10 +60,13 @@ int32_t FileClose(int32_t number);
 
 // Large writes are handed to the device at once and at most `bytes` of them stay in flight.
 void FileSetWriteBehindWindow(int32_t number, int64_t bytes);
-// Waits until at most `target` bytes of the file's large writes are in flight, but for at most
-// `maxBytes` in this call, so that a caller can do other work between steps. Returns the bytes still
-// in flight; errors go to FileError.
-int64_t FileSettle(int32_t number, int64_t target, int64_t maxBytes);
+// Waits until at most `target` bytes of the file's large writes are in flight (give or take part of
+// a page), but for at most `timeoutMs`, so that a caller can handle its window between the steps;
+// the waiting itself goes on meanwhile. True when it is done; errors go to FileError.
+bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs);
+// Writes out the buffer and has all of the file put on the device (fdatasync), waiting at most
+// `timeoutMs` for it; true when it is done, and the closing then has nothing left to wait for.
+bool FileFinishWrites(int32_t number, int32_t timeoutMs);
 int64_t FileInFlight(int32_t number);
 
 // The size of the file, -1 when nothing of that name exists, -2 for a folder (a mount point included).

@@ -4,6 +4,7 @@
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
 
+#include <QElapsedTimer>
 #include <QPushButton>
 
 #include <filesystem>
@@ -57,28 +58,26 @@ TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsAndAStopClickNeverStartsARu
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
     OpenProgram();
     Choose(drive->Volume());
-    drive->SetWriteRate(5 * MiB / 2);
+    drive->SetWriteRate(MiB);
     const std::string first = drive->Volume().Root() + "MirlFile0";
 
-    // Once three blocks are written: Stop, and at the next chance another click, as an impatient
-    // user does while the stopped run closes its file. The ticker runs at every turn of the event
-    // loop, so it sees each pump of the run.
+    // Right after the second block, whose data has only just gone to the drive: Stop, and at the
+    // next chance another click, as an impatient user does while the stopped run closes its file.
+    // The ticker runs at every turn of the event loop, so it sees each pump of the run; a closing
+    // that pumps is seen well after the stop with data still on its way.
     auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
-    bool stopClicked = false;
     bool secondClicked = false;
     int pumpsWhileClosing = 0;
-    int64_t inFlightAtStop = 0;
+    QElapsedTimer sinceStop;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (!stopClicked && SizeOf(first) >= 3'000'000) {
+        if (!sinceStop.isValid() && SizeOf(first) >= 2'000'000) {
             QTest::mouseClick(button, Qt::LeftButton);
-            stopClicked = true;
+            sinceStop.start();
         } else if (AbortRun && !secondClicked) {
             QTest::mouseClick(button, Qt::LeftButton);
             secondClicked = true;
-            inFlightAtStop = FileInFlight(0);
-        } else if (AbortRun && FileInFlight(0) > 0 && FileInFlight(0) < inFlightAtStop) {
-            // Part of what was on its way when the stop came is on the drive, part is not yet.
+        } else if (AbortRun && FileInFlight(0) > 0 && sinceStop.elapsed() > 200) {
             ++pumpsWhileClosing;
         }
     });
