@@ -5,11 +5,13 @@
 #include "shell/fault_location.h"
 #include "ui/message_box.h"
 
+#include <atomic>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <execinfo.h>
 #include <memory>
+#include <vector>
 #include <pthread.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -19,6 +21,9 @@ namespace {
 
 constexpr uint32_t InvalidMemoryAccess = 0xC0000005;
 constexpr uint32_t StackOverflow = 0xC00000FD;
+// abort() and std::terminate: the code of a program that ended itself, which the table of
+// descriptions doesn't know.
+constexpr uint32_t FatalAppExit = 0x40000015;
 constexpr size_t SignalStackSize = size_t{256} * 1024;
 constexpr int MaxFrames = 128;
 // A fault this close above the stack's lowest address, or anywhere below it within the stack's
@@ -54,7 +59,7 @@ constexpr ExceptionText ExceptionTexts[] = {
     {0xC00000FD, "Stack overflow"},
 };
 
-constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
 
 // What the handler takes at the fault, for the report after the jump.
 struct FaultRecord {
@@ -67,7 +72,8 @@ struct FaultRecord {
 FaultRecord fault;
 sigjmp_buf faultJump;
 volatile sig_atomic_t jumpReady = 0;
-volatile sig_atomic_t reporting = 0;
+std::atomic<bool> reporting{false};
+pid_t mainThread = 0;
 std::unique_ptr<char[]> signalStack;
 uintptr_t stackLow = 0; // the lowest address of the main stack; below it lies the guard area
 
@@ -101,6 +107,8 @@ uint32_t CodeOf(const siginfo_t& info) {
         return info.si_code == BUS_ADRALN ? 0x80000002 : 0xC0000006;
     case SIGTRAP:
         return info.si_code == TRAP_TRACE ? 0x80000004 : 0x80000003;
+    case SIGABRT:
+        return FatalAppExit;
     default:
         return 0;
     }
@@ -117,15 +125,38 @@ uintptr_t FaultingPc(void* context) {
 #endif
 }
 
+std::vector<uintptr_t> RecordedFrames() {
+    std::vector<uintptr_t> frames;
+    frames.reserve(static_cast<size_t>(fault.frameCount));
+    for (int i = 0; i < fault.frameCount; ++i) {
+        frames.push_back(reinterpret_cast<uintptr_t>(fault.frames[i]));
+    }
+    return frames;
+}
+
+// A fault on another thread (the file layer's writeback waiter, a thread of Qt's) can't jump into
+// the main thread's stack, and a window of its own would need the main thread: the report goes to
+// standard error, and the process ends there.
+[[noreturn]] void ReportFromOtherThread() {
+    const std::string text = TextReplace(
+        FatalReportText(ProgramLineOf(fault.pc, RecordedFrames()), static_cast<int32_t>(fault.code)), "\r\n", "\n");
+    const std::string message = "Mirl Meldung\n" + text + "\n";
+    const ssize_t ignored = write(STDERR_FILENO, message.data(), message.size());
+    static_cast<void>(ignored);
+    _exit(0);
+}
+
 void OnFault(int /*signal*/, siginfo_t* info, void* context) {
     // A fault while the report is being made ends the process at once.
-    if (reporting != 0 || jumpReady == 0) {
+    if (reporting.exchange(true) || jumpReady == 0) {
         _exit(0);
     }
-    reporting = 1;
     fault.code = CodeOf(*info);
     fault.pc = FaultingPc(context);
     fault.frameCount = backtrace(fault.frames, MaxFrames);
+    if (gettid() != mainThread) {
+        ReportFromOtherThread();
+    }
     siglongjmp(faultJump, 1);
 }
 
@@ -143,12 +174,7 @@ void NoteMainStack() {
 }
 
 [[noreturn]] void ReportFatalError() {
-    std::vector<uintptr_t> frames;
-    frames.reserve(static_cast<size_t>(fault.frameCount));
-    for (int i = 0; i < fault.frameCount; ++i) {
-        frames.push_back(reinterpret_cast<uintptr_t>(fault.frames[i]));
-    }
-    const int32_t line = ProgramLineOf(fault.pc, frames);
+    const int32_t line = ProgramLineOf(fault.pc, RecordedFrames());
     ShowMessage(FatalReportText(line, static_cast<int32_t>(fault.code)));
     FileClose(-1);
     std::fflush(nullptr);
@@ -179,6 +205,7 @@ void InstallFatalErrorReport() {
     alternate.ss_size = SignalStackSize;
     sigaltstack(&alternate, nullptr);
     NoteMainStack();
+    mainThread = gettid();
     // backtrace() loads the unwinder on first use; do that now, not inside the handler.
     void* warmUp[1];
     backtrace(warmUp, 1);

@@ -4,6 +4,7 @@
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -21,9 +22,21 @@ struct SourceLine {
     int32_t line = 0;
 };
 
+// The folders of the shell and the engine, as the build knows them: a checkout whose own path holds
+// "/src/shell/" somewhere must not make a library's line the program's.
 bool IsProgramSource(const std::string& file) {
-    return (file.find("/src/shell/") != std::string::npos || file.find("/src/engine/") != std::string::npos) &&
-           file.find("/src/shell/fatal_report") == std::string::npos;
+    if (file.starts_with(MIRL_REPORT_SOURCE)) {
+        return false;
+    }
+    const std::string folders = MIRL_PROGRAM_SOURCES;
+    for (size_t from = 0; from < folders.size();) {
+        const size_t end = std::min(folders.find(':', from), folders.size());
+        if (file.starts_with(folders.substr(from, end - from))) {
+            return true;
+        }
+        from = end + 1;
+    }
+    return false;
 }
 
 // The source lines of one address, innermost first: its own line, then the call lines of the

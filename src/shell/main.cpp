@@ -1,10 +1,16 @@
 // Mirl: overwrites the free space of a volume with random data.
 #include "runtime/file_output.h"
+#include "shell/display_check.h"
 #include "shell/fatal_report.h"
 #include "shell/program.h"
 #include "ui/toolkit.h"
 
 int main(int argc, char** argv) {
+    if (!mirl::DisplayNamed()) {
+        mirl::SayNoDisplay();
+        return 1;
+    }
+    mirl::GuardToolkitStart();
     mirl::ToolkitInit(argc, argv);
     mirl::InstallFatalErrorReport();
     mirl::GuardedRun([] {

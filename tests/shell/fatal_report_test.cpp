@@ -58,8 +58,37 @@ INSTANTIATE_TEST_SUITE_P(Faults, FatalReport,
                                            FaultCase{"recursion", "recursion", "-1073741571", "Stack overflow"},
                                            FaultCase{"runtime", "runtime call", "-1073741819", "Invalid memory access"},
                                            FaultCase{"toolkit", "toolkit call", "-1073741819",
-                                                     "Invalid memory access"}),
+                                                     "Invalid memory access"},
+                                           FaultCase{"abort", "abort", "1073741845", "Unknown error code"},
+                                           FaultCase{"terminate", "uncaught exception", "1073741845",
+                                                     "Unknown error code"}),
                          [](const auto& info) { return std::string(info.param.argument); });
+
+TEST(FatalReport, AFaultOnAnotherThreadIsReportedOnStandardErrorWithoutAJump) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers catch the deliberate faults before the processor does";
+#endif
+    const test::CommandResult child = test::RunCommand({MIRL_FAULT_CHILD, "thread"});
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find("Mirl Meldung\nError at line " + std::to_string(MarkedLine("other thread")) +
+                                "\nError number: -1073741819\nError description: Invalid memory access\n"),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(child.output.find("<report>"), std::string::npos) << "no box from another thread";
+}
+
+TEST(FatalReport, WithoutADisplayTheProgramSaysSoInGermanAndEndsWithOne) {
+    const test::CommandResult unnamed =
+        test::RunCommand({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", MIRL_PROGRAM});
+    EXPECT_EQ(unnamed.exitCode, 1) << unnamed.output;
+    EXPECT_TRUE(unnamed.output.starts_with("Mirl: Keine grafische Oberfläche erreichbar")) << unnamed.output;
+    // A display that is named but not there: Qt gives up inside its start.
+    const test::CommandResult unreachable = test::RunCommand(
+        {"env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97", "XAUTHORITY=/nonexistent", MIRL_PROGRAM});
+    EXPECT_EQ(unreachable.exitCode, 1) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("Mirl: Keine grafische Oberfläche erreichbar"), std::string::npos)
+        << unreachable.output;
+}
 
 TEST(FatalReportText, IsBuiltAsSpecifiedForEveryCode) {
     EXPECT_EQ(FatalReportText(38, static_cast<int32_t>(0xC0000094)),

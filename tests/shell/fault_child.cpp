@@ -45,6 +45,12 @@ void Fault() {
     } else if (std::strcmp(faultCase, "toolkit") == 0) {
         mirl::WindowOpen(1, 0, 0, 200, 205, "Mirl", mirl::WF_TITLE_BAR, 0);
         FaultInToolkitCall();
+    } else if (std::strcmp(faultCase, "thread") == 0) {
+        FaultOnAnotherThread();
+    } else if (std::strcmp(faultCase, "abort") == 0) {
+        EndByAbort();
+    } else if (std::strcmp(faultCase, "terminate") == 0) {
+        EndByUncaughtException();
     }
     std::printf("<no fault>\n");
 }

@@ -4,7 +4,10 @@
 #include "runtime/random.h"
 #include "ui/toolkit.h"
 
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace mirl::testing {
 
@@ -35,6 +38,27 @@ void FaultInRuntimeCall() {
 void FaultInToolkitCall() {
     const std::string* nothing = nullptr;
     WindowSetTitle(Wnd1, *nothing); // fault: toolkit call
+}
+
+void FaultOnAnotherThread() {
+    std::thread other([] {
+        volatile int* nowhere = nullptr;
+        *nowhere = 2; // fault: other thread
+    });
+    other.join();
+}
+
+void EndByAbort() {
+    std::abort(); // fault: abort
+}
+
+[[noreturn]] void Throw() {
+    throw std::runtime_error("nobody catches this"); // fault: uncaught exception
+}
+
+// An exception that leaves a noexcept function ends in std::terminate.
+void EndByUncaughtException() noexcept {
+    Throw();
 }
 
 } // namespace mirl::testing

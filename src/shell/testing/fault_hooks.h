@@ -9,5 +9,8 @@ int FaultByDivision(int divisor);
 int FaultByRecursion(int depth);
 void FaultInRuntimeCall();
 void FaultInToolkitCall();
+void FaultOnAnotherThread();
+void EndByAbort();
+void EndByUncaughtException() noexcept;
 
 } // namespace mirl::testing
