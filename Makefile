@@ -1,5 +1,5 @@
 # The front door: every target installs what it needs first.
-.PHONY: all deps build test test-asan bench run install clean
+.PHONY: all deps build test test-asan bench run package clean
 
 JOBS ?= $(shell nproc)
 
@@ -24,6 +24,12 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	bash bench/run-all build/release
+
+package: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	cd build/release && cpack -B $(CURDIR)/build/package
+	@ls $(CURDIR)/build/package/mirl_*.deb
 
 run: deps
 	bash scripts/run build/release

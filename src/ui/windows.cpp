@@ -126,7 +126,7 @@ void ToolkitInit(int& argc, char** argv) {
     font.setPixelSize(11);
     QApplication::setFont(font);
     QApplication::setWindowIcon(ProgramIcon());
-    QGuiApplication::setDesktopFileName(QStringLiteral("mirl"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.mirl.Mirl"));
     static ShortcutFilter* filter = nullptr;
     if (filter == nullptr) {
         filter = new ShortcutFilter(qApp);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The Debian package of a build: what it holds, what it depends on, and that its desktop entry and
+# AppStream metainfo pass their validators.
+# Usage: package_test.sh <build folder>
+set -euo pipefail
+build=$1
+work=$(mktemp -d /tmp/mirl-package-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "package: $*"; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/mirl_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -1)
+[[ -n $deb ]] || fail "no mirl_<version>_<arch>.deb in $(ls "$work")"
+
+contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
+for file in ./usr/bin/mirl ./usr/share/applications/io.github.mirl.Mirl.desktop \
+    ./usr/share/icons/hicolor/scalable/apps/mirl.svg ./usr/share/metainfo/io.github.mirl.Mirl.metainfo.xml \
+    ./usr/share/doc/mirl/copyright; do
+    grep -qx "$file" <<<"$contents" || fail "$file missing; contents: $contents"
+done
+if grep -qvE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc)(/.*)?)$' <<<"$contents"; then
+    fail "unexpected files: $(grep -vE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc)(/.*)?)$' <<<"$contents")"
+fi
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libdw1 zlib1g qt6-qpa-plugins fonts-liberation2; do
+    grep -qE "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
+done
+[[ $(dpkg-deb -f "$deb" Package) == mirl ]] || fail "package name"
+[[ $(dpkg-deb -f "$deb" Version) =~ ^[0-9]+\.[0-9]+ ]] || fail "version"
+
+dpkg-deb -x "$deb" "$work/root"
+desktop-file-validate "$work/root/usr/share/applications/io.github.mirl.Mirl.desktop" ||
+    fail "desktop entry does not validate"
+appstreamcli validate --no-net "$work/root/usr/share/metainfo/io.github.mirl.Mirl.metainfo.xml" ||
+    fail "metainfo does not validate"
+# The fault report needs the program's line table: the packed binary keeps it.
+readelf -S "$work/root/usr/bin/mirl" | grep -q '\.debug_line' || fail "the binary lost its line table"
+echo "package ok: $(basename "$deb"), Depends: $depends"
