@@ -1,13 +1,34 @@
 #include "ui/message_box.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 namespace mirl {
+namespace {
+
+// A window manager draws the title in its own (often larger, bold) font beside its buttons and
+// cuts a title that doesn't fit: "M… ng" for "Mirl Meldung" over a box sized to a short text. The
+// box is made wide enough for its title in such a font, with room for the buttons of the frame.
+void KeepTitleVisible(QMessageBox& box) {
+    constexpr int FrameButtonsRoom = 150;
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    titleFont.setPixelSize(std::max(titleFont.pixelSize(), 0) * 3 / 2);
+    const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + FrameButtonsRoom;
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
+}
+
+} // namespace
 
 int32_t MessageBoxModal(const std::string& caption, const std::string& text, int32_t type) {
     if (QApplication::instance() == nullptr) {
@@ -40,6 +61,7 @@ int32_t MessageBoxModal(const std::string& caption, const std::string& text, int
         box.setStandardButtons(QMessageBox::Ok);
         break;
     }
+    KeepTitleVisible(box);
     const int answer = box.exec();
 
     for (const auto& [window, enabled] : enabledBefore) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The real program on a real X server, used as a person would: choose a scratch volume in the
-# drop-down, Start, wait for the end, open Hilfe > Info and close it, close the main window. Then
-# the fill files, the volume's free space and the run log are checked. Screenshots of the main
-# window during the run and of the Info window are kept as artefacts.
+# The real program on a real X server, used as a person would on a German desktop: Start with no
+# volume chosen (a message box asks for one), choose a scratch volume in the drop-down, Start, wait
+# for the end, open Hilfe > Info and close it, close the main window. Then the fill files, the
+# volume's free space and the run log are checked. Screenshots of the message box, of the main
+# window during and after the run and of the Info window are kept as artefacts.
 # Usage: end_to_end.sh <mirl executable> <artefact folder>
 set -uo pipefail
 mirl_built=$1
@@ -52,11 +53,31 @@ openbox >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
 
-XDG_DATA_HOME=$work/data QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
+# A German session: numbers must not take its decimal comma.
+locale_env=()
+mkdir -p "$work/locale"
+localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8" >/dev/null 2>&1
+[[ -d $work/locale/de_DE.UTF-8 ]] && locale_env=(LOCPATH="$work/locale" LANG=de_DE.UTF-8)
+
+env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
 mirl_pid=$!
 main=$(timeout 20 xdotool search --sync --name '^ Mirl $' | head -1) || fail "the main window did not appear"
 xdotool windowactivate --sync "$main"
 sleep 0.5
+
+# Start with nothing chosen: a box asks for a volume, and nothing is written. The box must be wide
+# enough for its title in the window manager's frame.
+xdotool mousemove --window "$main" 35 100 click 1
+box=$(timeout 10 xdotool search --sync --name '^Mirl Meldung$' | head -1) || fail "no message box for Start without a volume"
+sleep 0.5
+import -frame -window "$box" "$artifacts/e2e-message-box.png"
+box_width=$(xdotool getwindowgeometry "$box" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+[[ $box_width -ge 200 ]] || fail "the message box is $box_width pixels wide, too narrow for its title"
+xdotool windowactivate --sync "$box" key Return
+sleep 0.5
+xdotool search --name '^Mirl Meldung$' >/dev/null && fail "the message box did not close"
+[[ -z $(ls "$mnt" | grep MirlFile) ]] || fail "Start without a volume wrote fill files"
+xdotool windowactivate --sync "$main"
 
 # Gadgets lie below the menu bar (about 20 pixels); the points hit them for bars of 15 to 25.
 xdotool mousemove --window "$main" 100 75 click 1
@@ -112,6 +133,7 @@ log=$work/bin/Mirl.log
 header=$(head -c 142 "$log" | tr -d '\r')
 grep -q "^Laufwerk: $mnt/\$" <<<"$header" || fail "the log does not begin with the status: $header"
 grep -q '^Mirl beendet!$' <<<"$header" || fail "the status in the log is not the end report: $header"
+grep -qE '^MB/s: [0-9]+(\.[0-9][0-9])?$' <<<"$header" || fail "the speed is not a number with a point: $header"
 echo "ok: $files fill files, $free bytes free, log header:"
 echo "$header"
 echo "screenshots in $artifacts"
