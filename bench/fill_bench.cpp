@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(written), seconds, static_cast<double>(written) / 1e6 / seconds,
                 static_cast<double>(peakDirty) / 1024.0, std::chrono::duration<double, std::milli>(longestGap).count());
     if (stopClicked != Clock::time_point{}) {
-        std::printf("stop_to_idle_ms=%.1f\n", std::chrono::duration<double, std::milli>(Clock::now() - stopClicked).count());
+        std::printf("stop_to_idle_ms=%.1f\n",
+                    std::chrono::duration<double, std::milli>(Clock::now() - stopClicked).count());
     }
     std::printf("status: %s\n", mirl::GadgetGetText(mirl::Wnd1StrGdgInfo).c_str());
     return 0;

@@ -119,8 +119,7 @@ bool MeansFull(int32_t error, const std::string& driveText) {
 
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
     GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + fullName);
-    WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0,
-                 true);
+    WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0, true);
     return FillOutcome::WriteFailed;
 }
 

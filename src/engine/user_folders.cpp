@@ -54,7 +54,8 @@ bool MakePrivateFolders(const std::string& folder) {
         trimmed.pop_back();
     }
     std::vector<std::filesystem::path> missing;
-    for (std::filesystem::path at(trimmed); at.has_relative_path() && FileSizeQuery(at.string()) == FileMissing; at = at.parent_path()) {
+    for (std::filesystem::path at(trimmed); at.has_relative_path() && FileSizeQuery(at.string()) == FileMissing;
+         at = at.parent_path()) {
         missing.push_back(at);
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {

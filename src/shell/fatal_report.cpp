@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <execinfo.h>
 #include <memory>
-#include <vector>
 #include <pthread.h>
 #include <ucontext.h>
 #include <unistd.h>
+#include <vector>
 
 namespace mirl {
 namespace {

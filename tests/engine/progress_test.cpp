@@ -1,7 +1,7 @@
 #include "engine/progress.h"
 #include "engine_fixture.h"
-#include "support/german_locale.h"
 #include "runtime/clock.h"
+#include "support/german_locale.h"
 
 #include <regex>
 

@@ -1,12 +1,12 @@
 #include "engine/run_log.h"
-#include "engine_fixture.h"
 #include "engine/user_folders.h"
+#include "engine_fixture.h"
 #include "runtime/dates.h"
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <regex>
+#include <sys/stat.h>
 
 namespace mirl {
 namespace {

@@ -187,7 +187,8 @@ TEST_F(FileOutput, OpenNeverGoesThroughALinkNorIntoAnythingButAFile) {
     ASSERT_NE(FileOpen(77, target, FileAppend), 0);
     FileWriteLine(77, "more");
     EXPECT_EQ(FileClose(77), 0);
-    EXPECT_EQ(ReadFileBytes(target), "untouched" "more\r\n");
+    EXPECT_EQ(ReadFileBytes(target), "untouched"
+                                     "more\r\n");
 }
 
 TEST_F(FileOutput, CreatesAndLooksUpRelativeToAnOpenFolder) {

@@ -16,9 +16,9 @@ namespace {
 // not "2," (the locale's decimal comma once cut the rounding short).
 TEST(Text, NumbersAreTheSameUnderAGermanLocale) {
     const auto texts = [] {
-        std::vector<std::string> all = {FloatToText(2.5f, 2),   FloatToText(943.0f, 2),  FloatToText(0.0f, 2),
-                                        FloatToText(1.5f, 0),   FloatToText(-35.125f, 2), FloatToText(0.1f, -1),
-                                        FloatToText(1e30f, 3),  IntToText(-1234567),    IntToText(FloatToInt(2.5))};
+        std::vector<std::string> all = {FloatToText(2.5f, 2),  FloatToText(943.0f, 2),   FloatToText(0.0f, 2),
+                                        FloatToText(1.5f, 0),  FloatToText(-35.125f, 2), FloatToText(0.1f, -1),
+                                        FloatToText(1e30f, 3), IntToText(-1234567),      IntToText(FloatToInt(2.5))};
         return all;
     };
     const std::vector<std::string> inC = texts();

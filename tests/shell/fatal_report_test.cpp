@@ -57,8 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FatalReport,
                                            FaultCase{"division", "division", "-1073741676", "Division by zero "},
                                            FaultCase{"recursion", "recursion", "-1073741571", "Stack overflow"},
                                            FaultCase{"runtime", "runtime call", "-1073741819", "Invalid memory access"},
-                                           FaultCase{"toolkit", "toolkit call", "-1073741819",
-                                                     "Invalid memory access"},
+                                           FaultCase{"toolkit", "toolkit call", "-1073741819", "Invalid memory access"},
                                            FaultCase{"abort", "abort", "1073741845", "Unknown error code"},
                                            FaultCase{"terminate", "uncaught exception", "1073741845",
                                                      "Unknown error code"}),
@@ -83,8 +82,8 @@ TEST(FatalReport, WithoutADisplayTheProgramSaysSoInGermanAndEndsWithOne) {
     EXPECT_EQ(unnamed.exitCode, 1) << unnamed.output;
     EXPECT_TRUE(unnamed.output.starts_with("Mirl: Keine grafische Oberfläche erreichbar")) << unnamed.output;
     // A display that is named but not there: Qt gives up inside its start.
-    const test::CommandResult unreachable = test::RunCommand(
-        {"env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", "DISPLAY=:97", "XAUTHORITY=/nonexistent", MIRL_PROGRAM});
+    const test::CommandResult unreachable = test::RunCommand({"env", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                                                              "DISPLAY=:97", "XAUTHORITY=/nonexistent", MIRL_PROGRAM});
     EXPECT_EQ(unreachable.exitCode, 1) << unreachable.output;
     EXPECT_NE(unreachable.output.find("Mirl: Keine grafische Oberfläche erreichbar"), std::string::npos)
         << unreachable.output;

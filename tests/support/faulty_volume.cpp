@@ -20,8 +20,7 @@ namespace {
 bool IsMountPoint(const std::string& path) {
     struct stat self {};
     struct stat parent {};
-    return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 &&
-           self.st_dev != parent.st_dev;
+    return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 && self.st_dev != parent.st_dev;
 }
 
 } // namespace
@@ -75,7 +74,8 @@ std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyN
 
 void FaultyVolume::Tell(const std::string& command) {
     const UniqueFd control(open((serverMount_ + "/control").c_str(), O_WRONLY | O_CLOEXEC));
-    if (!control.Valid() || write(control.Get(), command.data(), command.size()) != static_cast<ssize_t>(command.size())) {
+    if (!control.Valid() ||
+        write(control.Get(), command.data(), command.size()) != static_cast<ssize_t>(command.size())) {
         throw std::runtime_error("the fault server did not take \"" + command + "\"");
     }
 }

@@ -130,7 +130,8 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         whyNot = "cannot make a " + type + " image: " + made.output;
         return nullptr;
     }
-    std::vector<std::string> mount = {"mount", "-t", driver.kernelType, "-o", "loop", volume->image_, volume->mountPoint_};
+    std::vector<std::string> mount = {"mount", "-t",           driver.kernelType,  "-o",
+                                      "loop",  volume->image_, volume->mountPoint_};
     if (!inKernel) {
         mount = driver.fuseMount;
         std::string source = volume->image_;
