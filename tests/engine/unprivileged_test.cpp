@@ -18,6 +18,7 @@
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace mirl {
 namespace {
@@ -26,7 +27,16 @@ constexpr uid_t Nobody = 65534;
 
 enum ChildResult { Finished = 0, CannotDropRoot = 10, NotChosen = 11, NotFinished = 12 };
 
-int RunAsNobody(const std::string& root, const std::string& folder) {
+// What a child run as nobody must show at its end besides "Mirl beendet!".
+struct Expected {
+    std::string entryPath; // the selector's path after choosing the volume's root
+    std::vector<std::string> lines;
+    std::vector<std::string> absent;
+};
+
+// In a forked child: drops root, starts the program as it starts, chooses `root`, runs, and tells
+// by its exit code whether the run ended as expected.
+int RunAsNobody(const std::string& root, const std::string& folder, const Expected& expected) {
     if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
         return CannotDropRoot;
     }
@@ -42,16 +52,22 @@ int RunAsNobody(const std::string& root, const std::string& folder) {
     OpenMainWindow();
     StartEngine();
     GadgetSetText(Wnd1ExploComboGdg, root);
-    if (GadgetGetText(Wnd1ExploComboGdg) != root) {
+    if (GadgetGetText(Wnd1ExploComboGdg) != expected.entryPath) {
+        std::printf("entry path: %s\n", GadgetGetText(Wnd1ExploComboGdg).c_str());
         return NotChosen;
     }
     StartRun();
     const std::string status = GadgetGetText(Wnd1StrGdgInfo);
     std::printf("status after the run:\n%s\n", status.c_str());
     std::fflush(stdout);
-    // The end names the reserve that the run could not reach.
-    const bool named = status.find("\r\nNur als root: ") != std::string::npos;
-    return status.find("Mirl beendet!\r\n") != std::string::npos && named ? Finished : NotFinished;
+    bool asExpected = status.find("Mirl beendet!\r\n") != std::string::npos;
+    for (const std::string& line : expected.lines) {
+        asExpected = asExpected && status.find("\r\n" + line) != std::string::npos;
+    }
+    for (const std::string& text : expected.absent) {
+        asExpected = asExpected && status.find(text) == std::string::npos;
+    }
+    return asExpected ? Finished : NotFinished;
 }
 
 TEST(UnprivilegedRun, EndsWithTheRootReserveLeftFree) {
@@ -65,7 +81,8 @@ TEST(UnprivilegedRun, EndsWithTheRootReserveLeftFree) {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        _exit(RunAsNobody(volume->Root(), folder.Path()));
+        // The end names the reserve that the run could not reach.
+        _exit(RunAsNobody(volume->Root(), folder.Path(), {volume->Root(), {"Nur als root: "}, {}}));
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -80,40 +97,6 @@ TEST(UnprivilegedRun, EndsWithTheRootReserveLeftFree) {
     ASSERT_EQ(stat((volume->Root() + "MirlFile0").c_str(), &first), 0);
     EXPECT_EQ(first.st_uid, Nobody);
     EXPECT_GT(first.st_size, 40'000'000);
-}
-
-// A btrfs volume laid out as Fedora and openSUSE do: subvolume @ mounted as the root, @home as its
-// home. The user's entry is the home folder, on the same device as the root, and a run from there
-// fills the volume.
-int RunFromHomeAsNobody(const std::string& root, const std::string& home, const std::string& folder) {
-    if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
-        return CannotDropRoot;
-    }
-    alarm(300);
-    setenv("HOME", home.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "mirl";
-    char* argv[] = {name, nullptr};
-    ToolkitInit(argc, argv);
-    InitLayout();
-    ProgramFolder = folder + "/";
-    DataFolder = folder + "/data/Mirl/";
-    OpenMainWindow();
-    StartEngine();
-    GadgetSetText(Wnd1ExploComboGdg, root);
-    if (GadgetGetText(Wnd1ExploComboGdg) != home + "/") {
-        std::printf("entry path: %s\n", GadgetGetText(Wnd1ExploComboGdg).c_str());
-        return NotChosen;
-    }
-    StartRun();
-    const std::string status = GadgetGetText(Wnd1StrGdgInfo);
-    std::printf("status after the run:\n%s\n", status.c_str());
-    std::fflush(stdout);
-    // btrfs keeps no reserve for root: what it holds back is nobody's to fill.
-    const bool named = status.find("\r\nNicht überschreibbar: ") != std::string::npos &&
-                       status.find("Nur als root") == std::string::npos;
-    return status.find("Mirl beendet!\r\n") != std::string::npos && named ? Finished : NotFinished;
 }
 
 // Mounts one subvolume of a device and unmounts it at the end of the scope.
@@ -136,6 +119,9 @@ private:
     bool mounted_ = false;
 };
 
+// A btrfs volume laid out as Fedora and openSUSE do: subvolume @ mounted as the root, @home as its
+// home. The user's entry is the home folder, on the same device as the root, and a run from there
+// fills the volume.
 TEST(UnprivilegedRun, FillsABtrfsVolumeFromTheHomeSubvolume) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 160);
     for (const char* subvolume : {"@", "@home"}) {
@@ -159,7 +145,10 @@ TEST(UnprivilegedRun, FillsABtrfsVolumeFromTheHomeSubvolume) {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-        _exit(RunFromHomeAsNobody(root + "/", root + "/home/nobody", folder.Path()));
+        setenv("HOME", (root + "/home/nobody").c_str(), 1);
+        // btrfs keeps no reserve for root: what it holds back is nobody's to fill.
+        _exit(RunAsNobody(root + "/", folder.Path(),
+                          {root + "/home/nobody/", {"Nicht überschreibbar: "}, {"Nur als root"}}));
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
