@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -52,7 +53,23 @@ std::string VolumeKey(const QStorageInfo& storage) {
     return device.starts_with("/dev/") ? device : "mount:" + storage.rootPath().toStdString();
 }
 
-// The mount that holds `path`, or of its nearest existing parent folder.
+// Of several mounts on one mount point only the last one is reachable there; the ones beneath it
+// are hidden and must not be offered (their entry would fill the one on top).
+std::vector<QStorageInfo> ReachableMounts() {
+    std::vector<QStorageInfo> reachable;
+    for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
+        std::erase_if(reachable, [&](const QStorageInfo& earlier) { return earlier.rootPath() == storage.rootPath(); });
+        reachable.push_back(storage);
+    }
+    return reachable;
+}
+
+bool IsInside(const std::string& path, const std::string& folder) {
+    return folder == "/" || path == folder || path.starts_with(folder + "/");
+}
+
+// The reachable mount that holds `path`, or its nearest existing parent folder: the one with the
+// longest mount point above it. (QStorageInfo's own choice may fall on a mount hidden beneath.)
 QStorageInfo StorageHolding(const std::string& path) {
     std::error_code error;
     std::filesystem::path at = std::filesystem::absolute(path, error);
@@ -60,7 +77,36 @@ QStorageInfo StorageHolding(const std::string& path) {
     while (stat(at.c_str(), &entry) != 0 && at.has_relative_path()) {
         at = at.parent_path();
     }
-    return QStorageInfo(QString::fromStdString(at.string()));
+    const std::string resolved = std::filesystem::weakly_canonical(at, error).string();
+    struct statfs pathFs {};
+    statfs(at.c_str(), &pathFs);
+    // The same device as the path; failing that (a btrfs subvolume not mounted on its own) the same
+    // kind of filesystem. A pseudo filesystem that Qt leaves out (/proc) must not make its parent's
+    // volume the holder.
+    const auto holds = [&](const std::string& root, bool byDevice) {
+        struct stat mounted {};
+        struct statfs mountedFs {};
+        if (!IsInside(resolved, root) || stat(root.c_str(), &mounted) != 0 || statfs(root.c_str(), &mountedFs) != 0) {
+            return false;
+        }
+        return byDevice ? mounted.st_dev == entry.st_dev : mountedFs.f_type == pathFs.f_type;
+    };
+    const std::vector<QStorageInfo> mounts = ReachableMounts();
+    QStorageInfo holding;
+    for (const bool byDevice : {true, false}) {
+        size_t longest = 0;
+        for (const QStorageInfo& storage : mounts) {
+            const std::string root = storage.rootPath().toStdString();
+            if (root.size() >= longest && holds(root, byDevice)) {
+                holding = storage;
+                longest = root.size();
+            }
+        }
+        if (holding.isValid()) {
+            break;
+        }
+    }
+    return holding;
 }
 
 // Where this process can put fill files on the volume: its root when writable, else the user's
@@ -75,17 +121,6 @@ std::string FillPathOf(const std::string& mountPoint, const std::string& key) {
         return WithTrailingSlash(home);
     }
     return WithTrailingSlash(mountPoint);
-}
-
-// Of several mounts on one mount point only the last one is reachable there; the ones beneath it
-// are hidden and must not be offered (their entry would fill the one on top).
-std::vector<QStorageInfo> ReachableMounts() {
-    std::vector<QStorageInfo> reachable;
-    for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
-        std::erase_if(reachable, [&](const QStorageInfo& earlier) { return earlier.rootPath() == storage.rootPath(); });
-        reachable.push_back(storage);
-    }
-    return reachable;
 }
 
 } // namespace

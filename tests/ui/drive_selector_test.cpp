@@ -1,3 +1,4 @@
+#include "support/run_command.h"
 #include "support/scratch_volume.h"
 #include "support/toolkit_fixture.h"
 #include "ui/volumes.h"
@@ -5,6 +6,8 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -96,6 +99,35 @@ TEST_F(DriveSelectorTest, AVolumeMountedLaterIsNotOffered) {
     EXPECT_LT(EntryWithText(selector, volume->MountPoint()), 0);
     GadgetSetText(3, volume->Root());
     EXPECT_NE(GadgetGetText(3), volume->Root()) << "the path of an unlisted volume was taken";
+}
+
+// A second volume mounted on the mount point of the first hides it: only the one on top is
+// reachable there, and an entry for the one beneath would fill the one on top.
+TEST_F(DriveSelectorTest, OfTwoVolumesOnOneMountPointOnlyTheReachableOneIsListed) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(lower, "ext4", 32);
+    MIRL_MOUNT_SCRATCH_OR_SKIP(upper, "ext4", 32);
+    const std::string lowerDevice = lower->Device();
+    // The upper image goes on the lower mount point too; unmounted again before the lower one.
+    struct Stacked {
+        std::string at;
+        bool mounted;
+        ~Stacked() {
+            if (mounted) {
+                umount2(at.c_str(), MNT_DETACH);
+            }
+        }
+    } stacked{lower->MountPoint(),
+              test::RunCommand({"mount", "-o", "loop", upper->Image(), lower->MountPoint()}).exitCode == 0};
+    ASSERT_TRUE(stacked.mounted);
+
+    const std::vector<Volume> volumes = ListVolumes();
+    for (const Volume& volume : volumes) {
+        EXPECT_NE(volume.key, lowerDevice) << "the hidden volume is offered at " << volume.mountPoint;
+    }
+    // The mount point leads to the volume on top, the one a run from there would fill.
+    const int index = VolumeHolding(volumes, lower->Root());
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(volumes[static_cast<size_t>(index)].key, upper->Device());
 }
 
 } // namespace
