@@ -18,8 +18,7 @@ bool Named(const char* variable) {
 }
 
 void OnAbortAtStart(int /*signal*/) {
-    const ssize_t ignored = write(STDERR_FILENO, NoDisplayLine, std::strlen(NoDisplayLine));
-    static_cast<void>(ignored);
+    SayNoDisplay(); // only write(): safe in a signal handler
     _exit(1);
 }
 

@@ -109,16 +109,27 @@ QStorageInfo StorageHolding(const std::string& path) {
     return holding;
 }
 
+// The user's home folder and the key of the volume it lies on; an empty folder when there is none
+// that this process may write.
+struct Home {
+    std::string folder;
+    std::string key;
+};
+
+Home WritableHome() {
+    const std::string folder = QDir::homePath().toStdString();
+    if (folder.empty() || folder == "/" || access(folder.c_str(), W_OK) != 0) {
+        return {};
+    }
+    return {folder, VolumeKey(StorageHolding(folder))};
+}
+
 // Where this process can put fill files on the volume: its root when writable, else the user's
 // home folder when it lies on the same device (under another mount of it, as a btrfs subvolume
 // /home beside the subvolume /), else the root.
-std::string FillPathOf(const std::string& mountPoint, const std::string& key) {
-    if (access(mountPoint.c_str(), W_OK) == 0) {
-        return WithTrailingSlash(mountPoint);
-    }
-    const std::string home = QDir::homePath().toStdString();
-    if (!home.empty() && home != "/" && VolumeKey(StorageHolding(home)) == key && access(home.c_str(), W_OK) == 0) {
-        return WithTrailingSlash(home);
+std::string FillPathOf(const std::string& mountPoint, const std::string& key, const Home& home) {
+    if (access(mountPoint.c_str(), W_OK) != 0 && !home.folder.empty() && home.key == key) {
+        return WithTrailingSlash(home.folder);
     }
     return WithTrailingSlash(mountPoint);
 }
@@ -140,6 +151,7 @@ std::vector<Volume> ListVolumes() {
         }
     }
 
+    const Home home = WritableHome();
     std::vector<Volume> volumes;
     for (const auto& [key, storage] : byKey) {
         Volume volume;
@@ -147,7 +159,7 @@ std::vector<Volume> ListVolumes() {
         const std::string name = storage.name().toStdString();
         volume.text = name.empty() ? volume.mountPoint : name + " (" + volume.mountPoint + ")";
         volume.key = key;
-        volume.path = FillPathOf(volume.mountPoint, key);
+        volume.path = FillPathOf(volume.mountPoint, key, home);
         volume.removable = IsRemovable(storage.device().toStdString());
         struct stat at {};
         if (stat(volume.path.c_str(), &at) != 0) {

@@ -103,11 +103,8 @@ TEST(UnprivilegedRun, EndsWithTheRootReserveLeftFree) {
 class SubvolumeMount {
 public:
     SubvolumeMount(const std::string& device, const std::string& subvolume, const std::string& at) : at_(at) {
-        mounted_ = test::RunCommand({"mount", "-o", "subvol=" + subvolume, device, at}).exitCode == 0;
-        struct stat self {};
-        struct stat parent {};
-        mounted_ = mounted_ && stat(at.c_str(), &self) == 0 && stat((at + "/..").c_str(), &parent) == 0 &&
-                   self.st_dev != parent.st_dev;
+        mounted_ =
+            test::RunCommand({"mount", "-o", "subvol=" + subvolume, device, at}).exitCode == 0 && test::OnOwnDevice(at);
     }
     SubvolumeMount(const SubvolumeMount&) = delete;
     SubvolumeMount& operator=(const SubvolumeMount&) = delete;

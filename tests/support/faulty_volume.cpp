@@ -15,15 +15,6 @@
 #include <unistd.h>
 
 namespace mirl::test {
-namespace {
-
-bool IsMountPoint(const std::string& path) {
-    struct stat self {};
-    struct stat parent {};
-    return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 && self.st_dev != parent.st_dev;
-}
-
-} // namespace
 
 std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyNot) {
     if (geteuid() != 0) {
@@ -58,10 +49,10 @@ std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyN
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 100 && !IsMountPoint(faulty->serverMount_); ++i) {
+    for (int i = 0; i < 100 && !OnOwnDevice(faulty->serverMount_); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!IsMountPoint(faulty->serverMount_)) {
+    if (!OnOwnDevice(faulty->serverMount_)) {
         whyNot = "the fault server did not mount";
         return nullptr;
     }
@@ -90,14 +81,14 @@ void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
 
 FaultyVolume::~FaultyVolume() {
     try {
-        if (IsMountPoint(serverMount_)) {
+        if (OnOwnDevice(serverMount_)) {
             Tell("rate 0"); // so that unmounting doesn't crawl
         }
     } catch (const std::exception&) {
         // Taken down all the same below.
     }
     volume_.reset(); // unmounts the filesystem and frees its loop device
-    if (IsMountPoint(serverMount_) && umount(serverMount_.c_str()) != 0) {
+    if (OnOwnDevice(serverMount_) && umount(serverMount_.c_str()) != 0) {
         umount2(serverMount_.c_str(), MNT_DETACH);
     }
     if (server_ > 0) {
@@ -111,7 +102,7 @@ FaultyVolume::~FaultyVolume() {
         }
     }
     std::error_code ignored;
-    if (!IsMountPoint(serverMount_)) {
+    if (!OnOwnDevice(serverMount_)) {
         std::filesystem::remove_all(folder_, ignored);
     }
 }

@@ -79,14 +79,14 @@ std::vector<std::string> MkfsCommand(const std::string& type, const std::string&
     return {};
 }
 
+} // namespace
+
 bool OnOwnDevice(const std::string& mountPoint) {
     struct stat self {};
     struct stat parent {};
     return stat(mountPoint.c_str(), &self) == 0 && stat((mountPoint + "/..").c_str(), &parent) == 0 &&
            self.st_dev != parent.st_dev;
 }
-
-} // namespace
 
 bool MaySkipWithoutRoot() {
     const char* ci = std::getenv("CI");

@@ -48,6 +48,10 @@ private:
     bool mounted_ = false;
 };
 
+// True when something is mounted at `mountPoint`: it lies on another device than its parent folder.
+// Checked before anything is written to a volume meant to be mounted there.
+bool OnOwnDevice(const std::string& mountPoint);
+
 // True when the scratch-volume tests may be skipped for lack of root: not under CI.
 bool MaySkipWithoutRoot();
 
