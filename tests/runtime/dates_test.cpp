@@ -100,12 +100,19 @@ TEST(Dates, NowIsTheLocalWallClockTakenAsUtc) {
     const char* old = std::getenv("TZ");
     const std::string saved = old != nullptr ? old : "";
 
-    auto nowIn = [](const char* zone, time_t& before, time_t& after) {
+    // The bounds come from the clock DateNow reads: time() reads the coarse clock, which can lag a
+    // second behind it.
+    auto seconds = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    auto nowIn = [&](const char* zone, time_t& before, time_t& after) {
         setenv("TZ", zone, 1);
         tzset();
-        before = time(nullptr);
+        before = seconds();
         const int32_t now = DateNow();
-        after = time(nullptr);
+        after = seconds();
         return now;
     };
     time_t before = 0;
