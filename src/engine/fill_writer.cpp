@@ -88,7 +88,8 @@ void WriteLastBytes(const std::string& driveText) {
     const auto count = static_cast<int32_t>(std::min<int64_t>(QueryFreeSpace(driveText), BlockSize));
     for (int32_t i = 0; i < count; ++i) {
         FileWriteByte(FillFileNumber, static_cast<int32_t>(RandomUpTo(255)));
-        // A full volume shows when the buffer goes out, every 4,095 bytes.
+        // A full volume shows when the buffer goes out, every 4,095 bytes; the file layer has then
+        // offered it the buffer's bytes in pieces down to the last free block.
         if (FileError(FillFileNumber) != 0) {
             break;
         }

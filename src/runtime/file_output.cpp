@@ -3,11 +3,13 @@
 #include "runtime/unique_fd.h"
 #include "runtime/write_behind.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,14 +18,19 @@ namespace {
 
 enum class BufferMode { Fresh, Writing };
 
+// The bounds of the pieces a nearly full volume is offered.
+constexpr int64_t MinimumPiece = 512;
+constexpr int64_t MaximumPiece = 1 << 20;
+
 struct OpenFileRecord {
     UniqueFd handle;
     std::unique_ptr<char[]> buffer;
     int32_t capacity = 0;
     int32_t room = 0;
     BufferMode mode = BufferMode::Fresh;
-    int64_t position = 0; // where the next system write lands
-    int32_t error = 0;    // errno of the first failed write, writeback wait, flush or close
+    int64_t position = 0;       // where the next system write lands
+    int32_t error = 0;          // errno of the first failed write, writeback wait, flush or close
+    int64_t allocationUnit = 0; // the piece a nearly full volume is offered first
     std::unique_ptr<WriteBehind> writeBehind;
 };
 
@@ -37,20 +44,55 @@ OpenFileRecord* OpenRecord(int32_t number) {
     return &fileTable[number];
 }
 
-// Writes all of `length` bytes unless the system refuses: retries interrupted and partial writes.
-// Returns the bytes the system took; on a shortfall errno says why (ENOSPC for a write of nothing).
-int64_t WriteAll(int fd, const char* data, int64_t length) {
+// What a volume that refuses a write may still take in smaller pieces: the size it allocates in,
+// at least 512 bytes.
+int64_t AllocationUnit(int fd) {
+    struct statvfs volume {};
+    if (fstatvfs(fd, &volume) != 0) {
+        return MinimumPiece;
+    }
+    // FUSE drivers may report a unit larger than the one they allocate in; the smaller one is safe.
+    uint64_t unit = volume.f_frsize != 0 ? volume.f_frsize : volume.f_bsize;
+    if (volume.f_bsize != 0) {
+        unit = std::min<uint64_t>(unit, volume.f_bsize);
+    }
+    return static_cast<int64_t>(std::clamp<uint64_t>(unit, MinimumPiece, MaximumPiece));
+}
+
+// Some FUSE drivers (fusefat) refuse a write that doesn't fit with EPERM instead of ENOSPC. Smaller
+// pieces cost a few writes when the EPERM means something else, and the caller judges the error.
+bool MayMeanFull(int error) {
+    return IsVolumeFullError(error) || error == EPERM;
+}
+
+// Writes all of `length` bytes at the file's `position` unless the system refuses: retries
+// interrupted and partial writes. A nearly full volume refuses a write that needs more blocks than
+// it has, even when some of them would fit (the kernel takes a page's worth of blocks or none, a FUSE
+// driver all of a write or nothing): the rest then goes in pieces of one allocation unit, each ending
+// on a unit's boundary, and when a piece is refused, in halves of it down to 512 bytes. Returns the
+// bytes the system took; on a shortfall errno says why (ENOSPC for a write of nothing).
+int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int64_t unit) {
     int64_t done = 0;
+    int64_t pieceLimit = 0; // 0 while whole writes go through
     while (done < length) {
-        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(length - done));
+        int64_t piece = length - done;
+        if (pieceLimit > 0) {
+            piece = std::min(piece, pieceLimit - (position + done) % pieceLimit);
+        }
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(piece));
         if (n > 0) {
             done += n;
-        } else if (n == 0) {
+            continue;
+        }
+        if (n == 0) {
             errno = ENOSPC;
-            break;
-        } else if (errno != EINTR) {
+        } else if (errno == EINTR) {
+            continue;
+        }
+        if (!MayMeanFull(errno) || pieceLimit == MinimumPiece) {
             break;
         }
+        pieceLimit = pieceLimit == 0 ? unit : std::max(MinimumPiece, pieceLimit / 2);
     }
     return done;
 }
@@ -67,7 +109,7 @@ int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
     if (length == 0) {
         return 0;
     }
-    const int64_t written = WriteAll(record.handle.Get(), data, length);
+    const int64_t written = WriteAll(record.handle.Get(), data, length, record.position, record.allocationUnit);
     if (written < length) {
         KeepFirstError(record, errno);
     }
@@ -100,7 +142,13 @@ int64_t BufferedWrite(OpenFileRecord& record, const char* data, int32_t length) 
         return length;
     }
     // A write that fills the buffer exactly starts a new one instead of completing this one.
-    FileFlush(record);
+    const int64_t pending = record.capacity - record.room;
+    if (FileFlush(record) < pending) {
+        // The volume took not even the pending bytes (it is full, or the device failed): these are
+        // not taken either. Handing them on later would only offer a full volume writes of a few
+        // bytes, which some FUSE drivers wrongly accept without a cluster to keep them in.
+        return 0;
+    }
     if (length >= record.capacity) {
         return SystemWrite(record, data, length);
     }
@@ -133,6 +181,7 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.mode = BufferMode::Fresh;
     record.position = 0;
     record.error = 0;
+    record.allocationUnit = AllocationUnit(fd);
     record.writeBehind = std::make_unique<WriteBehind>(fd);
     return fd;
 }

@@ -37,7 +37,9 @@ FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string&
 int64_t FileOpen(int32_t number, const std::string& path, int32_t flags);
 
 // Bytes taken into the buffer or by the system: fewer than `length` when the volume is full or
-// the device failed (errno then tells why).
+// the device failed (errno then tells why). A volume that refuses a write is offered the rest in
+// pieces of its allocation unit, and halves of it down to 512 bytes, so that its last free blocks
+// take data too; a write whose pending buffer the volume refused takes nothing.
 int32_t FileWrite(int32_t number, const void* area, int32_t length);
 
 // 1 when the byte was taken, else 0.

@@ -57,6 +57,10 @@ struct Filesystem {
     const char* name;
 };
 
+void PrintTo(const Filesystem& filesystem, std::ostream* out) {
+    *out << filesystem.name;
+}
+
 class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
 
 TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {

@@ -94,13 +94,13 @@ bool MaySkipWithoutRoot() {
 }
 
 std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int sizeMiB, std::string& whyNot,
-                                                    const std::string& under, const std::string& image) {
+                                                    const std::string& under, const std::string& image,
+                                                    const std::vector<std::string>& formatOptions) {
     if (geteuid() != 0) {
         whyNot = "scratch volumes need root (loop mounts)";
         return nullptr;
     }
-    const std::vector<std::string> mkfs = MkfsCommand(type, "");
-    if (mkfs.empty()) {
+    if (MkfsCommand(type, "").empty()) {
         whyNot = "unknown filesystem type " + type;
         return nullptr;
     }
@@ -124,7 +124,9 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
 
     CommandResult made = RunCommand({"truncate", "-s", std::to_string(sizeMiB) + "M", volume->image_});
     if (made.exitCode == 0) {
-        made = RunCommand(MkfsCommand(type, volume->image_));
+        std::vector<std::string> mkfs = MkfsCommand(type, volume->image_);
+        mkfs.insert(mkfs.end() - 1, formatOptions.begin(), formatOptions.end());
+        made = RunCommand(mkfs);
     }
     if (made.exitCode != 0) {
         whyNot = "cannot make a " + type + " image: " + made.output;
@@ -172,6 +174,17 @@ std::string ScratchVolume::Device() const {
         source.output.pop_back();
     }
     return source.output;
+}
+
+void ScratchVolume::EmptyReservedPool() const {
+    const std::string device = Device();
+    const std::string pool = "/sys/fs/ext4/" + device.substr(device.rfind('/') + 1) + "/reserved_clusters";
+    std::ofstream(pool) << 0;
+    std::string poolNow;
+    std::ifstream(pool) >> poolNow;
+    if (poolNow != "0") {
+        throw std::runtime_error("cannot empty the reserved pool " + pool);
+    }
 }
 
 void ScratchVolume::RemountReadOnly() {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mirl::test {
 
@@ -16,8 +17,10 @@ public:
     // no driver, no mkfs tool).
     // `under`: a folder to make the mount point in (another scratch volume, say); "" for a fresh one.
     // `image`: where the image file lies (a faulty drive's, say); "" for one of its own.
+    // `formatOptions`: given to mkfs before the image, e.g. {"-b", "4096"} for ext4's block size.
     static std::unique_ptr<ScratchVolume> Mount(const std::string& type, int sizeMiB, std::string& whyNot,
-                                                const std::string& under = "", const std::string& image = "");
+                                                const std::string& under = "", const std::string& image = "",
+                                                const std::vector<std::string>& formatOptions = {});
 
     ScratchVolume(const ScratchVolume&) = delete;
     ScratchVolume& operator=(const ScratchVolume&) = delete;
@@ -35,6 +38,9 @@ public:
     void CheckMounted() const;
     // Makes the mounted volume read-only.
     void RemountReadOnly();
+    // Empties ext4's pool of clusters that nobody may allocate, so that the whole free space can be
+    // reached, as it nearly can on a large volume where the pool is a small share. Throws elsewhere.
+    void EmptyReservedPool() const;
     // Unmounts now (the destructor then only deletes the image); for checks of the raw image.
     void Unmount();
 
