@@ -85,7 +85,7 @@ int64_t WriteBlocks(const std::string& fullName) {
 // The last file takes what the volume reports free, but never more than one block: a free figure
 // that no file can reach must not keep the window waiting.
 void WriteLastBytes(const std::string& driveText) {
-    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryFreeSpace(driveText), BlockSize));
+    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryRunFreeSpace(driveText), BlockSize));
     for (int32_t i = 0; i < count; ++i) {
         FileWriteByte(FillFileNumber, static_cast<int32_t>(RandomUpTo(255)));
         // A full volume shows when the buffer goes out, every 4,095 bytes; the file layer has then
@@ -115,7 +115,7 @@ bool MeansFull(int32_t error, const std::string& driveText) {
     if (IsVolumeFullError(error)) {
         return true;
     }
-    return error == EPERM && QueryFreeSpace(driveText) - QueryRootOnlySpace(driveText) < BlockSize;
+    return error == EPERM && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
@@ -126,10 +126,16 @@ FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
 
 } // namespace
 
+void ReportVolumeGone(const std::string& driveText) {
+    GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
+    WriteLogLine("Laufwerksfehler <" + driveText + ">: der Ordner liegt nicht mehr auf dem gewählten Laufwerk", 0,
+                 true);
+}
+
 FillOutcome WriteFillFile(FillFile kind) {
     const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
     if (!OnRunVolume(driveText)) {
-        GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
+        ReportVolumeGone(driveText);
         return FillOutcome::VolumeGone;
     }
     std::string name;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace mirl {
 
 enum class FillFile { FullSize, Last };
@@ -16,5 +18,9 @@ enum class FillOutcome {
 // a full-size file of up to 2,147 blocks with progress and a stop check after each, or the last
 // file with as many bytes as the volume reports free, at most one block.
 FillOutcome WriteFillFile(FillFile kind);
+
+// Says in the status field and the log that the chosen folder no longer lies on the chosen volume
+// (it was unmounted, say), and names it.
+void ReportVolumeGone(const std::string& driveText);
 
 } // namespace mirl

@@ -44,7 +44,7 @@ std::string FreeLine(int64_t free) {
 // What a finished run left free, and why: the share only root may fill (when the run was not
 // root's), and the rest, which the filesystem keeps for itself.
 std::vector<std::string> UnreachedLines(const std::string& driveText, int64_t free) {
-    const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRootOnlySpace(driveText), free) : 0;
+    const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRunRootOnlySpace(driveText), free) : 0;
     const int64_t rest = free - rootOnly;
     std::vector<std::string> lines;
     if (rootOnly > 0) {
@@ -114,7 +114,8 @@ std::string StatusText(const std::string& driveText, int64_t free, const std::st
     if (elapsed == 0) {
         return text;
     }
-    const int64_t written = RefFreeBytes - free;
+    // Space freed meanwhile by someone else is no negative speed.
+    const int64_t written = std::max<int64_t>(RefFreeBytes - free, 0);
     const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / elapsed);
     const int64_t bytesPerSecond = written / elapsed;
     const int64_t rest = bytesPerSecond != 0 ? free / bytesPerSecond : 0;
@@ -126,14 +127,17 @@ std::string StatusText(const std::string& driveText, int64_t free, const std::st
 }
 
 void ShowProgress(const std::string& subject, int64_t byteCount) {
-    if (shownBefore && byteCount >= 0 && ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
+    // Another volume is always shown at once: a quick second choice must not leave the status
+    // naming the first one.
+    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
+    if (shownBefore && byteCount >= 0 && driveText == LastDriveText &&
+        ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
         return;
     }
     shownBefore = true;
     LastShownMs = ClockMs();
 
-    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
-    const int64_t free = QueryFreeSpace(driveText);
+    const int64_t free = QueryRunFreeSpace(driveText);
     if (driveText != LastDriveText || RefFreeBytes == 0) {
         LastDriveText = driveText;
         RefFreeBytes = free;

@@ -37,7 +37,7 @@ bool EndsTheRun(FillOutcome outcome) {
 
 FillOutcome FillLoop(const std::string& driveText) {
     FillOutcome outcome = FillOutcome::Written;
-    while (QueryFreeSpace(driveText) > BlockSize && !AbortRun) {
+    while (QueryRunFreeSpace(driveText) > BlockSize && !AbortRun) {
         outcome = WriteFillFile(FillFile::FullSize);
         if (outcome != FillOutcome::Written) {
             break;
@@ -65,7 +65,7 @@ void StartRun() {
     RefFreeBytes = 0;
 
     if (!OpenRunFolder(driveText)) {
-        GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
+        ReportVolumeGone(driveText);
     } else {
         FillOutcome outcome = FillLoop(driveText);
         const bool stopped = AbortRun;

@@ -96,26 +96,54 @@ void StartEngine() {
     AllocateFillBuffer();
 }
 
-int64_t QueryFreeSpace(const std::string& path) {
+namespace {
+
+// statvfs of the run's open folder, or of `path` ("" for the current folder).
+int AskVolume(bool ofRun, const std::string& path, struct statvfs& volume) {
+    if (ofRun) {
+        return fstatvfs(RunFolder.Get(), &volume);
+    }
+    return statvfs(path.empty() ? "." : path.c_str(), &volume);
+}
+
+int64_t FreeSpace(bool ofRun, const std::string& path) {
     DiskTotalBytes = 0;
     struct statvfs volume {};
-    if (statvfs(path.empty() ? "." : path.c_str(), &volume) != 0) {
+    if (AskVolume(ofRun, path, volume) != 0) {
         return -1;
     }
     DiskTotalBytes = static_cast<int64_t>(volume.f_blocks) * static_cast<int64_t>(volume.f_frsize);
     return static_cast<int64_t>(volume.f_bfree) * static_cast<int64_t>(volume.f_frsize);
 }
 
-int64_t QueryRootOnlySpace(const std::string& path) {
+int64_t RootOnlySpace(bool ofRun, const std::string& path) {
     // Only the ext family keeps blocks for root; elsewhere (btrfs, say) what is free but not
     // available is room the filesystem holds back for itself, from root as from anyone.
     constexpr decltype(statfs::f_type) ExtMagic = 0xEF53;
     struct statfs volume {};
-    if (statfs(path.empty() ? "." : path.c_str(), &volume) != 0 || volume.f_type != ExtMagic ||
-        volume.f_bavail >= volume.f_bfree) {
+    const int asked = ofRun ? fstatfs(RunFolder.Get(), &volume) : statfs(path.empty() ? "." : path.c_str(), &volume);
+    if (asked != 0 || volume.f_type != ExtMagic || volume.f_bavail >= volume.f_bfree) {
         return 0;
     }
     return static_cast<int64_t>(volume.f_bfree - volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);
+}
+
+} // namespace
+
+int64_t QueryFreeSpace(const std::string& path) {
+    return FreeSpace(false, path);
+}
+
+int64_t QueryRootOnlySpace(const std::string& path) {
+    return RootOnlySpace(false, path);
+}
+
+int64_t QueryRunFreeSpace(const std::string& path) {
+    return FreeSpace(RunFolder.Valid(), path);
+}
+
+int64_t QueryRunRootOnlySpace(const std::string& path) {
+    return RootOnlySpace(RunFolder.Valid(), path);
 }
 
 } // namespace mirl

@@ -16,4 +16,9 @@ int64_t QueryFreeSpace(const std::string& path);
 // or it can't be asked.
 int64_t QueryRootOnlySpace(const std::string& path);
 
+// The same two for the volume of the run's open folder while a run has one, else for `path`: a
+// volume unmounted during a run must not lend it the figures of the one beneath its mount point.
+int64_t QueryRunFreeSpace(const std::string& path);
+int64_t QueryRunRootOnlySpace(const std::string& path);
+
 } // namespace mirl

@@ -8,12 +8,15 @@
 #include <QPushButton>
 
 #include <filesystem>
+#include <regex>
+#include <sys/mount.h>
 
 namespace mirl {
 namespace {
 
 using test::EngineTest;
 using test::FaultyVolume;
+using test::ScratchVolume;
 
 constexpr int64_t MiB = 1 << 20;
 
@@ -92,6 +95,47 @@ TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsAndAStopClickNeverStartsARu
     EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
     EXPECT_EQ(SizeOf(drive->Volume().Root() + "MirlFile1"), -1) << "no new run, no last file";
     EXPECT_EQ(SizeOf(first) % 1'000'000, 0);
+}
+
+TEST_F(FaultyDriveTest, AVolumeUnmountedDuringTheRunShowsItsOwnFiguresAndEndsWithLaufwerksfehler) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
+    ScratchVolume& volume = drive->Volume();
+    OpenProgram();
+    Choose(volume);
+    // Slow enough that the progress shows several times after the unmount.
+    drive->SetWriteRate(16 * MiB);
+    std::vector<std::string> shown;
+    bool detached = false;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (!detached && SizeOf(volume.Root() + "MirlFile0") >= 3'000'000) {
+            // As `umount -l` does: the run's open folder still reaches the volume, its path no more.
+            detached = umount2(volume.MountPoint().c_str(), MNT_DETACH) == 0;
+        } else if (detached && (shown.empty() || shown.back() != Status())) {
+            shown.push_back(Status());
+        }
+    });
+    watcher.start(0);
+    StartRun();
+    watcher.stop();
+    volume.Unmount();
+
+    ASSERT_TRUE(detached);
+    EXPECT_EQ(Status(), "Laufwerksfehler: \r\n" + volume.Root());
+    EXPECT_NE(Log().find(" Laufwerksfehler <" + volume.Root() + ">"), std::string::npos) << Log();
+    ASSERT_GE(shown.size(), 2u);
+    // Beneath the mount point lies the machine's own disk, whose figures must not show.
+    const std::regex figures(R"(Frei: (\d+) (GB|MB|Bytes)\r\n)");
+    for (const std::string& status : shown) {
+        std::smatch free;
+        if (std::regex_search(status, free, figures)) {
+            EXPECT_NE(free[2], "GB") << status;
+            EXPECT_LE(std::stoll(free[1]), 32) << status;
+        }
+        EXPECT_EQ(status.find("MB/s: -"), std::string::npos) << status;
+        EXPECT_EQ(status.find("Rest ca.: -"), std::string::npos) << status;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(volume.MountPoint())) << "nothing went beneath the mount point";
 }
 
 } // namespace
