@@ -58,9 +58,8 @@ void MakeDataFolder() {
         return; // no home to put it in: nothing relative to the current folder instead
     }
     // The base folder may be missing on a fresh account; it is the user's own and made as the
-    // desktop would make it.
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(DataFolder).parent_path().parent_path(), error);
+    // desktop would make it, but only in an existing home.
+    MakePrivateFolders(std::filesystem::path(DataFolder).parent_path().parent_path().string());
     if (FolderCreate(DataFolder) == 0) {
         ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + DataFolder);
     }

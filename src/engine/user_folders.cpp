@@ -29,12 +29,14 @@ std::string XdgFolder(const char* variable, const char* fallbackInHome) {
 } // namespace
 
 std::string UserHome() {
-    const std::string fromEnvironment = AbsoluteOrEmpty(std::getenv("HOME"));
-    if (!fromEnvironment.empty()) {
-        return fromEnvironment;
+    std::string home = AbsoluteOrEmpty(std::getenv("HOME"));
+    if (home.empty()) {
+        const passwd* entry = getpwuid(getuid());
+        home = entry != nullptr ? AbsoluteOrEmpty(entry->pw_dir) : std::string();
     }
-    const passwd* entry = getpwuid(getuid());
-    return entry != nullptr ? AbsoluteOrEmpty(entry->pw_dir) : std::string();
+    // A home that doesn't exist is no home: Debian's `nobody` has /nonexistent, which must never be
+    // made, and root could make it.
+    return FileSizeQuery(home) == FileIsFolder ? home : std::string();
 }
 
 std::string UserDataFolder() {
@@ -57,6 +59,11 @@ bool MakePrivateFolders(const std::string& folder) {
     for (std::filesystem::path at(trimmed); at.has_relative_path() && FileSizeQuery(at.string()) == FileMissing;
          at = at.parent_path()) {
         missing.push_back(at);
+    }
+    // Only the user's own place may get new folders: below an existing home, never a home itself.
+    const std::string home = UserHome();
+    if (!missing.empty() && (home.empty() || !missing.back().string().starts_with(home))) {
+        return false;
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
         if (mkdir(level->c_str(), 0700) != 0 && errno != EEXIST) {

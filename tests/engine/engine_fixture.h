@@ -21,7 +21,7 @@ public:
     void SetUp() override {
         InitLayout();
         ProgramFolder = folder.Path() + "/";
-        DataFolder = folder.Path() + "/data/Mirl/";
+        DataFolder = folder.Path() + "/Mirl/";
         FileCounter = 0;
         TestLogDue = 0;
         AbortRun = false;

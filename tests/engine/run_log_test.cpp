@@ -2,6 +2,7 @@
 #include "engine/user_folders.h"
 #include "engine_fixture.h"
 #include "runtime/dates.h"
+#include "support/environment.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,6 +13,7 @@ namespace mirl {
 namespace {
 
 using test::EngineTest;
+using test::EnvironmentFor;
 
 const std::string Blank140(140, ' ');
 
@@ -88,16 +90,39 @@ TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
 
 TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
     const std::string state = folder / "state";
-    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const EnvironmentFor environment({{"HOME", folder.Path()}, {"XDG_STATE_HOME", state}});
     ProgramFolder = "/usr/bin/";
     OpenProgram();
-    unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(LogFolder, state + "/mirl/");
     EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
     struct stat made {};
     ASSERT_EQ(stat((state + "/mirl").c_str(), &made), 0);
     EXPECT_EQ(made.st_mode & 07777, 0700u) << "the log's folder is the user's alone";
     EXPECT_EQ(access("/usr/bin/Mirl.log", F_OK), -1);
+}
+
+TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
+    // As for Debian's `nobody`, whose home /nonexistent must never exist; the state folder named
+    // outside it is not made either.
+    const std::string home = folder / "nonexistent";
+    const EnvironmentFor environment(
+        {{"HOME", home + "/home"}, {"XDG_STATE_HOME", home + "/state"}, {"XDG_DATA_HOME", ""}});
+    ProgramFolder = "/usr/bin/";
+    DataFolder.clear();
+    OpenProgram();
+    EXPECT_EQ(UserHome(), "");
+    EXPECT_EQ(LogFolder, "") << "no log rather than a home made for it";
+    EXPECT_EQ(DataFolder, "");
+    EXPECT_EQ(access(home.c_str(), F_OK), -1) << "the missing home was made";
+    WriteLogLine("nowhere", 0, true);
+    EXPECT_EQ(access(home.c_str(), F_OK), -1);
+
+    // With the home there, the state folder in it is made.
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((home + "/home").c_str(), 0700), 0);
+    const EnvironmentFor inHome({{"XDG_STATE_HOME", home + "/home/.local/state"}});
+    EXPECT_TRUE(MakePrivateFolders(home + "/home/.local/state/mirl/"));
+    EXPECT_FALSE(MakePrivateFolders(home + "/state/mirl/")) << "outside the home";
 }
 
 TEST_F(RunLogTest, WithoutHomeTheFoldersComeFromThePasswordEntryNeverFromTheCurrentFolder) {

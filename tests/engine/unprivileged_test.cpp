@@ -48,7 +48,7 @@ int RunAsNobody(const std::string& root, const std::string& folder, const Expect
     ToolkitInit(argc, argv);
     InitLayout();
     ProgramFolder = folder + "/";
-    DataFolder = folder + "/data/Mirl/";
+    DataFolder = folder + "/Mirl/";
     OpenMainWindow();
     StartEngine();
     GadgetSetText(Wnd1ExploComboGdg, root);
