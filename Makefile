@@ -1,12 +1,16 @@
 # The front door: every target installs what it needs first.
-.PHONY: all deps build test test-asan bench run package clean
+.PHONY: all deps deps-run build test test-asan bench run package clean
 
 JOBS ?= $(shell nproc)
 
 all: build
 
 deps:
-	bash scripts/install-deps
+	bash scripts/install-deps test
+
+# Building and running alone need fewer packages than the tests.
+deps-run:
+	bash scripts/install-deps run
 
 build: deps
 	cmake --preset dev >/dev/null
@@ -31,8 +35,8 @@ package: deps
 	cd build/release && cpack -B $(CURDIR)/build/package
 	@ls $(CURDIR)/build/package/mirl_*.deb
 
-run: deps
-	bash scripts/run build/release
+run: deps-run
+	bash scripts/run
 
 clean:
 	rm -rf build

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 namespace mirl {
 namespace {
@@ -109,13 +110,21 @@ int32_t CloseTimed(const std::string& fullName) {
     return error;
 }
 
-// Only ENOSPC, EDQUOT and EFBIG say "full". Some FUSE drivers (fusefat) refuse the write after the
-// last cluster with EPERM instead; that counts as full only while the volume itself reports no room.
+bool OnFuseVolume() {
+    constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
+    struct statfs volume {};
+    return fstatfs(RunFolder.Get(), &volume) == 0 && volume.f_type == FuseMagic;
+}
+
+// Only ENOSPC, EDQUOT and EFBIG say "full". fusefat refuses the write after the last cluster with
+// EPERM instead (0.1), or with EIO (0.3); that counts as full only while the volume itself reports
+// no room, and EIO only from a FUSE driver: from a kernel filesystem it is the device failing.
 bool MeansFull(int32_t error, const std::string& driveText) {
     if (IsVolumeFullError(error)) {
         return true;
     }
-    return error == EPERM && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
+    const bool refusedAsFull = error == EPERM || (error == EIO && OnFuseVolume());
+    return refusedAsFull && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {

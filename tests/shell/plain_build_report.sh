@@ -9,7 +9,8 @@ work=$(mktemp -d /tmp/mirl-plain-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 checkout=$work/src/shell/mirl
 mkdir -p "$checkout"
-(cd "$source_dir" && git ls-files -z | xargs -0 cp --parents -t "$checkout")
+# The tree as it is, from a clone or an unpacked tarball alike, without builds.
+tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$checkout" -xf -
 cmake -S "$checkout" -B "$work/build" -DMIRL_BUILD_BENCH=OFF >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; exit 1; }
 grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$work/build/CMakeCache.txt" ||
