@@ -16,8 +16,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 namespace mirl {
 namespace {
@@ -38,8 +40,9 @@ bool OnRunVolume(const std::string& driveText) {
 }
 
 // Creates the next free name in the run's folder; a name taken meanwhile (by anything, a link
-// included) moves on. Returns the error of the failed creation, 0 on success.
-int32_t CreateNextFile(std::string& name) {
+// included) moves on. Returns the error of the failed creation, 0 on success; `inode` is the new
+// file's.
+int32_t CreateNextFile(std::string& name, ino_t& inode) {
     for (;;) {
         while (FileSizeQueryAt(RunFolder.Get(), FillFileBase + IntToText(FileCounter)) != FileMissing) {
             ++FileCounter;
@@ -47,6 +50,8 @@ int32_t CreateNextFile(std::string& name) {
         name = FillFileBase + IntToText(FileCounter);
         const FileCreated created = FileCreateExclusiveAt(FillFileNumber, RunFolder.Get(), name);
         if (created.error != EEXIST) {
+            struct stat made {};
+            inode = created.error == 0 && fstat(static_cast<int>(created.handle), &made) == 0 ? made.st_ino : 0;
             return created.error;
         }
         ++FileCounter;
@@ -127,6 +132,16 @@ bool MeansFull(int32_t error, const std::string& driveText) {
     return refusedAsFull && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 
+// A full-size file that took nothing says only that the volume is full: it goes again at once, by
+// the run folder, its name and its inode, so that nothing else of that name is ever removed.
+void RemoveEmptyFile(const std::string& name, ino_t inode) {
+    struct stat entry {};
+    if (inode != 0 && fstatat(RunFolder.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(entry.st_mode) && entry.st_ino == inode && entry.st_size == 0) {
+        unlinkat(RunFolder.Get(), name.c_str(), 0);
+    }
+}
+
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
     GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + fullName);
     WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0, true);
@@ -148,7 +163,8 @@ FillOutcome WriteFillFile(FillFile kind) {
         return FillOutcome::VolumeGone;
     }
     std::string name;
-    if (const int32_t error = CreateNextFile(name); error != 0) {
+    ino_t inode = 0;
+    if (const int32_t error = CreateNextFile(name, inode); error != 0) {
         // A full volume may have no room for one more file (xfs needs room for its inode).
         if (error == ENOSPC || error == EDQUOT) {
             return FillOutcome::VolumeFull;
@@ -167,7 +183,11 @@ FillOutcome WriteFillFile(FillFile kind) {
     if (error != 0 && !MeansFull(error, driveText)) {
         return ReportWriteError(fullName, error);
     }
-    return kind == FillFile::FullSize && written == 0 ? FillOutcome::VolumeFull : FillOutcome::Written;
+    if (kind == FillFile::FullSize && written == 0) {
+        RemoveEmptyFile(name, inode);
+        return FillOutcome::VolumeFull;
+    }
+    return FillOutcome::Written;
 }
 
 } // namespace mirl

@@ -59,16 +59,10 @@ int64_t AllocationUnit(int fd) {
     return static_cast<int64_t>(std::clamp<uint64_t>(unit, MinimumPiece, MaximumPiece));
 }
 
-// Some FUSE drivers (fusefat) refuse a write that doesn't fit with EPERM instead of ENOSPC. Smaller
-// pieces cost a few writes when the EPERM means something else, and the caller judges the error.
-bool MayMeanFull(int error) {
-    return IsVolumeFullError(error) || error == EPERM;
-}
-
 // Writes all of `length` bytes at the file's `position` unless the system refuses: retries
 // interrupted and partial writes. A nearly full volume refuses a write that needs more blocks than
-// it has, even when some of them would fit (the kernel takes a page's worth of blocks or none, a FUSE
-// driver all of a write or nothing): the rest then goes in pieces of one allocation unit, each ending
+// it has, even when some of them would fit (the kernel takes a page's worth of blocks or none): the
+// rest then goes in pieces of one allocation unit, each ending
 // on a unit's boundary, and when a piece is refused, in halves of it down to 512 bytes. Returns the
 // bytes the system took; on a shortfall errno says why (ENOSPC for a write of nothing).
 int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int64_t unit) {
@@ -89,7 +83,9 @@ int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int
         } else if (errno == EINTR) {
             continue;
         }
-        if (!MayMeanFull(errno) || pieceLimit == MinimumPiece) {
+        // Not after fusefat's EPERM or EIO for a full volume: it takes what fits by itself, and it
+        // takes a small piece even without a cluster to keep it in, leaving a broken file.
+        if (!IsVolumeFullError(errno) || pieceLimit == MinimumPiece) {
             break;
         }
         pieceLimit = pieceLimit == 0 ? unit : std::max(MinimumPiece, pieceLimit / 2);

@@ -91,6 +91,10 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     if (files.size() > 1) {
         EXPECT_LE(files.rbegin()->second, 1'000'000 + 4096) << "the last file takes what is left";
     }
+    // A full-size file that took nothing is gone again; only the last file may be empty.
+    for (auto file = files.begin(); file != std::prev(files.end()); ++file) {
+        EXPECT_GT(file->second, 0) << "MirlFile" << file->first << " is empty";
+    }
     // What the volume lost in free space went into the fill files (btrfs keeps a share for its
     // metadata that it counts as free and no file can take).
     EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root())) * 9 / 10);
@@ -109,6 +113,8 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
         EXPECT_TRUE(log.ends_with(" " + line + "\r\n")) << log;
         EXPECT_EQ(log.size(), 142 + 12 + line.size() + 2) << "one line in the body";
     }
+    const ScratchVolume::CheckResult check = volume->CheckFilesystem();
+    EXPECT_TRUE(check.clean) << check.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, WholeRunTest,
@@ -144,11 +150,14 @@ TEST_F(RunTest, FillsGapsFirstAndSkipsWhatExists) {
     EXPECT_EQ(SizeOf(folder / "nowhere"), -1) << "the dangling link was followed";
     EXPECT_GE(SizeOf(volume->Root() + "MirlFile5"), 0) << "the numbering goes on after what exists";
 
-    // A second run in the same program start goes on with the numbers.
-    const int32_t counter = FileCounter;
+    // A second run on the full volume goes on with the numbers and leaves one file, the last one.
+    const std::map<int, int64_t> before = FillFiles(*volume);
     StartRun();
-    EXPECT_GE(FileCounter, counter);
-    EXPECT_GE(SizeOf(volume->Root() + "MirlFile" + std::to_string(FileCounter)), 0);
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    const std::map<int, int64_t> after = FillFiles(*volume);
+    ASSERT_EQ(after.size(), before.size() + 1);
+    EXPECT_GT(after.rbegin()->first, before.rbegin()->first);
+    EXPECT_LE(after.rbegin()->second, 1'000'000);
 }
 
 // Clicks Stop (several times) once the first fill file holds `blocks` blocks.

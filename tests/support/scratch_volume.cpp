@@ -194,6 +194,52 @@ void ScratchVolume::RemountReadOnly() {
     }
 }
 
+namespace {
+
+// True while some process (a FUSE driver finishing its writes) has `file` open.
+bool HeldOpen(const std::string& file) {
+    std::error_code error;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", ignored)) {
+            if (std::filesystem::read_symlink(fd.path(), ignored) == file) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> CheckCommand(const std::string& type, const std::string& image) {
+    if (type == "ext4") {
+        return {"e2fsck", "-fn", image};
+    }
+    if (type == "xfs") {
+        return {"xfs_repair", "-n", image};
+    }
+    if (type == "btrfs") {
+        return {"btrfs", "check", image};
+    }
+    if (type == "vfat") {
+        return {"fsck.fat", "-n", image};
+    }
+    if (type == "exfat") {
+        return {"fsck.exfat", "-n", image};
+    }
+    return {"ntfsfix", "-n", image};
+}
+
+} // namespace
+
+ScratchVolume::CheckResult ScratchVolume::CheckFilesystem() {
+    Unmount();
+    for (int wait = 0; wait < 100 && HeldOpen(image_); ++wait) {
+        usleep(100'000);
+    }
+    const CommandResult check = RunCommand(CheckCommand(type_, image_));
+    return {check.exitCode == 0, check.output};
+}
+
 void ScratchVolume::Unmount() {
     if (!mounted_) {
         return;

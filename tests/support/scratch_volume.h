@@ -43,6 +43,14 @@ public:
     void EmptyReservedPool() const;
     // Unmounts now (the destructor then only deletes the image); for checks of the raw image.
     void Unmount();
+    // Unmounts, waits until no FUSE driver holds the image any more, and runs the filesystem's
+    // own check on it without repairing anything (e2fsck -fn, xfs_repair -n, btrfs check,
+    // fsck.fat -n, fsck.exfat -n, ntfsfix -n).
+    struct CheckResult {
+        bool clean = false;
+        std::string output;
+    };
+    CheckResult CheckFilesystem();
 
 private:
     ScratchVolume() = default;
