@@ -21,5 +21,7 @@ constexpr int32_t MenuItemInfo = 1;
 
 // The key T in the Info window raises this menu event number.
 constexpr int32_t TestLogKey = 777;
+// Escape and Return in the Info window raise this one: they close it as OK does.
+constexpr int32_t InfoCloseKey = 778;
 
 } // namespace mirl

@@ -28,6 +28,14 @@ intptr_t OpenMainWindow() {
     SetAnchors("", Wnd1, Wnd1BtnGdgGo, Scaled(5), Scaled(70), Scaled(60), Scaled(20));
     GadgetTextField(Wnd1StrGdgInfo, Scaled(5), Scaled(95), Scaled(190), Scaled(85), "", ReadOnlyMultiLine);
     SetAnchors("", Wnd1, Wnd1StrGdgInfo, Scaled(5), Scaled(95), Scaled(190), Scaled(85));
+    // The instruction is no Tab stop, so a screen reader hears it with the selector.
+    GadgetSetAccessibleText(Wnd1ExploComboGdg, "Laufwerk",
+                            "Laufwerk wählen (vorher initialisieren oder Daten löschen)");
+    GadgetSetAccessibleText(Wnd1BtnGdgGo, "Start",
+                            "Überschreibt den freien Platz des gewählten Laufwerks; während eines Laufs hält "
+                            "Stopp ihn nach dem laufenden Block an");
+    GadgetSetAccessibleText(Wnd1StrGdgInfo, "Status", "Laufwerk, freier Platz und Fortschritt des Laufs");
+    GadgetSetAccessibleText(Wnd1StrGdgAnw, "Anleitung", "");
     return WindowHandle(Wnd1);
 }
 

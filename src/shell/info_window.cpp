@@ -23,6 +23,8 @@ InfoWindowGeometry InfoGeometry;
 namespace {
 
 constexpr int32_t KeyT = 84;
+constexpr int32_t KeyReturn = 0x0D;
+constexpr int32_t KeyEscape = 0x1B;
 
 void RestoreGeometry() {
     if (InfoGeometry.width > 10 && InfoGeometry.height > 0) {
@@ -63,7 +65,8 @@ void RunInfoLoop() {
             continue;
         }
         // The close box and OK both end the loop; OK's event kind is not looked at.
-        if (code == EV_CLOSE_WINDOW || (code == EV_GADGET && EventObjectNumber() == WndChldInfoBtnGdgOK)) {
+        if (code == EV_CLOSE_WINDOW || (code == EV_GADGET && EventObjectNumber() == WndChldInfoBtnGdgOK) ||
+            (code == EV_MENU && EventObjectNumber() == InfoCloseKey)) {
             done = true;
         } else if (code == EV_MENU && EventObjectNumber() == TestLogKey) {
             TestLogDue = 1;
@@ -85,6 +88,8 @@ void Info() {
     RestoreGeometry();
     WindowShow(WndChldInfo, 0);
     WindowShortcutAdd(WndChldInfo, KeyT, TestLogKey);
+    WindowShortcutAdd(WndChldInfo, KeyEscape, InfoCloseKey);
+    WindowShortcutAdd(WndChldInfo, KeyReturn, InfoCloseKey);
     WindowSetTitle(WndChldInfo, " Mirl  " + DateToText("%yy%mm%dd-%hh%ii", BuildDate()));
     FillEditor();
     RunInfoLoop();

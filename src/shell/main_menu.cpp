@@ -11,8 +11,9 @@ void CreateMainMenu() {
         ShowMessage("Fehler: Konnte Haupt-Menü nicht öffnen!");
         return;
     }
-    MenuAddTitle("Hilfe");
-    MenuAddItem(MenuItemInfo, "Info");
+    // Alt+H opens the menu, I then its item.
+    MenuAddTitle("&Hilfe");
+    MenuAddItem(MenuItemInfo, "&Info");
 }
 
 } // namespace mirl

@@ -91,6 +91,9 @@ intptr_t GadgetTextField(int32_t number, int32_t x, int32_t y, int32_t width, in
     const intptr_t handle =
         CreateGadget<QWidget>(number, x, y, width, height, GadgetKind::TextField, [&](ToolkitWindow* window) {
             QWidget* field = nullptr;
+            // A field only to be read is no stop of the Tab key: it would take the focus without
+            // showing it.
+            const Qt::FocusPolicy focus = readOnly ? Qt::NoFocus : Qt::StrongFocus;
             if (multiLine) {
                 // A multi-line field shows its lines as they are: no wrapping, no scroll bars.
                 auto* edit = new QPlainTextEdit(window->Client());
@@ -99,10 +102,12 @@ intptr_t GadgetTextField(int32_t number, int32_t x, int32_t y, int32_t width, in
                 edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
                 edit->setReadOnly(readOnly);
                 edit->document()->setDocumentMargin(2);
+                edit->setFocusPolicy(focus);
                 field = edit;
             } else {
                 auto* edit = new QLineEdit(window->Client());
                 edit->setReadOnly(readOnly);
+                edit->setFocusPolicy(focus);
                 field = edit;
             }
             return field;
@@ -218,6 +223,13 @@ void GadgetResize(int32_t number, int32_t x, int32_t y, int32_t width, int32_t h
     const QRect old = gadget->widget->geometry();
     gadget->widget->setGeometry(x != UI_IGNORE ? x : old.x(), y != UI_IGNORE ? y : old.y(),
                                 width != UI_IGNORE ? width : old.width(), height != UI_IGNORE ? height : old.height());
+}
+
+void GadgetSetAccessibleText(int32_t number, const std::string& name, const std::string& description) {
+    if (const GadgetRecord* gadget = FindGadget(number); gadget != nullptr && gadget->widget != nullptr) {
+        gadget->widget->setAccessibleName(QString::fromUtf8(name));
+        gadget->widget->setAccessibleDescription(QString::fromUtf8(description));
+    }
 }
 
 intptr_t GadgetHandle(int32_t number) {

@@ -3,6 +3,7 @@
 #include "shell/main_menu.h"
 #include "support/toolkit_fixture.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -51,10 +52,10 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     ASSERT_NE(bar, nullptr);
     EXPECT_LE(180 + bar->height(), 205);
     ASSERT_EQ(bar->actions().size(), 1);
-    EXPECT_EQ(bar->actions()[0]->text(), "Hilfe");
+    EXPECT_EQ(bar->actions()[0]->text(), "&Hilfe");
     const QList<QAction*> items = bar->actions()[0]->menu()->actions();
     ASSERT_EQ(items.size(), 1);
-    EXPECT_EQ(items[0]->text(), "Info");
+    EXPECT_EQ(items[0]->text(), "&Info");
     DrainEvents();
     items[0]->trigger();
     EXPECT_EQ(TakeEvents(), (std::vector<Taken>{{EV_MENU, Wnd1, MenuItemInfo, 0}}));
@@ -64,6 +65,33 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     EXPECT_EQ(GadgetGetText(Wnd1StrGdgInfo), "Laufwerk: /\r\n");
     QTest::keyClicks(status, "typed");
     EXPECT_EQ(GadgetGetText(Wnd1StrGdgInfo), "Laufwerk: /\r\n");
+}
+
+TEST_F(MainWindowTest, KeyboardAndScreenReaderFindTheirWay) {
+    auto* window = Native<QWidget>(OpenMainWindow());
+    ASSERT_NE(window, nullptr);
+    auto* selector = Native<QWidget>(GadgetHandle(Wnd1ExploComboGdg));
+    auto* button = Native<QWidget>(GadgetHandle(Wnd1BtnGdgGo));
+    // The Tab key goes from the selector to the button and back: the two fields only to be read
+    // are no stops, so the first focus lands on the selector.
+    std::vector<QWidget*> stops;
+    for (QWidget* at = window->nextInFocusChain(); at != window; at = at->nextInFocusChain()) {
+        if ((at->focusPolicy() & Qt::TabFocus) != 0 && at->isEnabled()) {
+            stops.push_back(at);
+        }
+    }
+    EXPECT_EQ(stops, (std::vector<QWidget*>{selector, button}));
+
+    const auto said = [](intptr_t handle, QAccessible::Text what) {
+        QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(Native<QWidget>(handle));
+        return reader != nullptr ? reader->text(what).toStdString() : std::string("(none)");
+    };
+    EXPECT_EQ(said(GadgetHandle(Wnd1ExploComboGdg), QAccessible::Name), "Laufwerk");
+    EXPECT_EQ(said(GadgetHandle(Wnd1ExploComboGdg), QAccessible::Description),
+              "Laufwerk wählen (vorher initialisieren oder Daten löschen)");
+    EXPECT_EQ(said(GadgetHandle(Wnd1StrGdgInfo), QAccessible::Name), "Status");
+    EXPECT_EQ(said(GadgetHandle(Wnd1BtnGdgGo), QAccessible::Name), "Start");
+    EXPECT_NE(said(GadgetHandle(Wnd1BtnGdgGo), QAccessible::Description), "");
 }
 
 TEST_F(MainWindowTest, TheInfoWindowOpensHiddenOverTheMainWindow) {

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTime>
 
 #include <filesystem>
 #include <regex>
@@ -210,6 +211,40 @@ TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
     EXPECT_EQ(TestLogDue, 1);
     EXPECT_FALSE(HasFillFiles(*volume)) << "a Start clicked while the Info window was open ran";
     EXPECT_TRUE(WindowExists(Wnd1)) << "a close clicked while the Info window was open ended the program";
+    EndProgram();
+}
+
+TEST_F(ProgramTest, EscapeAndReturnCloseTheInfoWindow) {
+    ASSERT_TRUE(StartProgram());
+    for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+        bool pressed = false;
+        bool closedByOk = false;
+        Every([&] {
+            if (!WindowExists(WndChldInfo) || !Widget(WindowHandle(WndChldInfo))->isVisible()) {
+                return false;
+            }
+            QTest::keyClick(Widget(GadgetHandle(WndChldInfoEditGdg)), key);
+            pressed = true;
+            // Should the key not close it, OK does after a while, so that the test ends.
+            Every([&, since = QTime::currentTime()] {
+                if (!WindowExists(WndChldInfo)) {
+                    return true;
+                }
+                if (since.msecsTo(QTime::currentTime()) > 3000) {
+                    closedByOk = true;
+                    QTest::mouseClick(Widget(GadgetHandle(WndChldInfoBtnGdgOK)), Qt::LeftButton);
+                    return true;
+                }
+                return false;
+            });
+            return true;
+        });
+        Info();
+        EXPECT_TRUE(pressed);
+        EXPECT_FALSE(closedByOk) << "the key " << key << " did not close the Info window";
+        EXPECT_FALSE(WindowExists(WndChldInfo));
+    }
+    EXPECT_EQ(TestLogDue, 0) << "no other shortcut fired";
     EndProgram();
 }
 
