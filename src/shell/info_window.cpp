@@ -6,6 +6,7 @@
 #include "runtime/dates.h"
 #include "shell/build_stamp.h"
 #include "shell/dialogs.h"
+#include "shell/end_signals.h"
 #include "shell/info_text.h"
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
@@ -60,6 +61,9 @@ void RememberGeometry() {
 void RunInfoLoop() {
     for (bool done = false; !done;) {
         const int32_t code = EventWait();
+        if (EndSignal() != 0) {
+            break; // the program is asked to end
+        }
         if (EventWindowNumber() != WndChldInfo) {
             WindowActivate(WndChldInfo); // the main window waits while the Info window is open
             continue;

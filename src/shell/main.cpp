@@ -1,6 +1,7 @@
 // Mirl: overwrites the free space of a volume with random data.
 #include "runtime/file_output.h"
 #include "shell/display_check.h"
+#include "shell/end_signals.h"
 #include "shell/fatal_report.h"
 #include "shell/program.h"
 #include "ui/toolkit.h"
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     mirl::GuardToolkitStart();
     mirl::ToolkitInit(argc, argv);
     mirl::InstallFatalErrorReport();
+    mirl::InstallEndSignals();
     mirl::GuardedRun([] {
         if (mirl::StartProgram()) {
             mirl::MainLoop();

@@ -7,6 +7,7 @@
 #include "engine/startup.h"
 #include "runtime/file_output.h"
 #include "shell/dialogs.h"
+#include "shell/end_signals.h"
 #include "shell/info_window.h"
 #include "shell/main_menu.h"
 #include "ui/message_box.h"
@@ -35,15 +36,20 @@ void MainLoop() {
             quit = true;
         } else if (code == EV_MENU && object == MenuItemInfo) {
             Info();
+            quit = EndSignal() != 0; // the Info window's loop took the request
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1ExploComboGdg) {
             ShowProgress("", 0);
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1BtnGdgGo) {
             StartRun();
+            quit = EndSignal() != 0; // the run's event pump took the request as a stop
         }
     }
 }
 
 void EndProgram() {
+    if (EndSignal() != 0) {
+        WriteLogLine(std::string("Mirl beendet durch ") + EndSignalName(), 0, true);
+    }
     WriteLogLine(GadgetGetText(Wnd1StrGdgInfo), 1, false);
     WindowClose(Wnd1);
     FileClose(-1);

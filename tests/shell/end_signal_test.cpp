@@ -1,0 +1,121 @@
+// Logout, shutdown and Ctrl+C: the program ends as after a close, a run first finishes its block.
+// The program runs in a child forked before any window exists, the test sends it the signal.
+#include "common/ids.h"
+#include "engine/state.h"
+#include "shell/end_signals.h"
+#include "shell/program.h"
+#include "support/faulty_volume.h"
+#include "support/temp_folder.h"
+#include "ui/toolkit.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempFolder;
+
+constexpr int64_t MiB = 1 << 20;
+
+// In the child: the program as main() starts it, with its log in `folder`; with `root`, a run
+// there is started at once.
+[[noreturn]] void RunProgram(const std::string& folder, const std::string& root) {
+    alarm(120); // a program that never ends fails the test instead of hanging it
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int argc = 1;
+    char name[] = "mirl";
+    char* argv[] = {name, nullptr};
+    ToolkitInit(argc, argv);
+    InstallEndSignals();
+    ProgramFolder = folder + "/";
+    DataFolder = folder + "/Mirl/";
+    if (!StartProgram()) {
+        _exit(3);
+    }
+    if (!root.empty()) {
+        GadgetSetText(Wnd1ExploComboGdg, root);
+        QueueEvent(EV_GADGET, Wnd1, Wnd1BtnGdgGo, 0);
+    }
+    MainLoop();
+    EndProgram();
+    _exit(0);
+}
+
+int64_t SizeOf(const std::string& path) {
+    struct stat entry {};
+    return stat(path.c_str(), &entry) == 0 ? entry.st_size : -1;
+}
+
+// Waits up to `seconds` for `ready`; false when it never came.
+template <typename Condition> bool WaitFor(Condition ready, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The child's exit code, or -1 when a signal killed it.
+int EndOf(pid_t child) {
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(EndSignal, ARunFinishesItsBlockClosesItsFileAndSaysWhy) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
+    drive->SetWriteRate(4 * MiB);
+    const std::string first = drive->Volume().Root() + "MirlFile0";
+    const TempFolder folder;
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        RunProgram(folder.Path(), drive->Volume().Root());
+    }
+    ASSERT_TRUE(WaitFor([&] { return SizeOf(first) >= 2'000'000; }, 60)) << "the run did not start";
+    kill(child, SIGTERM);
+    ASSERT_EQ(EndOf(child), 0) << "the signal killed the program";
+
+    EXPECT_GE(SizeOf(first), 2'000'000);
+    EXPECT_EQ(SizeOf(first) % 1'000'000, 0) << "the block in progress was finished";
+    EXPECT_EQ(SizeOf(drive->Volume().Root() + "MirlFile1"), -1) << "no last file after the stop";
+    const std::string log = ReadFileBytes(folder / "Mirl.log");
+    EXPECT_TRUE(log.starts_with("Laufwerk: " + drive->Volume().Root())) << log;
+    EXPECT_NE(log.find("Mirl abgebrochen!"), std::string::npos) << log;
+    EXPECT_NE(log.find(" Mirl beendet durch SIGTERM\r\n"), std::string::npos) << log;
+}
+
+TEST(EndSignal, OutsideARunItEndsTheProgramAsACloseDoes) {
+    for (const int signal : {SIGHUP, SIGINT}) {
+        const TempFolder folder;
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            RunProgram(folder.Path(), "");
+        }
+        // The log is started once the window is open.
+        ASSERT_TRUE(WaitFor([&] { return SizeOf(folder / "Mirl.log") > 0; }, 60));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(child, signal);
+        ASSERT_EQ(EndOf(child), 0) << "signal " << signal << " killed the program";
+        const std::string log = ReadFileBytes(folder / "Mirl.log");
+        EXPECT_FALSE(log.starts_with(std::string(140, ' '))) << "the header took the status: " << log;
+        EXPECT_NE(log.find(std::string(" Mirl beendet durch ") + (signal == SIGHUP ? "SIGHUP" : "SIGINT")),
+                  std::string::npos)
+            << log;
+    }
+}
+
+} // namespace
+} // namespace mirl
