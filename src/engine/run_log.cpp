@@ -4,6 +4,12 @@
 #include "runtime/dates.h"
 #include "runtime/file_output.h"
 #include "runtime/text.h"
+#include "runtime/unique_fd.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 namespace mirl {
 namespace {
@@ -26,7 +32,29 @@ std::string FittedToHeader(const std::string& text) {
     return text.substr(0, end);
 }
 
+UniqueFd logLock;
+std::string lockedFolder;
+
 } // namespace
+
+bool TakeLogLock() {
+    if (LogFolder.empty() || (logLock.Valid() && lockedFolder == LogFolder)) {
+        return true;
+    }
+    logLock.Reset();
+    // The kernel lets go of the lock when the process ends, however it ends: no stale lock file.
+    UniqueFd lock(open((LogFolder + "Mirl.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat entry {};
+    if (!lock.Valid() || fstat(lock.Get(), &entry) != 0 || !S_ISREG(entry.st_mode)) {
+        return true; // no place for a lock is no reason to refuse the start
+    }
+    if (flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno != EWOULDBLOCK;
+    }
+    logLock = std::move(lock);
+    lockedFolder = LogFolder;
+    return true;
+}
 
 void StartRunLog() {
     if (LogFolder.empty()) {

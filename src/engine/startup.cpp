@@ -89,6 +89,11 @@ void StartEngine() {
         DataFolder = UserDataFolder() + "Mirl/";
     }
     LogFolder = LogFolderFor(ProgramFolder);
+    if (!TakeLogLock()) {
+        AnotherMirlRuns = true;
+        ShowMessage("Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden.");
+        return;
+    }
     MakeDataFolder();
     StartRunLog();
     BlockSize = FillBlockSize;

@@ -16,6 +16,7 @@ int32_t TestLogDue = 0;
 int32_t BlockSize = 0;
 std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 int64_t DiskTotalBytes = 0;
+bool AnotherMirlRuns = false;
 std::string ProgramFolder;
 std::string DataFolder;
 std::string LogFolder;

@@ -44,5 +44,7 @@ extern uint64_t RunDevice;
 // The chosen folder, opened when a run starts: fill files are made relative to it, so that no path
 // is resolved anew between the check of its device and the creation.
 extern UniqueFd RunFolder;
+// Set at start-up when another Mirl of this user already runs with the same log: this one ends.
+extern bool AnotherMirlRuns;
 
 } // namespace mirl

@@ -5,6 +5,7 @@
 #include "engine/run_controller.h"
 #include "engine/run_log.h"
 #include "engine/startup.h"
+#include "engine/state.h"
 #include "runtime/file_output.h"
 #include "shell/dialogs.h"
 #include "shell/end_signals.h"
@@ -23,7 +24,7 @@ bool StartProgram() {
     }
     CreateMainMenu();
     StartEngine();
-    return true;
+    return !AnotherMirlRuns; // the other one's log is left alone
 }
 
 void MainLoop() {

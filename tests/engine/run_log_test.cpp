@@ -4,10 +4,15 @@
 #include "runtime/dates.h"
 #include "support/environment.h"
 
+#include <QLabel>
+
+#include <csignal>
 #include <fcntl.h>
 #include <pwd.h>
 #include <regex>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace mirl {
 namespace {
@@ -99,6 +104,46 @@ TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
     ASSERT_EQ(stat((state + "/mirl").c_str(), &made), 0);
     EXPECT_EQ(made.st_mode & 07777, 0700u) << "the log's folder is the user's alone";
     EXPECT_EQ(access("/usr/bin/Mirl.log", F_OK), -1);
+}
+
+TEST_F(RunLogTest, ASecondMirlSaysSoAndLeavesTheFirstOnesLogAlone) {
+    // The first Mirl is another process that holds the lock next to the log.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t first = fork();
+    if (first == 0) {
+        const int lock = open((folder / "Mirl.lock").c_str(), O_RDWR | O_CREAT, 0600);
+        const char held = flock(lock, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        [[maybe_unused]] const ssize_t told = write(ready[1], &held, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(held, 1);
+    test::WriteFileBytes(LogPath(), "the first one's log");
+
+    std::string message;
+    test::AnswerNextModalBox([&](QWidget* box) {
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+            message = label->text().isEmpty() ? message : label->text().toStdString();
+        }
+    });
+    ASSERT_NE(OpenMainWindow(), 0);
+    StartEngine();
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    EXPECT_TRUE(AnotherMirlRuns);
+    EXPECT_EQ(message, "Mirl läuft bereits.\nBitte erst das laufende Mirl beenden.");
+    EXPECT_EQ(Log(), "the first one's log");
+
+    // Once the first one has ended, however it ended, the next start is the only one.
+    AnotherMirlRuns = false;
+    StartEngine();
+    EXPECT_FALSE(AnotherMirlRuns);
+    EXPECT_EQ(Log(), Blank140 + "\r\n");
 }
 
 TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
