@@ -15,11 +15,12 @@ deb=$(ls "$work"/mirl_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -1
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 for file in ./usr/bin/mirl ./usr/share/applications/io.github.mirl.Mirl.desktop \
     ./usr/share/icons/hicolor/scalable/apps/mirl.svg ./usr/share/metainfo/io.github.mirl.Mirl.metainfo.xml \
-    ./usr/share/doc/mirl/copyright; do
+    ./usr/share/doc/mirl/copyright ./usr/share/doc/mirl/changelog.gz ./usr/share/man/man1/mirl.1.gz \
+    ./usr/share/lintian/overrides/mirl; do
     grep -qx "$file" <<<"$contents" || fail "$file missing; contents: $contents"
 done
-if grep -qvE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc)(/.*)?)$' <<<"$contents"; then
-    fail "unexpected files: $(grep -vE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc)(/.*)?)$' <<<"$contents")"
+if grep -qvE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc|man|lintian)(/.*)?)$' <<<"$contents"; then
+    fail "unexpected files: $(grep -vE '^\./(usr/?|usr/bin/?|usr/bin/mirl|usr/share/?|usr/share/(applications|icons|metainfo|doc|man|lintian)(/.*)?)$' <<<"$contents")"
 fi
 
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -41,4 +42,10 @@ appstreamcli validate --no-net "$metainfo" ||
     fail "metainfo does not validate"
 # The fault report needs the program's line table: the packed binary keeps it.
 readelf -S "$work/root/usr/bin/mirl" | grep -q '\.debug_line' || fail "the binary lost its line table"
+# Debian's own check: no error or warning, and an override only with the reason above it.
+overrides=$work/root/usr/share/lintian/overrides/mirl
+awk '/^[^#]/ && previous !~ /^#/ { bad = 1; print "override without a reason: " $0 } { previous = $0 } END { exit bad }' \
+    "$overrides" || fail "lintian overrides need their reasons"
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log"; fail "lintian"; }
 echo "package ok: $(basename "$deb"), Depends: $depends"
