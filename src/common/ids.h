@@ -18,6 +18,8 @@ constexpr int32_t WndChldInfoBtnGdgOK = 8;
 // The main window's menu bar and its one item, "Info".
 constexpr int32_t MainMenuBar = 0;
 constexpr int32_t MenuItemInfo = 1;
+// The menu "Laufwerk" and its item that removes the fill files of this program start.
+constexpr int32_t MenuItemDeleteFillFiles = 2;
 
 // The key T in the Info window raises this menu event number.
 constexpr int32_t TestLogKey = 777;

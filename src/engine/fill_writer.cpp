@@ -1,6 +1,7 @@
 #include "engine/fill_writer.h"
 
 #include "common/ids.h"
+#include "engine/fill_files.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
@@ -180,6 +181,9 @@ FillOutcome WriteFillFile(FillFile kind) {
         WriteLastBytes(driveText);
     }
     const int32_t error = CloseTimed(fullName);
+    if (kind == FillFile::Last || written > 0) {
+        NoteFillFile(name);
+    }
     if (error != 0 && !MeansFull(error, driveText)) {
         return ReportWriteError(fullName, error);
     }

@@ -1,6 +1,7 @@
 #include "engine/run_controller.h"
 
 #include "common/ids.h"
+#include "engine/fill_files.h"
 #include "engine/fill_writer.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
@@ -64,9 +65,11 @@ void StartRun() {
     RunStartTime = DateNow();
     RefFreeBytes = 0;
 
+    GadgetSetToolTip(Wnd1StrGdgInfo, "");
     if (!OpenRunFolder(driveText)) {
         ReportVolumeGone(driveText);
     } else {
+        StartNotingFillFiles(driveText);
         FillOutcome outcome = FillLoop(driveText);
         const bool stopped = AbortRun;
         if (!EndsTheRun(outcome) && !stopped) {
@@ -78,6 +81,9 @@ void StartRun() {
         // A failure keeps its message in the status field; no end report goes over it.
         if (!EndsTheRun(outcome)) {
             ShowProgress(stopped ? "break" : "finito", -1);
+        }
+        if (!EndsTheRun(outcome) && !stopped) {
+            GadgetSetToolTip(Wnd1StrGdgInfo, FullVolumeHint);
         }
     }
     RunFolder.Reset();

@@ -11,7 +11,9 @@ void CreateMainMenu() {
         ShowMessage("Fehler: Konnte Haupt-Menü nicht öffnen!");
         return;
     }
-    // Alt+H opens the menu, I then its item.
+    // Alt+L and Alt+H open the menus, the underlined letter then an item.
+    MenuAddTitle("&Laufwerk");
+    MenuAddItem(MenuItemDeleteFillFiles, "Fülldateien &löschen");
     MenuAddTitle("&Hilfe");
     MenuAddItem(MenuItemInfo, "&Info");
 }

@@ -1,6 +1,7 @@
 #include "shell/program.h"
 
 #include "common/ids.h"
+#include "engine/fill_files.h"
 #include "engine/progress.h"
 #include "engine/run_controller.h"
 #include "engine/run_log.h"
@@ -35,6 +36,9 @@ void MainLoop() {
         const int32_t kind = EventKind();
         if (code == EV_CLOSE_WINDOW && window == Wnd1) {
             quit = true;
+        } else if (code == EV_MENU && object == MenuItemDeleteFillFiles) {
+            DeleteNotedFillFiles();
+            quit = EndSignal() != 0;
         } else if (code == EV_MENU && object == MenuItemInfo) {
             Info();
             quit = EndSignal() != 0; // the Info window's loop took the request

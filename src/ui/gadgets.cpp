@@ -65,6 +65,8 @@ void FitLinesToHeight(QPlainTextEdit& field) {
     }
 }
 
+constexpr const char* HintProperty = "mirlHint";
+
 void ShowWholeTextWhenCut(QPlainTextEdit& field) {
     FitLinesToHeight(field);
     const QFontMetrics metrics(field.font());
@@ -73,7 +75,10 @@ void ShowWholeTextWhenCut(QPlainTextEdit& field) {
     for (const QString& line : field.toPlainText().split('\n')) {
         cut = cut || metrics.horizontalAdvance(line) > room;
     }
-    field.setToolTip(cut ? field.toPlainText() : QString());
+    // A hint the program gave the field comes after the whole text.
+    const QString hint = field.property(HintProperty).toString();
+    const QString whole = cut ? field.toPlainText() : QString();
+    field.setToolTip(whole.isEmpty() || hint.isEmpty() ? whole + hint : whole + "\n\n" + hint);
 }
 
 QPlainTextEdit* EditorOf(int32_t number) {
@@ -223,6 +228,19 @@ void GadgetResize(int32_t number, int32_t x, int32_t y, int32_t width, int32_t h
     const QRect old = gadget->widget->geometry();
     gadget->widget->setGeometry(x != UI_IGNORE ? x : old.x(), y != UI_IGNORE ? y : old.y(),
                                 width != UI_IGNORE ? width : old.width(), height != UI_IGNORE ? height : old.height());
+}
+
+void GadgetSetToolTip(int32_t number, const std::string& text) {
+    const GadgetRecord* gadget = FindGadget(number);
+    if (gadget == nullptr || gadget->widget == nullptr) {
+        return;
+    }
+    gadget->widget->setProperty(HintProperty, QString::fromUtf8(text));
+    if (auto* field = qobject_cast<QPlainTextEdit*>(gadget->widget.data()); field != nullptr) {
+        ShowWholeTextWhenCut(*field);
+    } else {
+        gadget->widget->setToolTip(QString::fromUtf8(text));
+    }
 }
 
 void GadgetSetAccessibleText(int32_t number, const std::string& name, const std::string& description) {

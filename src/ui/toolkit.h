@@ -74,6 +74,9 @@ void GadgetSetText(int32_t number, const std::string& text);
 void GadgetDisable(int32_t number, int32_t state);
 void GadgetResize(int32_t number, int32_t x, int32_t y, int32_t width, int32_t height);
 intptr_t GadgetHandle(int32_t number);
+// A hint shown when the pointer rests on the gadget (after a text field's whole text where the field
+// cuts it); "" for none.
+void GadgetSetToolTip(int32_t number, const std::string& text);
 // What a screen reader says of the gadget: its name and a description.
 void GadgetSetAccessibleText(int32_t number, const std::string& name, const std::string& description);
 

@@ -101,10 +101,11 @@ done
 [[ $steady -ge 4 ]] || fail "the run did not end"
 import -window "$main" "$artifacts/e2e-main-window-done.png"
 
-# Hilfe > Info, then OK.
-xdotool mousemove --window "$main" 18 8 click 1
+# Hilfe > Info by the keyboard (Alt+H, I), then OK.
+xdotool windowactivate --sync "$main" 2>/dev/null || xdotool windowfocus --sync "$main"
+xdotool key --clearmodifiers alt+h
 sleep 0.5
-xdotool mousemove --window "$main" 30 32 click 1
+xdotool key i
 info=$(timeout 20 xdotool search --sync --name '^ Mirl  [0-9]{6}-[0-9]{4}$' | head -1) || fail "the Info window did not appear"
 sleep 0.8
 import -window "$info" "$artifacts/e2e-info-window.png"

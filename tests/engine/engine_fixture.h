@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ids.h"
+#include "engine/fill_files.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "runtime/file_output.h"
@@ -23,6 +24,7 @@ public:
         ProgramFolder = folder.Path() + "/";
         DataFolder = folder.Path() + "/Mirl/";
         FileCounter = 0;
+        ForgetNotedFillFiles();
         TestLogDue = 0;
         AbortRun = false;
     }

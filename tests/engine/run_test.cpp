@@ -1,3 +1,4 @@
+#include "engine/fill_files.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 
@@ -194,6 +195,9 @@ TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
     EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 3'000'000);
     EXPECT_EQ(SizeOf(volume->Root() + "MirlFile1"), -1) << "no last file after a stop";
     EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_EQ(reinterpret_cast<QWidget*>(GadgetHandle(Wnd1StrGdgInfo))->toolTip().toStdString().find(FullVolumeHint),
+              std::string::npos)
+        << "a stopped run leaves no full volume behind";
     EXPECT_TRUE(RunIsIdle());
     EXPECT_EQ(EventPoll(), 0) << "the clicks were all taken as one stop";
 }
@@ -238,6 +242,35 @@ TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
     EXPECT_TRUE(std::filesystem::is_empty(inner->MountPoint()));
     EXPECT_EQ(QueryFreeSpace(outer->Root()), outerFree);
     EXPECT_TRUE(RunIsIdle());
+}
+
+TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 48);
+    OpenProgram();
+    WriteFileBytes(volume->Root() + "MirlFile0", "an earlier program start's");
+    Choose(*volume);
+    const int64_t freeBefore = QueryFreeSpace(volume->Root());
+    auto* status = reinterpret_cast<QWidget*>(GadgetHandle(Wnd1StrGdgInfo));
+    StartRun();
+    ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    EXPECT_TRUE(status->toolTip().toStdString().ends_with(FullVolumeHint)) << status->toolTip().toStdString();
+    const std::map<int, int64_t> made = FillFiles(*volume);
+    ASSERT_GE(made.size(), 3u);
+    // One of this run's names now holds another file, which is not the program's to remove.
+    const std::string other = volume->Root() + "MirlFile1";
+    ASSERT_EQ(unlink(other.c_str()), 0);
+    WriteFileBytes(other, "the user's");
+    EXPECT_EQ(NotedFillFileCount(), static_cast<int32_t>(made.size() - 1));
+
+    DeleteNotedFillFiles();
+    EXPECT_EQ(FillFiles(*volume), (std::map<int, int64_t>{{0, 26}, {1, 10}}));
+    EXPECT_EQ(ReadFileBytes(volume->Root() + "MirlFile0"), "an earlier program start's");
+    EXPECT_EQ(ReadFileBytes(other), "the user's");
+    EXPECT_TRUE(
+        Status().starts_with("Fülldateien gelöscht: " + std::to_string(made.size() - 2) + "\r\nFrei geworden: "))
+        << Status();
+    EXPECT_GE(QueryFreeSpace(volume->Root()), freeBefore - 65536) << "the space came back";
+    EXPECT_EQ(NotedFillFileCount(), 0);
 }
 
 TEST_F(RunTest, StartWithNothingChosenAsksForAVolumeAndWritesNothing) {

@@ -51,9 +51,12 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     const auto* bar = window->findChild<QMenuBar*>();
     ASSERT_NE(bar, nullptr);
     EXPECT_LE(180 + bar->height(), 205);
-    ASSERT_EQ(bar->actions().size(), 1);
-    EXPECT_EQ(bar->actions()[0]->text(), "&Hilfe");
-    const QList<QAction*> items = bar->actions()[0]->menu()->actions();
+    ASSERT_EQ(bar->actions().size(), 2);
+    EXPECT_EQ(bar->actions()[0]->text(), "&Laufwerk");
+    ASSERT_EQ(bar->actions()[0]->menu()->actions().size(), 1);
+    EXPECT_EQ(bar->actions()[0]->menu()->actions()[0]->text(), "Fülldateien &löschen");
+    EXPECT_EQ(bar->actions()[1]->text(), "&Hilfe");
+    const QList<QAction*> items = bar->actions()[1]->menu()->actions();
     ASSERT_EQ(items.size(), 1);
     EXPECT_EQ(items[0]->text(), "&Info");
     DrainEvents();
