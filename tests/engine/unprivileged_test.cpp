@@ -5,6 +5,7 @@
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "shell/dialogs.h"
+#include "support/child_program.h"
 #include "support/run_command.h"
 #include "support/scratch_volume.h"
 #include "support/temp_folder.h"
@@ -40,15 +41,8 @@ int RunAsNobody(const std::string& root, const std::string& folder, const Expect
     if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
         return CannotDropRoot;
     }
-    alarm(300); // a run that never ends fails the test instead of hanging it
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "mirl";
-    char* argv[] = {name, nullptr};
-    ToolkitInit(argc, argv);
+    test::StartToolkitInChild(folder, 300);
     InitLayout();
-    ProgramFolder = folder + "/";
-    DataFolder = folder + "/Mirl/";
     OpenMainWindow();
     StartEngine();
     GadgetSetText(Wnd1ExploComboGdg, root);

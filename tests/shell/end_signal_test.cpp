@@ -4,6 +4,7 @@
 #include "engine/state.h"
 #include "shell/end_signals.h"
 #include "shell/program.h"
+#include "support/child_program.h"
 #include "support/faulty_volume.h"
 #include "support/temp_folder.h"
 #include "ui/toolkit.h"
@@ -28,15 +29,8 @@ constexpr int64_t MiB = 1 << 20;
 // In the child: the program as main() starts it, with its log in `folder`; with `root`, a run
 // there is started at once.
 [[noreturn]] void RunProgram(const std::string& folder, const std::string& root) {
-    alarm(120); // a program that never ends fails the test instead of hanging it
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "mirl";
-    char* argv[] = {name, nullptr};
-    ToolkitInit(argc, argv);
+    test::StartToolkitInChild(folder, 120);
     InstallEndSignals();
-    ProgramFolder = folder + "/";
-    DataFolder = folder + "/Mirl/";
     if (!StartProgram()) {
         _exit(3);
     }

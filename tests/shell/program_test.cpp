@@ -100,7 +100,7 @@ TEST_F(ProgramTest, ChoosingAVolumeShowsItAndStartFillsIt) {
 TEST_F(ProgramTest, OtherEventsDoNothing) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
     StartWith(*volume);
-    QueueEvent(EV_MENU, Wnd1, 2, 0);
+    QueueEvent(EV_MENU, Wnd1, 99, 0); // no menu item has that number
     QueueEvent(EV_GADGET, Wnd1, Wnd1BtnGdgGo, 1);
     QueueEvent(EV_GADGET, Wnd1, Wnd1ExploComboGdg, 7);
     QueueEvent(EV_CLOSE_WINDOW, WndChldInfo, WndChldInfo, 0);
