@@ -26,6 +26,18 @@ std::string XdgFolder(const char* variable, const char* fallbackInHome) {
     return home.empty() ? std::string() : home + fallbackInHome;
 }
 
+// Only the user's own place may get new folders: below an existing home (never a home itself), or
+// the folder the user named as an XDG base where that is all that is missing.
+bool MayMake(const std::string& topmostMissing) {
+    const std::string home = UserHome();
+    if (!home.empty() && topmostMissing.starts_with(home)) {
+        return true;
+    }
+    const std::string asFolder = WithTrailingSlash(topmostMissing);
+    return asFolder == AbsoluteOrEmpty(std::getenv("XDG_DATA_HOME")) ||
+           asFolder == AbsoluteOrEmpty(std::getenv("XDG_STATE_HOME"));
+}
+
 } // namespace
 
 std::string UserHome() {
@@ -60,9 +72,7 @@ bool MakePrivateFolders(const std::string& folder) {
          at = at.parent_path()) {
         missing.push_back(at);
     }
-    // Only the user's own place may get new folders: below an existing home, never a home itself.
-    const std::string home = UserHome();
-    if (!missing.empty() && (home.empty() || !missing.back().string().starts_with(home))) {
+    if (!missing.empty() && !MayMake(missing.back().string())) {
         return false;
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {

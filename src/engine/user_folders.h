@@ -16,7 +16,8 @@ std::string UserDataFolder();
 std::string UserStateFolder();
 
 // Creates `folder` and its missing parents, each only for this user (0700), but only below the
-// user's existing home; true when it exists.
+// user's existing home, or the XDG base folder the user named when its parent exists; true when it
+// exists.
 bool MakePrivateFolders(const std::string& folder);
 
 } // namespace mirl

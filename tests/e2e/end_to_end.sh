@@ -17,7 +17,7 @@ if [[ $(id -u) -ne 0 ]]; then
     echo "SKIP: needs root for the scratch volume"
     exit $skip
 fi
-for tool in Xvfb openbox xdotool import losetup mkfs.ext4; do
+for tool in Xvfb openbox xdotool import xrdb xwininfo losetup mkfs.ext4; do
     command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
 done
 
@@ -135,6 +135,31 @@ header=$(head -c 142 "$log" | tr -d '\r')
 grep -q "^Laufwerk: $mnt/\$" <<<"$header" || fail "the log does not begin with the status: $header"
 grep -q '^Mirl beendet!$' <<<"$header" || fail "the status in the log is not the end report: $header"
 grep -qE '^MB/s: [0-9]+(\.[0-9][0-9])?$' <<<"$header" || fail "the speed is not a number with a point: $header"
-echo "ok: $files fill files, $free bytes free, log header:"
+# A desktop's large-text setting (Xft.dpi 120 where 96 is normal) enlarges the whole window through
+# Qt's scaling, its fixed layout included.
+echo "Xft.dpi: 120" | xrdb -nocpp -merge || fail "xrdb"
+env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >>"$work/mirl.out" 2>&1 &
+mirl_pid=$!
+pids+=("$mirl_pid")
+large=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl $' | head -1) || fail "no window with large text"
+# Its log is started once the window is open and painted.
+for _ in $(seq 100); do [[ -s $work/bin/Mirl.log ]] && break; sleep 0.1; done
+sleep 1.5
+geometry=$(xwininfo -id "$large")
+width=$(awk '/Width:/ { print $2 }' <<<"$geometry")
+[[ $width -ge 240 ]] || fail "at 120 dpi the window is $width px wide, not about 250"
+# From the screen, as a person sees it: the window's own picture may still hold unpainted parts.
+import -window root -crop "$(awk '/Width:/ { w = $2 } /Height:/ { h = $2 } /Absolute upper-left X/ { x = $4 }
+    /Absolute upper-left Y/ { y = $4 } END { printf "%dx%d+%d+%d", w, h, x, y }' <<<"$geometry")" \
+    "$artifacts/e2e-main-window-large-text.png"
+for _ in $(seq 10); do
+    kill -0 "$mirl_pid" 2>/dev/null || break
+    xdotool windowactivate --sync "$large" key alt+F4 2>/dev/null
+    sleep 1
+done
+kill -0 "$mirl_pid" 2>/dev/null && fail "the program with large text did not end when its window was closed"
+wait "$mirl_pid" || fail "the program with large text did not end well"
+
+echo "ok: $files fill files, $free bytes free, log header, window at 120 dpi $width px wide:"
 echo "$header"
 echo "screenshots in $artifacts"

@@ -168,6 +168,9 @@ TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
     const EnvironmentFor inHome({{"XDG_STATE_HOME", home + "/home/.local/state"}});
     EXPECT_TRUE(MakePrivateFolders(home + "/home/.local/state/mirl/"));
     EXPECT_FALSE(MakePrivateFolders(home + "/state/mirl/")) << "outside the home";
+    // A base folder the user named is made where only it is missing, as the XDG rules ask.
+    const EnvironmentFor named({{"XDG_STATE_HOME", folder / "elsewhere"}});
+    EXPECT_TRUE(MakePrivateFolders(folder / "elsewhere/mirl/"));
 }
 
 TEST_F(RunLogTest, WithoutHomeTheFoldersComeFromThePasswordEntryNeverFromTheCurrentFolder) {
