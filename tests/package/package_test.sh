@@ -46,6 +46,12 @@ readelf -S "$work/root/usr/bin/mirl" | grep -q '\.debug_line' || fail "the binar
 overrides=$work/root/usr/share/lintian/overrides/mirl
 awk '/^[^#]/ && previous !~ /^#/ { bad = 1; print "override without a reason: " $0 } { previous = $0 } END { exit bad }' \
     "$overrides" || fail "lintian overrides need their reasons"
-lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
+# Debian 13's lintian reports AppStream 1.0's missing-homepage warning as a failed validation; the
+# appstreamcli check above lets that one warning pass and nothing else (older lintian knows no tag).
+suppress=()
+if lintian-explain-tags appstream-metadata-validation-failed >/dev/null 2>&1; then
+    suppress=(--suppress-tags appstream-metadata-validation-failed)
+fi
+lintian --fail-on error,warning --tag-display-limit 0 "${suppress[@]}" "$deb" >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log"; fail "lintian"; }
 echo "package ok: $(basename "$deb"), Depends: $depends"
