@@ -1,6 +1,7 @@
 #include "engine/fill_files.h"
 
 #include "common/ids.h"
+#include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/state.h"
 #include "runtime/clock.h"
@@ -18,7 +19,6 @@ namespace mirl {
 namespace {
 
 constexpr int32_t ShowEveryMs = 100;
-constexpr int64_t MiB = int64_t{1024} * 1024;
 
 struct NotedFile {
     std::string name;
@@ -65,10 +65,6 @@ int64_t RemoveIfOurs(int folder, const NotedFile& file) {
         return -1;
     }
     return unlinkat(folder, file.name.c_str(), 0) == 0 ? static_cast<int64_t>(entry.stx_blocks) * 512 : -1;
-}
-
-std::string SizeText(int64_t bytes) {
-    return bytes >= MiB ? IntToText(bytes / MiB) + " MB" : IntToText(bytes) + " Bytes";
 }
 
 } // namespace

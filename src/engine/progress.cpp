@@ -24,16 +24,6 @@ constexpr int64_t GiB = 1024 * MiB;
 std::string LastDriveText;
 bool shownBefore = false;
 
-std::string SizeText(int64_t bytes) {
-    if (bytes / GiB != 0) {
-        return IntToText(bytes / GiB) + " GB";
-    }
-    if (bytes / MiB != 0) {
-        return IntToText(bytes / MiB) + " MB";
-    }
-    return IntToText(bytes) + " Bytes";
-}
-
 std::string FreeLine(int64_t free) {
     if (DiskTotalBytes == 0) {
         return {};
@@ -103,6 +93,16 @@ void ScheduleNextSnapshot() {
 }
 
 } // namespace
+
+std::string SizeText(int64_t bytes) {
+    if (bytes / GiB != 0) {
+        return IntToText(bytes / GiB) + " GB";
+    }
+    if (bytes / MiB != 0) {
+        return IntToText(bytes / MiB) + " MB";
+    }
+    return IntToText(bytes) + " Bytes";
+}
 
 std::string StatusText(const std::string& driveText, int64_t free, const std::string& subject, int64_t byteCount,
                        int32_t elapsed) {

@@ -11,6 +11,9 @@ namespace mirl {
 // With the test log on, copies the status into the run log at most every 10 s.
 void ShowProgress(const std::string& subject, int64_t byteCount);
 
+// A byte count as the status shows it: whole GB, else whole MB, else bytes (1024-based).
+std::string SizeText(int64_t bytes);
+
 // The status text for the given values, as ShowProgress puts it into the field.
 std::string StatusText(const std::string& driveText, int64_t free, const std::string& subject, int64_t byteCount,
                        int32_t elapsed);
