@@ -30,16 +30,6 @@ constexpr int32_t MaxFileBytes = 2147483647;
 constexpr int32_t SlowCloseMs = 3000;
 constexpr const char* FillFileBase = "MirlFile";
 
-// The run's folder must still be the one the run started in, and its path must still lead there:
-// a volume unmounted meanwhile leaves its mount point as a folder of the volume beneath.
-bool OnRunVolume(const std::string& driveText) {
-    struct stat opened {};
-    struct stat named {};
-    return RunFolder.Valid() && fstat(RunFolder.Get(), &opened) == 0 &&
-           static_cast<uint64_t>(opened.st_dev) == RunDevice && stat(driveText.c_str(), &named) == 0 &&
-           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
-}
-
 // Creates the next free name in the run's folder; a name taken meanwhile (by anything, a link
 // included) moves on. Returns the error of the failed creation, 0 on success; `inode` is the new
 // file's.
@@ -150,6 +140,16 @@ FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
 }
 
 } // namespace
+
+// The run's folder must still be the one the run started in, and its path must still lead there:
+// a volume unmounted meanwhile leaves its mount point as a folder of the volume beneath.
+bool OnRunVolume(const std::string& driveText) {
+    struct stat opened {};
+    struct stat named {};
+    return RunFolder.Valid() && fstat(RunFolder.Get(), &opened) == 0 &&
+           static_cast<uint64_t>(opened.st_dev) == RunDevice && stat(driveText.c_str(), &named) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
 
 void ReportVolumeGone(const std::string& driveText) {
     GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);

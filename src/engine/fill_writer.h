@@ -19,6 +19,9 @@ enum class FillOutcome {
 // file with as many bytes as the volume reports free, at most one block.
 FillOutcome WriteFillFile(FillFile kind);
 
+// True while the run's folder is still the one the run started in, and its path still leads there.
+bool OnRunVolume(const std::string& driveText);
+
 // Says in the status field and the log that the chosen folder no longer lies on the chosen volume
 // (it was unmounted, say), and names it.
 void ReportVolumeGone(const std::string& driveText);

@@ -1,6 +1,7 @@
 #include "engine/progress.h"
 
 #include "common/ids.h"
+#include "engine/held_back.h"
 #include "engine/run_log.h"
 #include "engine/startup.h"
 #include "engine/state.h"
@@ -32,16 +33,21 @@ std::string FreeLine(int64_t free) {
 }
 
 // What a finished run left free, and why: the share only root may fill (when the run was not
-// root's), and the rest, which the filesystem keeps for itself.
+// root's), and the rest, which the filesystem keeps for itself, its hidden pools included; and a
+// volume whose names the pass could not reach.
 std::vector<std::string> UnreachedLines(const std::string& driveText, int64_t free) {
     const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRunRootOnlySpace(driveText), free) : 0;
-    const int64_t rest = free - rootOnly;
+    const int64_t hidden = RunFolder.Valid() ? HiddenReserveBytes(RunFolder.Get()) : 0;
+    const int64_t rest = free - rootOnly + hidden;
     std::vector<std::string> lines;
     if (rootOnly > 0) {
         lines.push_back("Nur als root: " + SizeText(rootOnly));
     }
     if (rest > 0) {
         lines.push_back("Nicht überschreibbar: " + SizeText(rest));
+    }
+    if (!NamePassNote.empty()) {
+        lines.push_back(NamePassNote);
     }
     return lines;
 }

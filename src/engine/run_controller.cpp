@@ -3,6 +3,8 @@
 #include "common/ids.h"
 #include "engine/fill_files.h"
 #include "engine/fill_writer.h"
+#include "engine/name_pass.h"
+#include "engine/pass_files.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/startup.h"
@@ -29,6 +31,21 @@ bool OpenRunFolder(const std::string& driveText) {
         return false;
     }
     return true;
+}
+
+// The pass's outcome in the terms of the fill's: how the run ends.
+FillOutcome AfterPass(PassOutcome outcome) {
+    switch (outcome) {
+    case PassOutcome::WriteFailed:
+        return FillOutcome::WriteFailed;
+    case PassOutcome::VolumeGone:
+        return FillOutcome::VolumeGone;
+    case PassOutcome::Done:
+    case PassOutcome::LeftAlone:
+    case PassOutcome::Stopped:
+        break;
+    }
+    return FillOutcome::Written;
 }
 
 bool EndsTheRun(FillOutcome outcome) {
@@ -64,17 +81,24 @@ void StartRun() {
     AbortRun = false;
     RunStartTime = DateNow();
     RefFreeBytes = 0;
+    NamePassNote.clear();
 
     GadgetSetToolTip(Wnd1StrGdgInfo, "");
     if (!OpenRunFolder(driveText)) {
         ReportVolumeGone(driveText);
     } else {
         StartNotingFillFiles(driveText);
+        // A run that was ended from outside may have left pass files; they go first.
+        RemoveLeftoverPassFiles(RunFolder.Get());
         FillOutcome outcome = FillLoop(driveText);
-        const bool stopped = AbortRun;
-        if (!EndsTheRun(outcome) && !stopped) {
+        if (!EndsTheRun(outcome) && !AbortRun) {
             outcome = WriteFillFile(FillFile::Last);
         }
+        // The last file is never stopped; the pass after it is.
+        if (!EndsTheRun(outcome) && !AbortRun) {
+            outcome = AfterPass(RunNamePass(driveText));
+        }
+        const bool stopped = AbortRun;
         // Clicks that came while the run ended were meant for the Stop button: none may start a
         // new run. Events after the end report reach the main loop.
         PumpRunEvents();

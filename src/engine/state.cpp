@@ -23,5 +23,6 @@ std::string LogFolder;
 int32_t FileCounter = 0;
 uint64_t RunDevice = 0;
 UniqueFd RunFolder;
+std::string NamePassNote;
 
 } // namespace mirl

@@ -44,6 +44,9 @@ extern uint64_t RunDevice;
 // The chosen folder, opened when a run starts: fill files are made relative to it, so that no path
 // is resolved anew between the check of its device and the creation.
 extern UniqueFd RunFolder;
+// The one line the end report adds when the pass over names and small files left the volume
+// alone; "" when it served it. Cleared when a run starts.
+extern std::string NamePassNote;
 // Set at start-up when another Mirl of this user already runs with the same log: this one ends.
 extern bool AnotherMirlRuns;
 

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace mirl {
+
+// Visits `top` and every folder below it that lies on the device `device` and that this user may
+// write, each opened relative to its parent without following a link. `visit` gets the open folder,
+// for the time of the call, and returns false to end the walk.
+void WalkWritableFolders(int top, dev_t device, const std::function<bool(int)>& visit);
+
+// A folder's access and modification times, noted to be put back after files were made in it.
+struct FolderTimes {
+    explicit FolderTimes(int folder);
+    void PutBack(int folder) const;
+    bool noted = false;
+    struct stat seen {};
+};
+
+} // namespace mirl

@@ -1,0 +1,190 @@
+#include "engine/journal_cycle.h"
+
+#include <algorithm>
+#include <fstream>
+#include <linux/fsmap.h>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mirl {
+namespace {
+
+// The first part of xfs's geometry answer, the same in every kernel since the first one.
+struct XfsGeometry {
+    uint32_t blocksize, rtextsize, agblocks, agcount, logblocks, sectsize, inodesize, imaxpct;
+    uint64_t datablocks, rtblocks, rtextents, logstart;
+    unsigned char uuid[16];
+    uint32_t sunit, swidth;
+    int32_t version;
+    uint32_t flags, logsectsize, rtsectsize, dirblocksize;
+};
+constexpr unsigned long XfsGetGeometry = _IOR('X', 100, XfsGeometry);
+constexpr int64_t XfsSector = 512;
+// The owner GETFSMAP gives the journal's or log's blocks, on ext4 and xfs alike.
+constexpr uint64_t OwnerLog = (uint64_t{'X'} << 32) | 2;
+// ext4 commits write a descriptor, a metadata block and a commit block at least.
+constexpr int64_t Ext4BlocksPerCommit = 3;
+// The largest transaction is a third of the journal in today's kernels, a quarter in older ones.
+constexpr int64_t Ext4JournalPerTransaction = 4;
+
+// The kernel's name of the block device that holds the folder's volume ("loop0", "sda1").
+std::string DeviceName(int folder) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) {
+        return {};
+    }
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    std::vector<char> target(4096);
+    const ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string path(target.data(), static_cast<size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The bytes GETFSMAP says the journal holds; 0 where the filesystem doesn't tell.
+int64_t LogBytesByMap(int folder) {
+    constexpr uint32_t Records = 128;
+    const size_t size = sizeof(fsmap_head) + Records * sizeof(fsmap);
+    const std::unique_ptr<fsmap_head, decltype(&free)> head(static_cast<fsmap_head*>(calloc(1, size)), &free);
+    if (!head) {
+        return 0;
+    }
+    head->fmh_keys[1].fmr_device = ~0U;
+    head->fmh_keys[1].fmr_physical = ~0ULL;
+    head->fmh_keys[1].fmr_owner = ~0ULL;
+    head->fmh_keys[1].fmr_offset = ~0ULL;
+    head->fmh_keys[1].fmr_flags = ~0U;
+    int64_t bytes = 0;
+    for (;;) {
+        head->fmh_count = Records;
+        if (ioctl(folder, FS_IOC_GETFSMAP, head.get()) != 0 || head->fmh_entries == 0) {
+            return bytes;
+        }
+        for (uint32_t i = 0; i < head->fmh_entries; ++i) {
+            const fsmap& record = head->fmh_recs[i];
+            if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == OwnerLog) {
+                bytes += static_cast<int64_t>(record.fmr_length);
+            }
+        }
+        const fsmap& last = head->fmh_recs[head->fmh_entries - 1];
+        if ((last.fmr_flags & FMR_OF_LAST) != 0) {
+            return bytes;
+        }
+        head->fmh_keys[0] = last; // the next call goes on after the last record
+    }
+}
+
+// jbd2's counts: "<n> transactions (...), each up to <max> blocks" and "<l> logged blocks per
+// transaction" (an average, cut to a whole number).
+struct Ext4Counts {
+    int64_t transactions = -1;
+    int64_t largest = 0;
+    int64_t loggedAverage = 0;
+};
+
+Ext4Counts ReadExt4Counts(const std::string& path) {
+    Ext4Counts counts;
+    std::ifstream info(path);
+    std::string line;
+    if (!std::getline(info, line)) {
+        return counts;
+    }
+    std::istringstream first(line);
+    std::string word;
+    first >> counts.transactions;
+    while (first >> word && word != "up") {
+    }
+    first >> word >> counts.largest;
+    while (std::getline(info, line)) {
+        if (line.find("logged blocks per transaction") != std::string::npos) {
+            std::istringstream(line) >> counts.loggedAverage;
+        }
+    }
+    return counts;
+}
+
+// The head of the xfs log, in 512-byte sectors since the log was made ("<cycle>:<sector>").
+int64_t XfsLogHead(const std::string& path, int64_t logSectors) {
+    std::ifstream lsn(path);
+    int64_t cycle = -1;
+    char colon = 0;
+    int64_t sector = 0;
+    if (!(lsn >> cycle >> colon >> sector) || colon != ':') {
+        return -1;
+    }
+    return cycle * logSectors + sector;
+}
+
+} // namespace
+
+JournalCycle::JournalCycle(VolumeKind kind, int folder) : kind_(kind), folder_(folder) {
+    if (kind == VolumeKind::Ext4) {
+        struct statfs volume {};
+        const std::string device = DeviceName(folder);
+        statsPath_ = "/proc/fs/jbd2/" + device + "-8/info";
+        const Ext4Counts counts = ReadExt4Counts(statsPath_);
+        if (device.empty() || counts.transactions < 0 || fstatfs(folder, &volume) != 0) {
+            return; // no journal (ext2), or one the kernel doesn't show
+        }
+        unit_ = static_cast<int64_t>(volume.f_bsize);
+        perCommit_ = Ext4BlocksPerCommit;
+        bytes_ = LogBytesByMap(folder);
+        if (bytes_ == 0) {
+            bytes_ = (counts.largest + 1) * Ext4JournalPerTransaction * unit_;
+        }
+        startMeasure_ = Measured();
+        startTransactions_ = counts.transactions;
+    } else if (kind == VolumeKind::Xfs) {
+        XfsGeometry geometry{};
+        if (ioctl(folder, XfsGetGeometry, &geometry) != 0) {
+            return;
+        }
+        bytes_ = int64_t{geometry.logblocks} * geometry.blocksize;
+        unit_ = XfsSector;
+        perCommit_ = 1;
+        const std::string device = DeviceName(folder);
+        statsPath_ = device.empty() ? std::string() : "/sys/fs/xfs/" + device + "/log/log_head_lsn";
+        startMeasure_ = Measured();
+    }
+}
+
+int64_t JournalCycle::Measured() const {
+    if (kind_ == VolumeKind::Ext4) {
+        // A lower bound from the cut averages: the true total lies between n*l and n*(l+1).
+        const Ext4Counts counts = ReadExt4Counts(statsPath_);
+        return counts.transactions < 0 ? -1 : counts.transactions * counts.loggedAverage;
+    }
+    return statsPath_.empty() ? -1 : XfsLogHead(statsPath_, bytes_ / XfsSector);
+}
+
+int64_t JournalCycle::Written() const {
+    const int64_t counted = commits_ * perCommit_ * unit_;
+    if (startMeasure_ < 0 || bytes_ == 0) {
+        return counted;
+    }
+    const int64_t now = Measured();
+    if (now < 0) {
+        return counted;
+    }
+    int64_t measured = now - startMeasure_;
+    // The start's cut average may have been up to one block short per transaction.
+    measured -= startTransactions_;
+    return std::max(counted, measured * unit_);
+}
+
+bool JournalCycle::Commit() {
+    ++commits_;
+    return syncfs(folder_) == 0;
+}
+
+} // namespace mirl

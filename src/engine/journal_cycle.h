@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/volume_kind.h"
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+// The ext4 journal and the xfs log keep copies of metadata blocks, deleted names among them, until
+// they are written over. A JournalCycle measures how much of the journal the filesystem has written
+// since it began, so that a pass can go on with metadata changes of its own files until all of it
+// was written once.
+class JournalCycle {
+public:
+    // For the volume that holds the open folder `folder`; nothing to do on other kinds, or where the
+    // journal's size can't be learnt (an ext2 volume has none).
+    JournalCycle(VolumeKind kind, int folder);
+
+    // The journal's size in bytes; 0 when there is nothing to cycle.
+    int64_t Bytes() const { return bytes_; }
+    // How much of it was written since the start, at least; counts the commits of `Commit` where the
+    // filesystem doesn't tell.
+    int64_t Written() const;
+    bool Done() const { return Written() >= bytes_; }
+
+    // Makes the filesystem write what is pending to its journal now (a commit of the volume); false
+    // when the volume refused (a device error, say).
+    bool Commit();
+
+private:
+    int64_t Measured() const;
+
+    VolumeKind kind_;
+    int folder_;
+    int64_t bytes_ = 0;
+    int64_t unit_ = 0;              // bytes of the journal's counting unit (ext4 blocks, xfs 512-byte sectors)
+    int64_t perCommit_ = 0;         // what one commit writes at least, in units
+    std::string statsPath_;         // where the kernel counts the journal's writes
+    int64_t startMeasure_ = 0;      // the count there at the start, in units
+    int64_t startTransactions_ = 0; // ext4's transactions at the start
+    int64_t commits_ = 0;
+};
+
+} // namespace mirl

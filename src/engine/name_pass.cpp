@@ -1,0 +1,290 @@
+#include "engine/name_pass.h"
+
+#include "common/ids.h"
+#include "engine/fill_writer.h"
+#include "engine/folder_walk.h"
+#include "engine/journal_cycle.h"
+#include "engine/pass_files.h"
+#include "engine/run_events.h"
+#include "engine/run_log.h"
+#include "engine/state.h"
+#include "engine/volume_kind.h"
+#include "runtime/clock.h"
+#include "runtime/file_output.h"
+#include "runtime/text.h"
+#include "ui/toolkit.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <vector>
+
+namespace mirl {
+namespace {
+
+constexpr int32_t ShowEveryMs = 100;
+constexpr int64_t MiB = int64_t{1024} * 1024;
+// FAT keeps 13 characters of a long name in each folder entry: names shorter by 13 take one entry
+// less, down to the 8.3 form of one entry, so that every free entry of a folder gets one.
+constexpr int32_t CharactersPerEntry = 13;
+constexpr int32_t LongestName = 255;
+// A bound for filesystems that never say no (another program freeing space meanwhile, say).
+constexpr int32_t MostPassFiles = 200'000;
+constexpr int32_t MostNameCollisions = 8;
+
+// What each kind of filesystem keeps inside its metadata, and where deleted names stay.
+struct PassPlan {
+    std::vector<int32_t> contents; // bytes of the pass files, largest first, 0 last
+    bool everyFolder = false;      // deleted entries stay in their own folder
+    bool holdAll = false;          // the files take records of one common table: all stay until the end
+    bool cycleJournal = false;
+};
+
+PassPlan PlanFor(VolumeKind kind) {
+    switch (kind) {
+    case VolumeKind::Btrfs:
+        // Files up to max_inline (2,048 bytes by default) lie inline in the metadata.
+        return {{2048, 1024, 512, 256, 128, 64, 0}, false, false, false};
+    case VolumeKind::Ntfs:
+        // A resident file lies in its MFT record of 1,024 bytes, beside its name.
+        return {{700, 512, 256, 128, 64, 0}, true, true, false};
+    case VolumeKind::FatFamily:
+        return {{0}, true, false, false};
+    case VolumeKind::Ext4:
+    case VolumeKind::Xfs:
+        return {{0}, false, false, true};
+    case VolumeKind::Other:
+        break;
+    }
+    return {};
+}
+
+std::vector<int32_t> NameLengths(int folder) {
+    struct statfs volume {};
+    const int32_t longest = fstatfs(folder, &volume) == 0 && volume.f_namelen > 0
+                                ? static_cast<int32_t>(std::min<long>(volume.f_namelen, LongestName))
+                                : LongestName;
+    std::vector<int32_t> lengths{longest};
+    for (int32_t length = LongestName / CharactersPerEntry * CharactersPerEntry; length >= CharactersPerEntry;
+         length -= CharactersPerEntry) {
+        if (length < longest) {
+            lengths.push_back(length);
+        }
+    }
+    lengths.push_back(PassNameShortForm);
+    return lengths;
+}
+
+class NamePass {
+public:
+    NamePass(const std::string& driveText, VolumeKind kind) : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)) {
+        struct statfs volume {};
+        onFuse_ = fstatfs(RunFolder.Get(), &volume) == 0 && volume.f_type == 0x65735546;
+    }
+
+    PassOutcome Run();
+
+private:
+    PassOutcome FillFolder(int folder);
+    PassOutcome CycleJournal(int runFolder);
+    PassOutcome Fail(int folderNumber, const std::string& name, int32_t error);
+    bool Refused(int32_t error) const;
+    void ShowNow(const std::string& line);
+    void ShowNowAndThen(const std::string& line);
+    PassOutcome Finish(PassOutcome outcome);
+
+    std::string driveText_;
+    VolumeKind kind_;
+    PassPlan plan_;
+    bool onFuse_ = false;
+    UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
+    PassFiles files_;
+    int32_t made_ = 0;
+    int32_t shownAt_ = ClockMs();
+    int64_t journalWritten_ = 0;
+    int64_t journalBytes_ = 0;
+};
+
+bool NamePass::Refused(int32_t error) const {
+    // fusefat answers EPERM, or EIO, where a kernel driver says ENOSPC.
+    return IsVolumeFullError(error) || error == EMLINK || (onFuse_ && (error == EPERM || error == EIO));
+}
+
+void NamePass::ShowNow(const std::string& line) {
+    shownAt_ = ClockMs();
+    GadgetSetText(Wnd1StrGdgInfo, "Laufwerk: " + driveText_ + "\r\n" + line + "\r\n");
+    PumpRunEvents();
+}
+
+void NamePass::ShowNowAndThen(const std::string& line) {
+    if (ClockDifference(ClockMs(), shownAt_) >= ShowEveryMs) {
+        ShowNow(line);
+    }
+}
+
+PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t error) {
+    std::string where = driveText_;
+    if (folderNumber >= 0) {
+        where = "/proc/self/fd/" + IntToText(files_.FolderFd(folderNumber));
+        std::array<char, 4096> path{};
+        const ssize_t n = readlink(where.c_str(), path.data(), path.size() - 1);
+        where = n > 0 ? WithTrailingSlash(std::string(path.data(), static_cast<size_t>(n))) : driveText_;
+    }
+    GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + where + name);
+    WriteLogLine("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0,
+                 true);
+    return PassOutcome::WriteFailed;
+}
+
+PassOutcome NamePass::FillFolder(int folder) {
+    if (!OnRunVolume(driveText_)) {
+        ReportVolumeGone(driveText_);
+        return PassOutcome::VolumeGone;
+    }
+    RemoveLeftoverPassFiles(folder);
+    const int32_t number = files_.AddFolder(folder);
+    if (number < 0) {
+        return PassOutcome::Done; // no descriptor left for one more folder: the others are served
+    }
+    const std::vector<int32_t> lengths = NameLengths(folder);
+    int32_t collisions = 0;
+    for (const int32_t content : plan_.contents) {
+        // Contents want the most room; names shrink only among empty files.
+        const size_t lengthCount = content > 0 ? 1 : lengths.size();
+        for (size_t l = 0; l < lengthCount; ++l) {
+            for (;;) {
+                if (AbortRun) {
+                    return PassOutcome::Stopped;
+                }
+                if (made_ >= MostPassFiles) {
+                    return PassOutcome::Done;
+                }
+                const std::string name = PassFileName(lengths[l]);
+                const PassFileMade result = files_.Make(number, name, content);
+                ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_));
+                if (result.made) {
+                    ++made_;
+                    collisions = 0;
+                }
+                if (result.error == 0) {
+                    continue;
+                }
+                if (result.error == EEXIST && ++collisions < MostNameCollisions) {
+                    continue;
+                }
+                if (result.error == EEXIST || result.error == ENAMETOOLONG || Refused(result.error)) {
+                    break;
+                }
+                if (!result.made && (result.error == EACCES || result.error == EPERM || result.error == EROFS)) {
+                    return PassOutcome::Done; // a folder this user may not write after all
+                }
+                return Fail(number, name, result.error);
+            }
+        }
+    }
+    if (!plan_.holdAll) {
+        // Deleted entries stay in their own folder: this folder's are written over once its files
+        // are on the device, and the files may go.
+        fsync(files_.FolderFd(number));
+        files_.Remove(number);
+    }
+    return PassOutcome::Done;
+}
+
+PassOutcome NamePass::CycleJournal(int runFolder) {
+    JournalCycle cycle(kind_, runFolder);
+    journalBytes_ = cycle.Bytes();
+    const auto journalLine = [&] {
+        return "Überschreibe Journal: " + IntToText(std::min(cycle.Written(), journalBytes_) / MiB) + " von " +
+               IntToText(journalBytes_ / MiB) + " MB";
+    };
+    const int32_t holder = files_.AddFolder(runFolder); // its times go back when the pass ends
+    while (journalBytes_ > 0 && !cycle.Done()) {
+        if (AbortRun) {
+            return PassOutcome::Stopped;
+        }
+        if (files_.TouchAll() == 0 && holder >= 0) {
+            // No pass file could be made: the folder's own times change, and are put back at the end.
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const std::array<timespec, 2> times{now, now};
+            futimens(files_.FolderFd(holder), times.data());
+        }
+        if (!cycle.Commit()) {
+            return Fail(-1, "", errno);
+        }
+        ShowNowAndThen(journalLine());
+    }
+    journalWritten_ = cycle.Written();
+    return PassOutcome::Done;
+}
+
+PassOutcome NamePass::Finish(PassOutcome outcome) {
+    files_.Remove();
+    // A driver that ended meanwhile (a FUSE driver that crashed) or a failing device must not let
+    // the run end as done.
+    if (syncfs(runFolder_.Get()) != 0 && !Refused(errno) && outcome == PassOutcome::Done) {
+        outcome = Fail(-1, "", errno);
+    }
+    if (outcome == PassOutcome::Done && !OnRunVolume(driveText_)) {
+        ReportVolumeGone(driveText_);
+        outcome = PassOutcome::VolumeGone;
+    }
+    std::string line = "Namen und kleine Dateien (" + std::string(KindName(kind_)) + "): " + IntToText(made_) +
+                       " Dateien angelegt, " + IntToText(files_.Removed()) + " entfernt";
+    if (journalBytes_ > 0) {
+        line += ", Journal " + IntToText(journalWritten_ / MiB) + " von " + IntToText(journalBytes_ / MiB) +
+                " MB geschrieben";
+    }
+    WriteLogLine(line, 0, true);
+    return outcome;
+}
+
+PassOutcome NamePass::Run() {
+    runFolder_.Reset(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd& runFolder = runFolder_;
+    if (!runFolder.Valid()) {
+        return PassOutcome::Done;
+    }
+    ShowNow("Überschreibe Namen und kleine Dateien: 0");
+    PassOutcome outcome = PassOutcome::Done;
+    if (plan_.everyFolder) {
+        WalkWritableFolders(runFolder.Get(), static_cast<dev_t>(RunDevice), [&](int folder) {
+            outcome = FillFolder(folder);
+            return outcome == PassOutcome::Done;
+        });
+    } else {
+        outcome = FillFolder(runFolder.Get());
+    }
+    if (outcome != PassOutcome::Done) {
+        return Finish(outcome);
+    }
+    // The names and contents must reach the device before the files go again, or a filesystem
+    // that writes late may never write them at all.
+    if (syncfs(runFolder.Get()) != 0 && !Refused(errno)) {
+        return Finish(Fail(-1, "", errno));
+    }
+    if (plan_.cycleJournal) {
+        outcome = CycleJournal(runFolder.Get());
+    }
+    return Finish(outcome);
+}
+
+} // namespace
+
+PassOutcome RunNamePass(const std::string& driveText) {
+    const VolumeKind kind = KindOf(RunFolder.Get());
+    if (kind == VolumeKind::Other) {
+        NamePassNote = "Namen gelöschter Dateien: auf diesem Dateisystem nicht überschrieben";
+        WriteLogLine(NamePassNote, 0, true);
+        return PassOutcome::LeftAlone;
+    }
+    NamePass pass(driveText, kind);
+    return pass.Run();
+}
+
+} // namespace mirl

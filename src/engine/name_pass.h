@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace mirl {
+
+enum class PassOutcome {
+    Done,        // names and small files were written over, every pass file is gone again
+    LeftAlone,   // a filesystem the pass can't serve safely; NamePassNote says so
+    Stopped,     // the user stopped it; every pass file is gone again
+    WriteFailed, // the device failed; the status field says "Schreibfehler" and the name
+    VolumeGone,  // the chosen volume is no longer where the run started; "Laufwerksfehler"
+};
+
+// After the last fill file of a whole run, while the volume is full: writes over the names and
+// small files of deleted files, which lie in metadata rather than in free blocks. Makes pass files in
+// the run's folder (and, where deleted entries stay in their own folder, in every folder of the
+// volume this user may write) until the filesystem refuses even an empty one, has the journal or
+// log written over once by changes of their times, and removes them again.
+PassOutcome RunNamePass(const std::string& driveText);
+
+} // namespace mirl

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/folder_walk.h"
+#include "runtime/unique_fd.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace mirl {
+
+// The files of the pass over names and small files: made only by this program, under names that
+// nothing else has, and removed only where they were made, by folder, name and inode.
+
+// The longest and the shortest pass file name: a long form of `length` characters ("mirl-pass-"
+// and random letters and digits), or, for `length` 12, the 8.3 form that a FAT folder keeps in a
+// single entry.
+constexpr int32_t PassNameShortForm = 12;
+std::string PassFileName(int32_t length);
+
+// True for the names PassFileName makes.
+bool IsPassFileName(const std::string& name);
+
+// Removes pass files that a run which was ended from outside left in the open folder `folder`:
+// regular files of a pass name and at most a few KB; nothing else, and nowhere else. Returns how
+// many went.
+int32_t RemoveLeftoverPassFiles(int folder);
+
+// How a pass file came to be: made with all its bytes, made with fewer, or not made (with why).
+struct PassFileMade {
+    bool made = false;
+    int32_t bytes = 0;
+    int32_t error = 0; // of the creation, or of the first write that was refused
+};
+
+// The pass files of one run, in the folders it opened.
+class PassFiles {
+public:
+    PassFiles() = default;
+    PassFiles(const PassFiles&) = delete;
+    PassFiles& operator=(const PassFiles&) = delete;
+    ~PassFiles();
+
+    // Takes a descriptor of its own of the open folder for the files to come, and notes the folder's
+    // times, which are put back when its files are removed; returns its number for Make, -1 when the
+    // folder can't be held.
+    int32_t AddFolder(int folder);
+    int FolderFd(int32_t folderNumber) const { return folders_[folderNumber].fd.Get(); }
+
+    // Makes a new file of that name in the folder with `contentBytes` random bytes from the
+    // generator; a name taken meanwhile is not touched (EEXIST).
+    PassFileMade Make(int32_t folderNumber, const std::string& name, int32_t contentBytes);
+
+    // How many files were made, and how many of them removed again.
+    int32_t Count() const { return static_cast<int32_t>(files_.size()); }
+    int32_t Removed() const { return removed_; }
+
+    // Metadata changes of every file made so far: new times, so that the filesystem logs them.
+    // Returns how many files took the change.
+    int32_t TouchAll();
+
+    // Removes the files of one folder (all with -1), each only while it is still the file that was
+    // made, puts the folder's times back and closes it; returns how many went.
+    int32_t Remove(int32_t folderNumber = -1);
+
+private:
+    struct Made {
+        int32_t folder;
+        std::string name;
+        ino_t inode;
+    };
+    struct Folder {
+        UniqueFd fd;
+        FolderTimes times;
+    };
+    std::vector<Folder> folders_;
+    std::vector<Made> files_;
+    int32_t removed_ = 0;
+};
+
+} // namespace mirl

@@ -1,0 +1,22 @@
+#pragma once
+
+namespace mirl {
+
+// The filesystems whose metadata the pass over names and small files knows how to reach. Each
+// keeps deleted names and small files in another place, and each is served in its own way.
+enum class VolumeKind {
+    Ext4,      // directory blocks and the journal
+    Xfs,       // directory blocks and the log
+    Btrfs,     // metadata with inline files of up to 2,048 bytes
+    Ntfs,      // MFT records with resident files, folder indexes
+    FatFamily, // FAT and exFAT: deleted entries stay in their own folder
+    Other,     // anything else: left alone
+};
+
+// The kind of the volume that holds the open folder `folder`.
+VolumeKind KindOf(int folder);
+
+// The German name of the kind, for the log.
+const char* KindName(VolumeKind kind);
+
+} // namespace mirl
