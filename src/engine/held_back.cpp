@@ -1,8 +1,10 @@
 #include "engine/held_back.h"
 
 #include "engine/volume_kind.h"
+#include "runtime/unique_fd.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 
 namespace mirl {
@@ -29,13 +31,18 @@ constexpr uint64_t XfsDefaultMost = 8192;
 } // namespace
 
 int64_t HiddenReserveBytes(int folder) {
+    if (KindOf(folder) != VolumeKind::Xfs) {
+        return 0;
+    }
+    // The run's folder may be open for paths only, which takes no ioctl.
+    const UniqueFd readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     XfsGeometry geometry{};
-    if (KindOf(folder) != VolumeKind::Xfs || ioctl(folder, XfsGetGeometry, &geometry) != 0) {
+    if (!readable.Valid() || ioctl(readable.Get(), XfsGetGeometry, &geometry) != 0) {
         return 0;
     }
     XfsReserve reserve{};
     // Only root may ask for the pool; others get the size the kernel gives it by itself.
-    const uint64_t blocks = ioctl(folder, XfsGetReserve, &reserve) == 0
+    const uint64_t blocks = ioctl(readable.Get(), XfsGetReserve, &reserve) == 0
                                 ? reserve.blocks
                                 : std::min(geometry.datablocks / XfsDefaultShare, XfsDefaultMost);
     return static_cast<int64_t>(blocks * geometry.blocksize);

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <vector>
@@ -35,6 +36,15 @@ constexpr int32_t LongestName = 255;
 // A bound for filesystems that never say no (another program freeing space meanwhile, say).
 constexpr int32_t MostPassFiles = 200'000;
 constexpr int32_t MostNameCollisions = 8;
+// The files whose times write the journal over: enough that one commit of all of them writes
+// several hundred KB, few enough that their inodes take under a block's worth of room (30 xfs
+// inode chunks of 32 KB), which a last fill file takes back once they are gone.
+constexpr int32_t CycleFileCount = 1920;
+constexpr int32_t CycleNameLength = 16;
+
+// The pass files of the current run: the cycle files made at its start, then those of the pass.
+std::unique_ptr<PassFiles> runFiles;
+bool cycleFilesRemoved = false;
 
 // What each kind of filesystem keeps inside its metadata, and where deleted names stay.
 struct PassPlan {
@@ -63,6 +73,13 @@ PassPlan PlanFor(VolumeKind kind) {
     return {};
 }
 
+bool SameFolder(int a, int b) {
+    struct stat first {};
+    struct stat second {};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 std::vector<int32_t> NameLengths(int folder) {
     struct statfs volume {};
     const int32_t longest = fstatfs(folder, &volume) == 0 && volume.f_namelen > 0
@@ -81,7 +98,9 @@ std::vector<int32_t> NameLengths(int folder) {
 
 class NamePass {
 public:
-    NamePass(const std::string& driveText, VolumeKind kind) : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)) {
+    NamePass(const std::string& driveText, VolumeKind kind, PassFiles& files)
+        : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)), files_(files) {
+        made_ = files.Count(); // the cycle files, made when the run started
         struct statfs volume {};
         onFuse_ = fstatfs(RunFolder.Get(), &volume) == 0 && volume.f_type == 0x65735546;
     }
@@ -102,9 +121,10 @@ private:
     PassPlan plan_;
     bool onFuse_ = false;
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
-    PassFiles files_;
+    PassFiles& files_;
     int32_t made_ = 0;
     int32_t shownAt_ = ClockMs();
+    int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
     int64_t journalBytes_ = 0;
 };
@@ -145,7 +165,10 @@ PassOutcome NamePass::FillFolder(int folder) {
         ReportVolumeGone(driveText_);
         return PassOutcome::VolumeGone;
     }
-    RemoveLeftoverPassFiles(folder);
+    // The run's own folder was swept at the start, and now holds the cycle files.
+    if (plan_.everyFolder && !SameFolder(folder, RunFolder.Get())) {
+        RemoveLeftoverPassFiles(folder);
+    }
     const int32_t number = files_.AddFolder(folder);
     if (number < 0) {
         return PassOutcome::Done; // no descriptor left for one more folder: the others are served
@@ -186,7 +209,7 @@ PassOutcome NamePass::FillFolder(int folder) {
             }
         }
     }
-    if (!plan_.holdAll) {
+    if (plan_.everyFolder && !plan_.holdAll) {
         // Deleted entries stay in their own folder: this folder's are written over once its files
         // are on the device, and the files may go.
         fsync(files_.FolderFd(number));
@@ -236,6 +259,7 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
     }
     std::string line = "Namen und kleine Dateien (" + std::string(KindName(kind_)) + "): " + IntToText(made_) +
                        " Dateien angelegt, " + IntToText(files_.Removed()) + " entfernt";
+    line += " in " + IntToText(ClockDifference(ClockMs(), startedAt_)) + " ms";
     if (journalBytes_ > 0) {
         line += ", Journal " + IntToText(journalWritten_ / MiB) + " von " + IntToText(journalBytes_ / MiB) +
                 " MB geschrieben";
@@ -276,15 +300,44 @@ PassOutcome NamePass::Run() {
 
 } // namespace
 
+void PrepareNamePass() {
+    runFiles = std::make_unique<PassFiles>();
+    cycleFilesRemoved = false;
+    if (!PlanFor(KindOf(RunFolder.Get())).cycleJournal) {
+        return;
+    }
+    const UniqueFd folder(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int32_t number = folder.Valid() ? runFiles->AddFolder(folder.Get()) : -1;
+    for (int32_t i = 0, refused = 0; number >= 0 && i < CycleFileCount && refused < MostNameCollisions; ++i) {
+        if (!runFiles->Make(number, PassFileName(CycleNameLength), 0).made) {
+            ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
+        }
+    }
+}
+
+bool NamePassGaveRoomBack() {
+    return cycleFilesRemoved;
+}
+
+void EndNamePass() {
+    runFiles.reset();
+}
+
 PassOutcome RunNamePass(const std::string& driveText) {
+    if (!runFiles) {
+        runFiles = std::make_unique<PassFiles>();
+    }
     const VolumeKind kind = KindOf(RunFolder.Get());
     if (kind == VolumeKind::Other) {
         NamePassNote = "Namen gelöschter Dateien: auf diesem Dateisystem nicht überschrieben";
         WriteLogLine(NamePassNote, 0, true);
         return PassOutcome::LeftAlone;
     }
-    NamePass pass(driveText, kind);
-    return pass.Run();
+    const bool cycleFiles = runFiles->Count() > 0;
+    NamePass pass(driveText, kind, *runFiles);
+    const PassOutcome outcome = pass.Run();
+    cycleFilesRemoved = cycleFiles && kind == VolumeKind::Xfs;
+    return outcome;
 }
 
 } // namespace mirl

@@ -19,4 +19,13 @@ enum class PassOutcome {
 // log written over once by changes of their times, and removes them again.
 PassOutcome RunNamePass(const std::string& driveText);
 
+// At the start of a run, once RunFolder is open: on a volume whose journal the pass writes over,
+// makes the files whose times it changes then, while there is still room for their inodes.
+void PrepareNamePass();
+// True after a pass on a volume that frees the room of those files' inodes again (xfs): a last
+// fill file may take it.
+bool NamePassGaveRoomBack();
+// Removes every pass file the run still has (one that ended before its pass, say).
+void EndNamePass();
+
 } // namespace mirl

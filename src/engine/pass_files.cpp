@@ -145,17 +145,20 @@ int32_t PassFiles::TouchAll() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     int32_t touched = 0;
-    for (const Made& file : files_) {
+    // A file that is gone, or is another one now, is no longer the pass's to change or remove.
+    std::erase_if(files_, [&](const Made& file) {
         // Every file a time of its own, so that none of the changes is one the filesystem can skip.
         now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
         const std::array<timespec, 2> times{now, now};
         struct stat entry {};
         const int folder = folders_[file.folder].fd.Get();
-        if (fstatat(folder, file.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_ino == file.inode &&
-            S_ISREG(entry.st_mode) && utimensat(folder, file.name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0) {
-            ++touched;
+        if (fstatat(folder, file.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || entry.st_ino != file.inode ||
+            !S_ISREG(entry.st_mode)) {
+            return true;
         }
-    }
+        touched += utimensat(folder, file.name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
+        return false;
+    });
     return touched;
 }
 

@@ -90,6 +90,7 @@ void StartRun() {
         StartNotingFillFiles(driveText);
         // A run that was ended from outside may have left pass files; they go first.
         RemoveLeftoverPassFiles(RunFolder.Get());
+        PrepareNamePass();
         FillOutcome outcome = FillLoop(driveText);
         if (!EndsTheRun(outcome) && !AbortRun) {
             outcome = WriteFillFile(FillFile::Last);
@@ -97,7 +98,11 @@ void StartRun() {
         // The last file is never stopped; the pass after it is.
         if (!EndsTheRun(outcome) && !AbortRun) {
             outcome = AfterPass(RunNamePass(driveText));
+            if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {
+                outcome = WriteFillFile(FillFile::Last);
+            }
         }
+        EndNamePass();
         const bool stopped = AbortRun;
         // Clicks that came while the run ended were meant for the Stop button: none may start a
         // new run. Events after the end report reach the main loop.
