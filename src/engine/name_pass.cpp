@@ -113,7 +113,7 @@ private:
     PassOutcome Fail(int folderNumber, const std::string& name, int32_t error);
     bool Refused(int32_t error) const;
     void ShowNow(const std::string& line);
-    void ShowNowAndThen(const std::string& line);
+    bool ShowNowAndThen(const std::string& line);
     PassOutcome Finish(PassOutcome outcome);
 
     std::string driveText_;
@@ -140,10 +140,14 @@ void NamePass::ShowNow(const std::string& line) {
     PumpRunEvents();
 }
 
-void NamePass::ShowNowAndThen(const std::string& line) {
-    if (ClockDifference(ClockMs(), shownAt_) >= ShowEveryMs) {
-        ShowNow(line);
+// Shows the progress at most every 100 ms, with events handled; false once the chosen folder no
+// longer lies on the run's volume (it was unmounted, say).
+bool NamePass::ShowNowAndThen(const std::string& line) {
+    if (ClockDifference(ClockMs(), shownAt_) < ShowEveryMs) {
+        return true;
     }
+    ShowNow(line);
+    return OnRunVolume(driveText_);
 }
 
 PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t error) {
@@ -188,10 +192,13 @@ PassOutcome NamePass::FillFolder(int folder) {
                 }
                 const std::string name = PassFileName(lengths[l]);
                 const PassFileMade result = files_.Make(number, name, content);
-                ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_));
                 if (result.made) {
                     ++made_;
                     collisions = 0;
+                }
+                if (!ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_))) {
+                    ReportVolumeGone(driveText_);
+                    return PassOutcome::VolumeGone;
                 }
                 if (result.error == 0) {
                     continue;
@@ -240,7 +247,10 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
         if (!cycle.Commit()) {
             return Fail(-1, "", errno);
         }
-        ShowNowAndThen(journalLine());
+        if (!ShowNowAndThen(journalLine())) {
+            ReportVolumeGone(driveText_);
+            return PassOutcome::VolumeGone;
+        }
     }
     journalWritten_ = cycle.Written();
     return PassOutcome::Done;

@@ -5,9 +5,14 @@
 #include "engine_fixture.h"
 #include "support/run_command.h"
 
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <set>
 #include <unistd.h>
@@ -258,6 +263,87 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, NamePassTest,
                                            Filesystem{"ntfs", 256, true}, Filesystem{"exfat", 256, true},
                                            Filesystem{"vfat", 256, true}),
                          [](const auto& info) { return std::string(info.param.type); });
+
+// Once the pass has made `files` files, `act` runs from the event loop, as a click would.
+void WhenThePassHasMade(int files, std::function<void()> act) {
+    auto* watcher = new QTimer;
+    QObject::connect(watcher, &QTimer::timeout, [=] {
+        const std::string status = EngineTest::Status();
+        const std::string label = "Überschreibe Namen und kleine Dateien: ";
+        const size_t at = status.find(label);
+        if (at == std::string::npos || std::stoi(status.substr(at + label.size())) < files) {
+            return;
+        }
+        watcher->stop();
+        watcher->deleteLater();
+        act();
+    });
+    watcher->start(0);
+}
+
+// The pass files that the log says were made and removed.
+std::pair<int, int> LoggedPassFiles(const std::string& log) {
+    const size_t at = log.find("): ", log.find("Namen und kleine Dateien ("));
+    if (at == std::string::npos) {
+        return {-1, -1};
+    }
+    const int made = std::stoi(log.substr(at + 3));
+    const int removed = std::stoi(log.substr(log.find("angelegt, ", at) + 10));
+    return {made, removed};
+}
+
+class NamePassEndTest : public EngineTest {};
+
+// btrfs takes some 20,000 pass files on 256 MiB: time enough to stop in the middle.
+TEST_F(NamePassEndTest, StopDuringThePassRemovesEveryPassFileAndEndsAsAStop) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 256);
+    OpenProgram();
+    Choose(*volume);
+    WhenThePassHasMade(500, [] {
+        auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
+        QTest::mouseClick(button, Qt::LeftButton);
+    });
+    StartRun();
+
+    EXPECT_NE(Status().find("Mirl abgebrochen!"), std::string::npos) << Status();
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    std::vector<std::string> left;
+    FindPassFiles(volume->Root(), left);
+    EXPECT_TRUE(left.empty()) << left.size() << " pass files left";
+    const auto [made, removed] = LoggedPassFiles(Log());
+    EXPECT_GE(made, 500) << Log();
+    EXPECT_LT(made, 15'000) << "the stop ended the pass within a step";
+    EXPECT_EQ(removed, made) << Log();
+}
+
+TEST_F(NamePassEndTest, AVolumeUnmountedDuringThePassEndsWithLaufwerksfehlerAndLeavesNoPassFile) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 256);
+    OpenProgram();
+    Choose(*volume);
+    const std::string mountPoint = volume->MountPoint();
+    // Detached at once but kept alive while the run holds it: the pass still removes its files.
+    WhenThePassHasMade(500, [mountPoint] { test::RunCommand({"umount", "-l", mountPoint}); });
+    StartRun();
+
+    EXPECT_NE(Status().find("Laufwerksfehler: \r\n"), std::string::npos) << Status();
+    EXPECT_EQ(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    const auto [made, removed] = LoggedPassFiles(Log());
+    EXPECT_GE(made, 500) << Log();
+    EXPECT_EQ(removed, made) << Log();
+    // Once the run lets go of it, the volume is gone; mounted again, it holds no pass file.
+    test::TempFolder again;
+    test::CommandResult mounted;
+    for (int i = 0; i < 50 && mounted.exitCode != 0; ++i) {
+        mounted = test::RunCommand({"mount", "-o", "loop", volume->Image(), again.Path()});
+        usleep(mounted.exitCode != 0 ? 100'000 : 0);
+    }
+    ASSERT_EQ(mounted.exitCode, 0) << mounted.output;
+    ASSERT_TRUE(test::OnOwnDevice(again.Path()));
+    std::vector<std::string> left;
+    FindPassFiles(again.Path() + "/", left);
+    EXPECT_TRUE(left.empty()) << left.size() << " pass files left";
+    EXPECT_EQ(test::RunCommand({"umount", again.Path()}).exitCode, 0);
+}
 
 } // namespace
 } // namespace mirl
