@@ -70,6 +70,16 @@ TEST(InfoText, HasTheLayoutOfItsSections) {
     EXPECT_EQ(sections, (std::vector<std::string>{"Hinweise", "Geschichte", "Dank an...", "Lizenzen"}));
 }
 
+// The notes say what a run overwrites beyond the free space, and what stays out of its reach, in
+// the words the end report uses.
+TEST(InfoText, SaysWhatARunReachesAndWhatNot) {
+    const std::string text = Windows1252ToUtf8(Unpacked());
+    for (const char* said : {"Namen und kleinen Dateien gelöschter Dokumente", "in jedem Ordner", "Journal",
+                             "„Nur als root“", "„Nicht überschreibbar“", "SSD", "Schnappschüsse"}) {
+        EXPECT_NE(text.find(said), std::string::npos) << said;
+    }
+}
+
 TEST(InfoText, HistoryThanksAndLicences) {
     const std::vector<std::string> lines = Lines(Unpacked());
     const std::regex dateLine(R"(\d\d\.\d\d\.\d{4}\t[0-9.]+)");
