@@ -41,6 +41,7 @@ constexpr int32_t MostNameCollisions = 8;
 // inode chunks of 32 KB), which a last fill file takes back once they are gone.
 constexpr int32_t CycleFileCount = 1920;
 constexpr int32_t CycleNameLength = 16;
+constexpr int64_t Ext4InodesPerBlock = 16;
 
 // The pass files of the current run: the cycle files made at its start, then those of the pass.
 std::unique_ptr<PassFiles> runFiles;
@@ -233,11 +234,14 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
                IntToText(journalBytes_ / MiB) + " MB";
     };
     const int32_t holder = files_.AddFolder(runFolder); // its times go back when the pass ends
+    // ext4 logs its inode table by blocks of 16 inodes (of 256 bytes; 32 of 128 on small volumes, of
+    // which two changes are then made); xfs logs each inode by itself.
+    const int64_t inodesPerBlock = kind_ == VolumeKind::Ext4 ? Ext4InodesPerBlock : 1;
     while (journalBytes_ > 0 && !cycle.Done()) {
         if (AbortRun) {
             return PassOutcome::Stopped;
         }
-        if (files_.TouchAll() == 0 && holder >= 0) {
+        if (files_.Touch(inodesPerBlock) == 0 && holder >= 0) {
             // No pass file could be made: the folder's own times change, and are put back at the end.
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);

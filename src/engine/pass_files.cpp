@@ -10,6 +10,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <time.h>
+#include <unordered_set>
 
 namespace mirl {
 namespace {
@@ -141,12 +142,16 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
     return result;
 }
 
-int32_t PassFiles::TouchAll() {
+int32_t PassFiles::Touch(int64_t inodesPerBlock) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     int32_t touched = 0;
+    std::unordered_set<uint64_t> blocks;
     // A file that is gone, or is another one now, is no longer the pass's to change or remove.
     std::erase_if(files_, [&](const Made& file) {
+        if (!blocks.insert(file.inode / static_cast<uint64_t>(inodesPerBlock)).second) {
+            return false;
+        }
         // Every file a time of its own, so that none of the changes is one the filesystem can skip.
         now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
         const std::array<timespec, 2> times{now, now};

@@ -56,9 +56,10 @@ public:
     int32_t Count() const { return static_cast<int32_t>(files_.size()); }
     int32_t Removed() const { return removed_; }
 
-    // Metadata changes of every file made so far: new times, so that the filesystem logs them.
-    // Returns how many files took the change.
-    int32_t TouchAll();
+    // Metadata changes of the files made so far: new times, so that the filesystem logs them. Of
+    // the files whose inode numbers divided by `inodesPerBlock` are the same (their inodes share a
+    // block that the filesystem logs whole), one is enough. Returns how many files took the change.
+    int32_t Touch(int64_t inodesPerBlock);
 
     // Removes the files of one folder (all with -1), each only while it is still the file that was
     // made, puts the folder's times back and closes it; returns how many went.
