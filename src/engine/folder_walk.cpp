@@ -39,18 +39,22 @@ std::vector<std::string> SubfolderNames(int folder) {
     return names;
 }
 
-bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(int)>& visit) {
+bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(const std::string&)>& skip,
+          const std::function<bool(int)>& visit) {
     if (faccessat(folder.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0 && !visit(folder.Get())) {
         return false;
     }
     for (const std::string& name : SubfolderNames(folder.Get())) {
+        if (skip(name)) {
+            continue;
+        }
         UniqueFd sub(openat(folder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
         // A folder of another volume (something mounted below) is not this run's.
         if (!sub.Valid() || fstat(sub.Get(), &info) != 0 || info.st_dev != device) {
             continue;
         }
-        if (!Walk(sub, device, visit)) {
+        if (!Walk(sub, device, skip, visit)) {
             return false;
         }
     }
@@ -59,11 +63,12 @@ bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(int)>& visit)
 
 } // namespace
 
-void WalkWritableFolders(int top, dev_t device, const std::function<bool(int)>& visit) {
+void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
+                         const std::function<bool(int)>& visit) {
     UniqueFd folder(openat(top, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (folder.Valid() && fstat(folder.Get(), &info) == 0 && info.st_dev == device) {
-        Walk(folder, device, visit);
+        Walk(folder, device, skip, visit);
     }
 }
 

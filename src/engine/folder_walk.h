@@ -2,15 +2,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 namespace mirl {
 
 // Visits `top` and every folder below it that lies on the device `device` and that this user may
-// write, each opened relative to its parent without following a link. `visit` gets the open folder,
-// for the time of the call, and returns false to end the walk.
-void WalkWritableFolders(int top, dev_t device, const std::function<bool(int)>& visit);
+// write, each opened relative to its parent without following a link; folders whose names `skip`
+// accepts are left out with all below them. `visit` gets the open folder, for the time of the call,
+// and returns false to end the walk.
+void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
+                         const std::function<bool(int)>& visit);
 
 // A folder's access and modification times, noted to be put back after files were made in it.
 struct FolderTimes {

@@ -36,6 +36,14 @@ constexpr int32_t LongestName = 255;
 // A bound for filesystems that never say no (another program freeing space meanwhile, say).
 constexpr int32_t MostPassFiles = 200'000;
 constexpr int32_t MostNameCollisions = 8;
+constexpr int32_t NtfsLongestName = 55;
+constexpr int32_t NtfsShortestName = 3;
+constexpr int32_t NtfsCharactersPerStep = 4;
+constexpr int32_t SmallestEntryName = 2;
+// Contents want room in the file's own metadata, not in the folder: their names are short.
+constexpr int32_t ContentNameLength = 16;
+// Each folder of the tree holds four, so that its index stays inside its own record.
+constexpr int32_t TreeFanOut = 4;
 // The files whose times write the journal over: enough that one commit of all of them writes
 // several hundred KB, few enough that their inodes take under a block's worth of room (30 xfs
 // inode chunks of 32 KB), which a last fill file takes back once they are gone.
@@ -53,6 +61,7 @@ struct PassPlan {
     bool everyFolder = false;      // deleted entries stay in their own folder
     bool holdAll = false;          // the files take records of one common table: all stay until the end
     bool cycleJournal = false;
+    bool takeRecords = false; // a tree of folders takes the free records of the file table
 };
 
 PassPlan PlanFor(VolumeKind kind) {
@@ -61,8 +70,9 @@ PassPlan PlanFor(VolumeKind kind) {
         // Files up to max_inline (2,048 bytes by default) lie inline in the metadata.
         return {{2048, 1024, 512, 256, 128, 64, 0}, false, false, false};
     case VolumeKind::Ntfs:
-        // A resident file lies in its MFT record of 1,024 bytes, beside its name.
-        return {{700, 512, 256, 128, 64, 0}, true, true, false};
+        // ntfs-3g clears an MFT record it hands out, resident contents included: a record taken is a
+        // record written over, whatever the new file holds.
+        return {{0}, true, true, false, true};
     case VolumeKind::FatFamily:
         return {{0}, true, false, false};
     case VolumeKind::Ext4:
@@ -81,12 +91,24 @@ bool SameFolder(int a, int b) {
            first.st_ino == second.st_ino;
 }
 
-std::vector<int32_t> NameLengths(int folder) {
+// The name lengths the pass tries in a folder, longest first: each a step smaller than the one
+// before in the folder's own measure, so that every free entry gets a name.
+std::vector<int32_t> NameLengths(VolumeKind kind, int folder) {
     struct statfs volume {};
     const int32_t longest = fstatfs(folder, &volume) == 0 && volume.f_namelen > 0
                                 ? static_cast<int32_t>(std::min<long>(volume.f_namelen, LongestName))
                                 : LongestName;
-    std::vector<int32_t> lengths{longest};
+    std::vector<int32_t> lengths;
+    if (kind == VolumeKind::Ntfs) {
+        // An index entry is 82 bytes and the name's UTF-16, in steps of 8 bytes: 4 characters a step,
+        // from 88 bytes (3 characters) up; longer names than 55 make ntfs-3g give a folder's record an
+        // attribute list, a change of the user's folder that stays.
+        for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
+            lengths.push_back(length);
+        }
+        return lengths;
+    }
+    lengths.push_back(longest);
     for (int32_t length = LongestName / CharactersPerEntry * CharactersPerEntry; length >= CharactersPerEntry;
          length -= CharactersPerEntry) {
         if (length < longest) {
@@ -94,6 +116,9 @@ std::vector<int32_t> NameLengths(int folder) {
         }
     }
     lengths.push_back(PassNameShortForm);
+    if (kind != VolumeKind::FatFamily) {
+        lengths.push_back(SmallestEntryName); // 4 bytes of UTF-8: ext4's smallest entry of 12 bytes
+    }
     return lengths;
 }
 
@@ -111,6 +136,8 @@ public:
 private:
     PassOutcome FillFolder(int folder);
     PassOutcome CycleJournal(int runFolder);
+    void StartTree(int runFolder);
+    PassOutcome TakeRecords();
     PassOutcome Fail(int folderNumber, const std::string& name, int32_t error);
     bool Refused(int32_t error) const;
     void ShowNow(const std::string& line);
@@ -128,6 +155,8 @@ private:
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
     int64_t journalBytes_ = 0;
+    int32_t treeFolder_ = -1;
+    std::string treeTop_;
 };
 
 bool NamePass::Refused(int32_t error) const {
@@ -174,14 +203,20 @@ PassOutcome NamePass::FillFolder(int folder) {
     if (plan_.everyFolder && !SameFolder(folder, RunFolder.Get())) {
         RemoveLeftoverPassFiles(folder);
     }
+    // An NTFS folder with few entries keeps its index in its own record (its size is then 0); on a full
+    // volume, one entry too many would leave it an empty index block of its own.
+    struct stat info {};
+    if (kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0)) {
+        return PassOutcome::Done;
+    }
     const int32_t number = files_.AddFolder(folder);
     if (number < 0) {
         return PassOutcome::Done; // no descriptor left for one more folder: the others are served
     }
-    const std::vector<int32_t> lengths = NameLengths(folder);
+    const std::vector<int32_t> lengths = NameLengths(kind_, folder);
     int32_t collisions = 0;
     for (const int32_t content : plan_.contents) {
-        // Contents want the most room; names shrink only among empty files.
+        // Names shrink only among empty files.
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
         for (size_t l = 0; l < lengthCount; ++l) {
             for (;;) {
@@ -191,7 +226,7 @@ PassOutcome NamePass::FillFolder(int folder) {
                 if (made_ >= MostPassFiles) {
                     return PassOutcome::Done;
                 }
-                const std::string name = PassFileName(lengths[l]);
+                const std::string name = PassFileName(content > 0 ? ContentNameLength : lengths[l]);
                 const PassFileMade result = files_.Make(number, name, content);
                 if (result.made) {
                     ++made_;
@@ -222,6 +257,57 @@ PassOutcome NamePass::FillFolder(int folder) {
         // are on the device, and the files may go.
         fsync(files_.FolderFd(number));
         files_.Remove(number);
+    }
+    return PassOutcome::Done;
+}
+
+// Folders of folders, four in each, until the filesystem refuses one more: every free record of
+// the file table gets one, and with it the names and resident contents that lay there. ntfs-3g may
+// refuse one while records are free (its search runs past the end of its bitmap); a second try
+// after taking the last one back then goes on.
+// The tree's first folder is made before the folders are filled, while the run's folder still has
+// room for its entry.
+void NamePass::StartTree(int runFolder) {
+    treeFolder_ = files_.AddFolder(runFolder);
+    treeTop_ = PassFileName(ContentNameLength);
+    if (treeFolder_ < 0 || files_.MakeFolder(treeFolder_, "", treeTop_) != 0) {
+        treeTop_.clear();
+        return;
+    }
+    ++made_;
+}
+
+PassOutcome NamePass::TakeRecords() {
+    if (treeTop_.empty()) {
+        return PassOutcome::Done;
+    }
+    const int32_t number = treeFolder_;
+    std::vector<std::string> parents{treeTop_};
+    bool retried = false;
+    for (size_t next = 0; next < parents.size() && made_ < MostPassFiles; ++next) {
+        for (int32_t child = 0; child < TreeFanOut; ++child) {
+            if (AbortRun) {
+                return PassOutcome::Stopped;
+            }
+            const int32_t error = files_.MakeFolder(number, parents[next], IntToText(child));
+            if (error == 0) {
+                ++made_;
+                parents.push_back(parents[next] + "/" + IntToText(child));
+            } else if (!Refused(error)) {
+                return Fail(number, parents[next] + "/" + IntToText(child), error);
+            } else if (retried || parents.size() - 1 <= next || !files_.RemoveLastFolder()) {
+                return PassOutcome::Done;
+            } else {
+                retried = true; // the last one was taken back: this one again
+                --made_;
+                parents.pop_back();
+                --child;
+            }
+            if (!ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_))) {
+                ReportVolumeGone(driveText_);
+                return PassOutcome::VolumeGone;
+            }
+        }
     }
     return PassOutcome::Done;
 }
@@ -291,10 +377,16 @@ PassOutcome NamePass::Run() {
     ShowNow("Überschreibe Namen und kleine Dateien: 0");
     PassOutcome outcome = PassOutcome::Done;
     if (plan_.everyFolder) {
-        WalkWritableFolders(runFolder.Get(), static_cast<dev_t>(RunDevice), [&](int folder) {
+        if (plan_.takeRecords) {
+            StartTree(runFolder.Get());
+        }
+        WalkWritableFolders(runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, [&](int folder) {
             outcome = FillFolder(folder);
             return outcome == PassOutcome::Done;
         });
+        if (outcome == PassOutcome::Done && plan_.takeRecords) {
+            outcome = TakeRecords();
+        }
     } else {
         outcome = FillFolder(runFolder.Get());
     }
@@ -351,6 +443,12 @@ PassOutcome RunNamePass(const std::string& driveText) {
     NamePass pass(driveText, kind, *runFiles);
     const PassOutcome outcome = pass.Run();
     cycleFilesRemoved = cycleFiles && kind == VolumeKind::Xfs;
+    if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs) {
+        // The unused ends of NTFS folder indexes keep entries of deleted names; only entries moved
+        // into them would reach them, which the pass doesn't risk in the user's folders.
+        NamePassNote = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
+        WriteLogLine(NamePassNote, 0, true);
+    }
     return outcome;
 }
 

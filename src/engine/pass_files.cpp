@@ -20,6 +20,9 @@ constexpr std::string_view LongPrefix = "mirl-pass-";
 constexpr std::string_view ShortPrefix = "~MP";
 constexpr std::string_view ShortSuffix = ".MP~";
 constexpr int32_t ShortRandom = 5;
+// U+E000, the first character of the private use area: no language writes it, no program names
+// files with it.
+constexpr std::string_view TinyPrefix = "\xEE\x80\x80";
 // A pass file never holds more than the largest content a filesystem keeps in its metadata.
 constexpr int64_t LargestPassFile = 4096;
 constexpr int32_t LargestContent = 4096;
@@ -43,7 +46,14 @@ struct DirCloser {
 
 std::string PassFileName(int32_t length) {
     std::string name;
-    if (length <= PassNameShortForm) {
+    if (length < PassNameShortForm) {
+        name = TinyPrefix;
+        for (int32_t i = 1; i < std::max(length, 2); ++i) {
+            name += RandomChar(LowerChars);
+        }
+        return name;
+    }
+    if (length == PassNameShortForm) {
         name = ShortPrefix;
         for (int32_t i = 0; i < ShortRandom; ++i) {
             name += RandomChar(UpperChars);
@@ -59,6 +69,10 @@ std::string PassFileName(int32_t length) {
 
 bool IsPassFileName(const std::string& name) {
     const std::string_view view(name);
+    if (view.starts_with(TinyPrefix)) {
+        const std::string_view rest = view.substr(TinyPrefix.size());
+        return !rest.empty() && rest.size() < static_cast<size_t>(PassNameShortForm) && AllOf(rest, LowerChars);
+    }
     if (view.size() == static_cast<size_t>(PassNameShortForm) && view.starts_with(ShortPrefix) &&
         view.ends_with(ShortSuffix)) {
         return AllOf(view.substr(ShortPrefix.size(), ShortRandom), UpperChars);
@@ -67,27 +81,64 @@ bool IsPassFileName(const std::string& name) {
            AllOf(view.substr(LongPrefix.size()), LowerChars);
 }
 
-int32_t RemoveLeftoverPassFiles(int folder) {
+namespace {
+
+std::vector<std::string> EntryNames(int folder) {
+    std::vector<std::string> names;
     const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (readable < 0) {
-        return 0;
+        return names;
     }
     const std::unique_ptr<DIR, DirCloser> entries(fdopendir(readable));
     if (!entries) {
         close(readable);
-        return 0;
+        return names;
     }
-    std::vector<std::string> names;
     while (const dirent* entry = readdir(entries.get())) {
-        if (IsPassFileName(entry->d_name)) {
-            names.emplace_back(entry->d_name);
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
         }
     }
+    return names;
+}
+
+// A leftover pass folder: what a pass puts there (pass files, and folders of its own, named freely)
+// goes, deepest first; anything else stays, and with it the folders that hold it.
+int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
+    constexpr int32_t DeepestTree = 64;
+    const UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.Valid() || depth > DeepestTree) {
+        return 0;
+    }
     int32_t removed = 0;
-    for (const std::string& name : names) {
+    for (const std::string& entry : EntryNames(folder.Get())) {
+        struct stat info {};
+        if (fstatat(folder.Get(), entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            removed += RemoveLeftoverTree(folder.Get(), entry, depth + 1);
+        } else if (S_ISREG(info.st_mode) && IsPassFileName(entry) && info.st_size <= LargestPassFile &&
+                   unlinkat(folder.Get(), entry.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    return removed + (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 1 : 0);
+}
+
+} // namespace
+
+int32_t RemoveLeftoverPassFiles(int folder) {
+    int32_t removed = 0;
+    for (const std::string& name : EntryNames(folder)) {
         struct stat file {};
-        if (fstatat(folder, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode) &&
-            file.st_size <= LargestPassFile && unlinkat(folder, name.c_str(), 0) == 0) {
+        if (!IsPassFileName(name) || fstatat(folder, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(file.st_mode)) {
+            removed += RemoveLeftoverTree(folder, name, 0);
+        } else if (S_ISREG(file.st_mode) && file.st_size <= LargestPassFile && unlinkat(folder, name.c_str(), 0) == 0) {
             ++removed;
         }
     }
@@ -167,6 +218,30 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
     return touched;
 }
 
+int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, const std::string& name) {
+    const int folder = folders_[folderNumber].fd.Get();
+    const std::string path = parent.empty() ? name : parent + "/" + name;
+    if (mkdirat(folder, path.c_str(), 0700) != 0) {
+        return errno;
+    }
+    struct stat made {};
+    fstatat(folder, path.c_str(), &made, AT_SYMLINK_NOFOLLOW);
+    madeFolders_.push_back({folderNumber, path, made.st_ino});
+    return 0;
+}
+
+bool PassFiles::RemoveLastFolder() {
+    if (madeFolders_.empty()) {
+        return false;
+    }
+    const Made last = madeFolders_.back();
+    madeFolders_.pop_back();
+    struct stat entry {};
+    const int folder = folders_[last.folder].fd.Get();
+    return fstatat(folder, last.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(entry.st_mode) &&
+           entry.st_ino == last.inode && unlinkat(folder, last.name.c_str(), AT_REMOVEDIR) == 0;
+}
+
 int32_t PassFiles::Remove(int32_t folderNumber) {
     int32_t removed = 0;
     std::erase_if(files_, [&](const Made& file) {
@@ -181,6 +256,20 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
         }
         return true;
     });
+    // Folders after the files (which may lie in them), the deepest, made last, first.
+    for (size_t i = madeFolders_.size(); i-- > 0;) {
+        const Made& made = madeFolders_[i];
+        if (folderNumber >= 0 && made.folder != folderNumber) {
+            continue;
+        }
+        struct stat entry {};
+        const int folder = folders_[made.folder].fd.Get();
+        if (fstatat(folder, made.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(entry.st_mode) &&
+            entry.st_ino == made.inode && unlinkat(folder, made.name.c_str(), AT_REMOVEDIR) == 0) {
+            ++removed;
+        }
+        madeFolders_.erase(madeFolders_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
     removed_ += removed;
     for (size_t i = 0; i < folders_.size(); ++i) {
         if (folderNumber < 0 || static_cast<int32_t>(i) == folderNumber) {

@@ -13,9 +13,10 @@ namespace mirl {
 // The files of the pass over names and small files: made only by this program, under names that
 // nothing else has, and removed only where they were made, by folder, name and inode.
 
-// The longest and the shortest pass file name: a long form of `length` characters ("mirl-pass-"
-// and random letters and digits), or, for `length` 12, the 8.3 form that a FAT folder keeps in a
-// single entry.
+// A pass file name of `length` characters: above 12 a long form ("mirl-pass-" and random letters
+// and digits); 12 the 8.3 form that a FAT folder keeps in a single entry ("~MPXXXXX.MP~"); below 12
+// a tiny form, a character of Unicode's private use area and random letters and digits, for the
+// smallest entries a folder has room for (ext4: 12 bytes, NTFS: 88).
 constexpr int32_t PassNameShortForm = 12;
 std::string PassFileName(int32_t length);
 
@@ -23,8 +24,8 @@ std::string PassFileName(int32_t length);
 bool IsPassFileName(const std::string& name);
 
 // Removes pass files that a run which was ended from outside left in the open folder `folder`:
-// regular files of a pass name and at most a few KB; nothing else, and nowhere else. Returns how
-// many went.
+// regular files of a pass name and at most a few KB, and folders of a pass name as far as they hold
+// nothing but such files and empty folders; nothing else, and nowhere else. Returns how many went.
 int32_t RemoveLeftoverPassFiles(int folder);
 
 // How a pass file came to be: made with all its bytes, made with fewer, or not made (with why).
@@ -52,8 +53,15 @@ public:
     // generator; a name taken meanwhile is not touched (EEXIST).
     PassFileMade Make(int32_t folderNumber, const std::string& name, int32_t contentBytes);
 
+    // Makes a folder `name` in the folder the relative path `parent` leads to from folder
+    // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
+    // the files, the last made first.
+    int32_t MakeFolder(int32_t folderNumber, const std::string& parent, const std::string& name);
+    // Removes the folder made last, when it is still empty; true when it went.
+    bool RemoveLastFolder();
+
     // How many files were made, and how many of them removed again.
-    int32_t Count() const { return static_cast<int32_t>(files_.size()); }
+    int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size()); }
     int32_t Removed() const { return removed_; }
 
     // Metadata changes of the files made so far: new times, so that the filesystem logs them. Of
@@ -77,6 +85,7 @@ private:
     };
     std::vector<Folder> folders_;
     std::vector<Made> files_;
+    std::vector<Made> madeFolders_; // names are paths relative to their folder
     int32_t removed_ = 0;
 };
 
