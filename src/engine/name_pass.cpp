@@ -412,7 +412,15 @@ void PrepareNamePass() {
     if (!PlanFor(KindOf(RunFolder.Get())).cycleJournal) {
         return;
     }
-    const UniqueFd folder(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // They lie in a folder of their own, which goes with them: the run's folder keeps no larger
+    // directory for their entries.
+    const UniqueFd runFolder(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int32_t parent = runFolder.Valid() ? runFiles->AddFolder(runFolder.Get()) : -1;
+    const std::string name = PassFileName(ContentNameLength);
+    if (parent < 0 || runFiles->MakeFolder(parent, "", name) != 0) {
+        return;
+    }
+    const UniqueFd folder(openat(runFolder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     const int32_t number = folder.Valid() ? runFiles->AddFolder(folder.Get()) : -1;
     for (int32_t i = 0, refused = 0; number >= 0 && i < CycleFileCount && refused < MostNameCollisions; ++i) {
         if (!runFiles->Make(number, PassFileName(CycleNameLength), 0).made) {
