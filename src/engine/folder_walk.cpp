@@ -17,35 +17,13 @@ struct DirCloser {
     void operator()(DIR* folder) const { closedir(folder); }
 };
 
-// The names of the folders in `folder`, read from a descriptor of its own so that `folder` stays
-// usable.
-std::vector<std::string> SubfolderNames(int folder) {
-    std::vector<std::string> names;
-    const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable < 0) {
-        return names;
-    }
-    const std::unique_ptr<DIR, DirCloser> entries(fdopendir(readable));
-    if (!entries) {
-        close(readable);
-        return names;
-    }
-    while (const dirent* entry = readdir(entries.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN)) {
-            names.push_back(name);
-        }
-    }
-    return names;
-}
-
 bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(const std::string&)>& skip,
           const std::function<bool(int)>& visit) {
     if (faccessat(folder.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0 && !visit(folder.Get())) {
         return false;
     }
-    for (const std::string& name : SubfolderNames(folder.Get())) {
-        if (skip(name)) {
+    for (const auto& [name, type] : ReadFolder(folder.Get())) {
+        if ((type != DT_DIR && type != DT_UNKNOWN) || skip(name)) {
             continue;
         }
         UniqueFd sub(openat(folder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -62,6 +40,26 @@ bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(const std::st
 }
 
 } // namespace
+
+std::vector<FolderEntry> ReadFolder(int folder) {
+    std::vector<FolderEntry> found;
+    const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (readable < 0) {
+        return found;
+    }
+    const std::unique_ptr<DIR, DirCloser> entries(fdopendir(readable));
+    if (!entries) {
+        close(readable);
+        return found;
+    }
+    while (const dirent* entry = readdir(entries.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            found.push_back({name, entry->d_type});
+        }
+    }
+    return found;
+}
 
 void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
                          const std::function<bool(int)>& visit) {

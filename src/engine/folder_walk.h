@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 namespace mirl {
 
@@ -14,6 +15,14 @@ namespace mirl {
 // and returns false to end the walk.
 void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
                          const std::function<bool(int)>& visit);
+
+// The entries of `folder` but "." and "..", with their types as the folder lists them (DT_DIR,
+// DT_REG, DT_UNKNOWN when it doesn't say), read from a descriptor of its own.
+struct FolderEntry {
+    std::string name;
+    unsigned char type;
+};
+std::vector<FolderEntry> ReadFolder(int folder);
 
 // A folder's access and modification times, noted to be put back after files were made in it.
 struct FolderTimes {

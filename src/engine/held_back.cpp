@@ -1,6 +1,7 @@
 #include "engine/held_back.h"
 
 #include "engine/volume_kind.h"
+#include "engine/xfs_ioctl.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>
@@ -10,20 +11,6 @@
 namespace mirl {
 namespace {
 
-struct XfsGeometry {
-    uint32_t blocksize, rtextsize, agblocks, agcount, logblocks, sectsize, inodesize, imaxpct;
-    uint64_t datablocks, rtblocks, rtextents, logstart;
-    unsigned char uuid[16];
-    uint32_t sunit, swidth;
-    int32_t version;
-    uint32_t flags, logsectsize, rtsectsize, dirblocksize;
-};
-struct XfsReserve {
-    uint64_t blocks;
-    uint64_t available;
-};
-constexpr unsigned long XfsGetGeometry = _IOR('X', 100, XfsGeometry);
-constexpr unsigned long XfsGetReserve = _IOR('X', 115, XfsReserve);
 // The kernel's own pool when nobody set another: 5% of the volume, at most 8,192 blocks.
 constexpr uint64_t XfsDefaultShare = 20;
 constexpr uint64_t XfsDefaultMost = 8192;

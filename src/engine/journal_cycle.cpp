@@ -1,5 +1,7 @@
 #include "engine/journal_cycle.h"
 
+#include "engine/xfs_ioctl.h"
+
 #include <algorithm>
 #include <fstream>
 #include <linux/fsmap.h>
@@ -16,16 +18,6 @@
 namespace mirl {
 namespace {
 
-// The first part of xfs's geometry answer, the same in every kernel since the first one.
-struct XfsGeometry {
-    uint32_t blocksize, rtextsize, agblocks, agcount, logblocks, sectsize, inodesize, imaxpct;
-    uint64_t datablocks, rtblocks, rtextents, logstart;
-    unsigned char uuid[16];
-    uint32_t sunit, swidth;
-    int32_t version;
-    uint32_t flags, logsectsize, rtsectsize, dirblocksize;
-};
-constexpr unsigned long XfsGetGeometry = _IOR('X', 100, XfsGeometry);
 constexpr int64_t XfsSector = 512;
 // The owner GETFSMAP gives the journal's or log's blocks, on ext4 and xfs alike.
 constexpr uint64_t OwnerLog = (uint64_t{'X'} << 32) | 2;

@@ -38,10 +38,6 @@ bool AllOf(std::string_view text, std::string_view chars) {
     return std::all_of(text.begin(), text.end(), [chars](char c) { return chars.find(c) != std::string_view::npos; });
 }
 
-struct DirCloser {
-    void operator()(DIR* folder) const { closedir(folder); }
-};
-
 } // namespace
 
 std::string PassFileName(int32_t length) {
@@ -83,26 +79,6 @@ bool IsPassFileName(const std::string& name) {
 
 namespace {
 
-std::vector<std::string> EntryNames(int folder) {
-    std::vector<std::string> names;
-    const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable < 0) {
-        return names;
-    }
-    const std::unique_ptr<DIR, DirCloser> entries(fdopendir(readable));
-    if (!entries) {
-        close(readable);
-        return names;
-    }
-    while (const dirent* entry = readdir(entries.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    return names;
-}
-
 // A leftover pass folder: what a pass puts there (pass files, and folders of its own, named freely)
 // goes, deepest first; anything else stays, and with it the folders that hold it.
 int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
@@ -112,7 +88,8 @@ int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
         return 0;
     }
     int32_t removed = 0;
-    for (const std::string& entry : EntryNames(folder.Get())) {
+    for (const FolderEntry& found : ReadFolder(folder.Get())) {
+        const std::string& entry = found.name;
         struct stat info {};
         if (fstatat(folder.Get(), entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
@@ -131,7 +108,8 @@ int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
 
 int32_t RemoveLeftoverPassFiles(int folder) {
     int32_t removed = 0;
-    for (const std::string& name : EntryNames(folder)) {
+    for (const FolderEntry& entry : ReadFolder(folder)) {
+        const std::string& name = entry.name;
         struct stat file {};
         if (!IsPassFileName(name) || fstatat(folder, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
@@ -168,9 +146,7 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
     if (!file.Valid()) {
         return {false, 0, errno};
     }
-    struct stat made {};
-    fstat(file.Get(), &made);
-    files_.push_back({folderNumber, name, made.st_ino});
+    files_.push_back(Noted(folderNumber, name));
     PassFileMade result{true, 0, 0};
     std::array<unsigned char, LargestContent> content;
     const int32_t wanted = std::clamp(contentBytes, 0, LargestContent);
@@ -187,10 +163,39 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
         }
         result.bytes += static_cast<int32_t>(n);
     }
+    files_.back().size = result.bytes;
     if (file.Reset() != 0 && result.error == 0) {
         result.error = errno;
     }
     return result;
+}
+
+PassFiles::Made PassFiles::Noted(int32_t folderNumber, const std::string& name) const {
+    Made made{folderNumber, name};
+    struct statx seen {};
+    if (statx(folders_[folderNumber].fd.Get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &seen) ==
+        0) {
+        made.inode = seen.stx_ino;
+        made.bornKnown = (seen.stx_mask & STATX_BTIME) != 0;
+        made.born = seen.stx_btime;
+    }
+    return made;
+}
+
+bool PassFiles::StillOurs(const Made& made, bool isFolder) const {
+    struct statx now {};
+    const int folder = folders_[made.folder].fd.Get();
+    if (made.inode == 0 ||
+        statx(folder, made.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME,
+              &now) != 0 ||
+        now.stx_ino != made.inode || (isFolder ? !S_ISDIR(now.stx_mode) : !S_ISREG(now.stx_mode))) {
+        return false;
+    }
+    if (!isFolder && static_cast<int64_t>(now.stx_size) != made.size) {
+        return false;
+    }
+    const bool bornKnown = made.bornKnown && (now.stx_mask & STATX_BTIME) != 0;
+    return !bornKnown || (now.stx_btime.tv_sec == made.born.tv_sec && now.stx_btime.tv_nsec == made.born.tv_nsec);
 }
 
 int32_t PassFiles::Touch(int64_t inodesPerBlock) {
@@ -206,10 +211,8 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
         // Every file a time of its own, so that none of the changes is one the filesystem can skip.
         now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
         const std::array<timespec, 2> times{now, now};
-        struct stat entry {};
         const int folder = folders_[file.folder].fd.Get();
-        if (fstatat(folder, file.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || entry.st_ino != file.inode ||
-            !S_ISREG(entry.st_mode)) {
+        if (!StillOurs(file, false)) {
             return true;
         }
         touched += utimensat(folder, file.name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
@@ -224,9 +227,7 @@ int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, c
     if (mkdirat(folder, path.c_str(), 0700) != 0) {
         return errno;
     }
-    struct stat made {};
-    fstatat(folder, path.c_str(), &made, AT_SYMLINK_NOFOLLOW);
-    madeFolders_.push_back({folderNumber, path, made.st_ino});
+    madeFolders_.push_back(Noted(folderNumber, path));
     return 0;
 }
 
@@ -236,10 +237,7 @@ bool PassFiles::RemoveLastFolder() {
     }
     const Made last = madeFolders_.back();
     madeFolders_.pop_back();
-    struct stat entry {};
-    const int folder = folders_[last.folder].fd.Get();
-    return fstatat(folder, last.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(entry.st_mode) &&
-           entry.st_ino == last.inode && unlinkat(folder, last.name.c_str(), AT_REMOVEDIR) == 0;
+    return StillOurs(last, true) && unlinkat(folders_[last.folder].fd.Get(), last.name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 int32_t PassFiles::Remove(int32_t folderNumber) {
@@ -248,10 +246,7 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
         if (folderNumber >= 0 && file.folder != folderNumber) {
             return false;
         }
-        struct stat entry {};
-        const int folder = folders_[file.folder].fd.Get();
-        if (fstatat(folder, file.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_ino == file.inode &&
-            S_ISREG(entry.st_mode) && unlinkat(folder, file.name.c_str(), 0) == 0) {
+        if (StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0) {
             ++removed;
         }
         return true;
@@ -262,10 +257,7 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
         if (folderNumber >= 0 && made.folder != folderNumber) {
             continue;
         }
-        struct stat entry {};
-        const int folder = folders_[made.folder].fd.Get();
-        if (fstatat(folder, made.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(entry.st_mode) &&
-            entry.st_ino == made.inode && unlinkat(folder, made.name.c_str(), AT_REMOVEDIR) == 0) {
+        if (StillOurs(made, true) && unlinkat(folders_[made.folder].fd.Get(), made.name.c_str(), AT_REMOVEDIR) == 0) {
             ++removed;
         }
         madeFolders_.erase(madeFolders_.begin() + static_cast<std::ptrdiff_t>(i));

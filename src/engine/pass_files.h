@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -74,11 +75,17 @@ public:
     int32_t Remove(int32_t folderNumber = -1);
 
 private:
+    // A file or folder as it was made: an inode number alone is soon given to a new file.
     struct Made {
         int32_t folder;
-        std::string name;
-        ino_t inode;
+        std::string name; // for a folder made, its path relative to `folder`
+        uint64_t inode = 0;
+        int64_t size = 0;
+        bool bornKnown = false;
+        statx_timestamp born{};
     };
+    bool StillOurs(const Made& made, bool isFolder) const;
+    Made Noted(int32_t folderNumber, const std::string& name) const;
     struct Folder {
         UniqueFd fd;
         FolderTimes times;

@@ -1,0 +1,119 @@
+// Pass files are the program's own: their names are told apart from every other name, and only
+// they are ever removed.
+#include "engine/pass_files.h"
+#include "support/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
+
+bool Exists(const std::string& path) {
+    struct stat entry {};
+    return lstat(path.c_str(), &entry) == 0;
+}
+
+TEST(PassFileNames, EveryLengthIsAPassNameOfThatLengthAndNothingElseIs) {
+    for (int32_t length = 1; length <= 255; ++length) {
+        const std::string name = PassFileName(length);
+        EXPECT_TRUE(IsPassFileName(name)) << name;
+        // Characters, not bytes: the tiny form's first character takes three.
+        const size_t characters = name.size() - (name.starts_with("\xEE\x80\x80") ? 2 : 0);
+        EXPECT_EQ(characters, static_cast<size_t>(std::max(length, 2))) << name;
+        EXPECT_EQ(name.find('/'), std::string::npos);
+    }
+    EXPECT_NE(PassFileName(40), PassFileName(40)) << "random, so that names don't collide";
+    for (const char* other : {"MirlFile0", "mirl-pass-", "mirl-pass-Brief.odt", "mirl-pass-abc.txt", "~MPABCDE.TXT",
+                              "~mpabcde.mp~", "~MPABC.MP~", "\xEE\x80\x80",
+                              "\xEE\x80\x80"
+                              "Brief",
+                              "Dokumente",
+                              "\xEE\x80\x80"
+                              "abcdefghijklmnop"}) {
+        EXPECT_FALSE(IsPassFileName(other)) << other;
+    }
+}
+
+TEST(PassFileNames, LeftoversGoAndNothingElse) {
+    TempFolder folder;
+    const std::string leftover = folder / PassFileName(30);
+    const std::string shortLeftover = folder / PassFileName(12);
+    WriteFileBytes(leftover, "");
+    WriteFileBytes(shortLeftover, std::string(2048, 'x'));
+    // A pass name that holds more than a pass file ever does, and a link of a pass name, are not
+    // the program's.
+    const std::string large = folder / PassFileName(20);
+    WriteFileBytes(large, std::string(100'000, 'x'));
+    const std::string target = folder / "Brief.odt";
+    WriteFileBytes(target, "the user's");
+    const std::string link = folder / PassFileName(25);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    // A pass folder goes with what a pass puts there; one that holds a user's file stays, with it.
+    const std::string tree = folder / PassFileName(16);
+    ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((tree + "/0").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((tree + "/0/1").c_str(), 0700), 0);
+    WriteFileBytes(tree + "/0/" + PassFileName(40), "");
+    const std::string keptTree = folder / PassFileName(17);
+    ASSERT_EQ(mkdir(keptTree.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((keptTree + "/2").c_str(), 0700), 0);
+    WriteFileBytes(keptTree + "/2/Notizen.txt", "the user's too");
+
+    const int open = ::open(folder.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(open, 0);
+    EXPECT_EQ(RemoveLeftoverPassFiles(open), 2 + 4);
+    close(open);
+    EXPECT_FALSE(Exists(leftover));
+    EXPECT_FALSE(Exists(shortLeftover));
+    EXPECT_FALSE(Exists(tree));
+    EXPECT_TRUE(Exists(large));
+    EXPECT_TRUE(Exists(link));
+    EXPECT_EQ(ReadFileBytes(target), "the user's");
+    EXPECT_EQ(ReadFileBytes(keptTree + "/2/Notizen.txt"), "the user's too");
+}
+
+TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {
+    TempFolder folder;
+    const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(open, 0);
+    const struct timespec old[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(futimens(open, old), 0);
+    std::string replaced;
+    {
+        PassFiles files;
+        const int32_t number = files.AddFolder(open);
+        ASSERT_GE(number, 0);
+        const std::string kept = PassFileName(30);
+        const PassFileMade made = files.Make(number, kept, 700);
+        EXPECT_TRUE(made.made);
+        EXPECT_EQ(made.bytes, 700);
+        EXPECT_EQ(made.error, 0);
+        EXPECT_EQ(files.Make(number, kept, 0).error, EEXIST) << "an existing name is never taken over";
+        replaced = PassFileName(31);
+        ASSERT_TRUE(files.Make(number, replaced, 0).made);
+        ASSERT_EQ(files.MakeFolder(number, "", PassFileName(16)), 0);
+        // Someone else's file under the name of one of them: it is not the pass's to remove.
+        ASSERT_EQ(unlink((folder / replaced).c_str()), 0);
+        WriteFileBytes(folder / replaced, "the user's");
+        EXPECT_EQ(files.Count(), 3);
+        EXPECT_EQ(files.Remove(), 2);
+        EXPECT_EQ(files.Removed(), 2);
+    }
+    EXPECT_EQ(ReadFileBytes(folder / replaced), "the user's");
+    struct stat after {};
+    ASSERT_EQ(fstat(open, &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1'000'000'000) << "the folder's times are put back";
+    EXPECT_EQ(after.st_atim.tv_sec, 1'000'000'000);
+    close(open);
+}
+
+} // namespace
+} // namespace mirl
