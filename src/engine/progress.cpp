@@ -100,6 +100,12 @@ void ScheduleNextSnapshot() {
 
 } // namespace
 
+void StartProgress() {
+    shownBefore = false;
+    LastDriveText.clear();
+    RefFreeBytes = 0;
+}
+
 std::string SizeText(int64_t bytes) {
     if (bytes / GiB != 0) {
         return IntToText(bytes / GiB) + " GB";

@@ -11,6 +11,10 @@ namespace mirl {
 // With the test log on, copies the status into the run log at most every 10 s.
 void ShowProgress(const std::string& subject, int64_t byteCount);
 
+// Forgets the last run's progress: the first update of the next run is shown at once, and it
+// measures from its own volume.
+void StartProgress();
+
 // A byte count as the status shows it: whole GB, else whole MB, else bytes (1024-based).
 std::string SizeText(int64_t bytes);
 

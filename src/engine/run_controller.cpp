@@ -9,6 +9,7 @@
 #include "engine/run_events.h"
 #include "engine/startup.h"
 #include "engine/state.h"
+#include "engine/write_pace.h"
 #include "runtime/dates.h"
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
@@ -80,7 +81,9 @@ void StartRun() {
     GadgetDisable(Wnd1ExploComboGdg, 1);
     AbortRun = false;
     RunStartTime = DateNow();
-    RefFreeBytes = 0;
+    // Pacing and progress belong to this run: the last one may have filled another drive.
+    StartProgress();
+    StartPacing();
     NamePassNote.clear();
 
     GadgetSetToolTip(Wnd1StrGdgInfo, "");

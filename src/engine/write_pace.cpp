@@ -25,6 +25,12 @@ int32_t sampleMs = 0;
 
 } // namespace
 
+void StartPacing() {
+    measuredRate = 0;
+    sampleBytes = 0;
+    sampleMs = 0;
+}
+
 void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice) {
     if (!waitedForDevice) {
         return;

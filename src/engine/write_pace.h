@@ -8,6 +8,9 @@ namespace mirl {
 // device's measured write rate, at least 2 and at most 8 blocks. A stop then ends a run within that
 // time, and a slow drive never holds the window longer than one block's writing time.
 
+// Forgets what the last run measured: the next run may fill another drive.
+void StartPacing();
+
 // Called after each block with the milliseconds its write and the wait after it took, and whether
 // the data in flight had reached the window before it (only those blocks measure the device rather
 // than the page cache).

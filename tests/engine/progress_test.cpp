@@ -1,4 +1,5 @@
 #include "engine/progress.h"
+#include "engine/write_pace.h"
 #include "engine_fixture.h"
 #include "runtime/clock.h"
 #include "support/german_locale.h"
@@ -125,6 +126,29 @@ TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
     ClockShift(41);
     ShowProgress("", 0);
     EXPECT_EQ(Status(), shown);
+}
+
+// Each run starts afresh: its first update shows at once, and the pace of what is in flight starts
+// small again, whatever the run before measured on another drive.
+TEST_F(ShowProgressTest, ARunStartsWithItsOwnProgressAndPace) {
+    OpenProgram();
+    ShowProgress("", 0);
+    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    ShowProgress("", 0);
+    ASSERT_EQ(Status(), "marker") << "within 100 ms nothing changes";
+    StartProgress();
+    ShowProgress("", 0);
+    EXPECT_NE(Status(), "marker") << "a new run's first update is shown";
+
+    StartPacing();
+    const int64_t first = FlightWindow();
+    EXPECT_EQ(first, 2 * int64_t{BlockSize});
+    for (int i = 0; i < 40; ++i) {
+        NoteBlockWritten(1, true); // a drive of a GB per second
+    }
+    EXPECT_EQ(FlightWindow(), 8 * int64_t{BlockSize});
+    StartPacing();
+    EXPECT_EQ(FlightWindow(), first);
 }
 
 TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
