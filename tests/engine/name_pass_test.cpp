@@ -102,20 +102,30 @@ std::map<std::string, std::set<int64_t>> Scan(const std::string& image,
         ADD_FAILURE() << "cannot read " << image;
         return found;
     }
+    std::map<std::string, std::vector<std::pair<std::string, const std::string*>>> anchored;
+    for (const auto& [group, patterns] : groups) {
+        for (const std::string& pattern : patterns) {
+            anchored[pattern.substr(0, 2)].emplace_back(group, &pattern);
+        }
+    }
     constexpr size_t Overlap = 64;
     std::vector<char> chunk((8 << 20) + Overlap);
     size_t kept = 0;
     int64_t chunkStart = 0;
     for (ssize_t n; (n = read(fd, chunk.data() + kept, chunk.size() - kept)) > 0;) {
         const size_t end = kept + static_cast<size_t>(n);
-        for (const auto& [group, patterns] : groups) {
-            for (const std::string& pattern : patterns) {
-                const char* at = chunk.data();
-                while ((at = static_cast<const char*>(
-                            memmem(at, end - (at - chunk.data()), pattern.data(), pattern.size()))) != nullptr) {
-                    found[group].insert((chunkStart + (at - chunk.data())) / ScanBlock);
-                    ++at;
+        // One search per distinct first two bytes, not one per pattern: the patterns share a few.
+        for (const auto& [anchor, candidates] : anchored) {
+            const char* at = chunk.data();
+            while ((at = static_cast<const char*>(memmem(at, end - (at - chunk.data()), anchor.data(), 2))) !=
+                   nullptr) {
+                const size_t offset = at - chunk.data();
+                for (const auto& [group, pattern] : candidates) {
+                    if (offset + pattern->size() <= end && std::memcmp(at, pattern->data(), pattern->size()) == 0) {
+                        found[group].insert((chunkStart + static_cast<int64_t>(offset)) / ScanBlock);
+                    }
                 }
+                ++at;
             }
         }
         const size_t keep = std::min(end, Overlap);
