@@ -124,6 +124,7 @@ JournalCycle::JournalCycle(VolumeKind kind, int folder) : kind_(kind), folder_(f
         struct statfs volume {};
         const std::string device = DeviceName(folder);
         statsPath_ = "/proc/fs/jbd2/" + device + "-8/info";
+        fastPath_ = "/proc/fs/ext4/" + device + "/fc_info";
         const Ext4Counts counts = ReadExt4Counts(statsPath_);
         if (device.empty() || counts.transactions < 0 || fstatfs(folder, &volume) != 0) {
             return; // no journal (ext2), or one the kernel doesn't show
@@ -136,6 +137,7 @@ JournalCycle::JournalCycle(VolumeKind kind, int folder) : kind_(kind), folder_(f
         }
         startMeasure_ = Measured();
         startTransactions_ = counts.transactions;
+        largest_ = counts.largest;
     } else if (kind == VolumeKind::Xfs) {
         XfsGeometry geometry{};
         if (ioctl(folder, XfsGetGeometry, &geometry) != 0) {
@@ -172,6 +174,28 @@ int64_t JournalCycle::Written() const {
     // The start's cut average may have been up to one block short per transaction.
     measured -= startTransactions_;
     return std::max(counted, measured * unit_);
+}
+
+int64_t JournalCycle::FastCommitBlocks() const {
+    std::ifstream info(fastPath_);
+    for (std::string line; std::getline(info, line);) {
+        if (line.find("numblks") != std::string::npos) {
+            int64_t blocks = 0;
+            std::istringstream(line) >> blocks;
+            return blocks;
+        }
+    }
+    return 0;
+}
+
+int64_t JournalCycle::FastCommitArea() const {
+    // mke2fs gives it a 64th of the journal; the journal is at most four largest transactions.
+    constexpr int64_t JournalPerFastArea = 64;
+    constexpr int64_t SmallestFastArea = 64;
+    if (fastPath_.empty() || FastCommitBlocks() == 0) {
+        return 0;
+    }
+    return std::max(SmallestFastArea, (largest_ + 1) * Ext4JournalPerTransaction / JournalPerFastArea);
 }
 
 bool JournalCycle::Commit() {

@@ -28,6 +28,12 @@ public:
     // when the volume refused (a device error, say).
     bool Commit();
 
+    // ext4's fast commits go to an area at the journal's end that commits of the volume never
+    // write: the blocks that area has, at most, once a fast commit was seen (0 before, and on volumes
+    // without one), and the blocks fast commits wrote so far.
+    int64_t FastCommitArea() const;
+    int64_t FastCommitBlocks() const;
+
 private:
     int64_t Measured() const;
 
@@ -37,6 +43,8 @@ private:
     int64_t unit_ = 0;              // bytes of the journal's counting unit (ext4 blocks, xfs 512-byte sectors)
     int64_t perCommit_ = 0;         // what one commit writes at least, in units
     std::string statsPath_;         // where the kernel counts the journal's writes
+    std::string fastPath_;          // where it counts ext4's fast commits
+    int64_t largest_ = 0;           // ext4's largest transaction, in blocks
     int64_t startMeasure_ = 0;      // the count there at the start, in units
     int64_t startTransactions_ = 0; // ext4's transactions at the start
     int64_t commits_ = 0;

@@ -44,6 +44,9 @@ constexpr int32_t SmallestEntryName = 2;
 constexpr int32_t ContentNameLength = 16;
 // Each folder of the tree holds four, so that its index stays inside its own record.
 constexpr int32_t TreeFanOut = 4;
+constexpr int32_t MostHeldFolders = 256;
+// A fast commit writes a block at least; a few times as many rounds as the area has blocks bound them.
+constexpr int64_t FastCommitRounds = 4;
 // The files whose times write the journal over: enough that one commit of all of them writes
 // several hundred KB, few enough that their inodes take under a block's worth of room (30 xfs
 // inode chunks of 32 KB), which a last fill file takes back once they are gone.
@@ -155,6 +158,7 @@ private:
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
     int64_t journalBytes_ = 0;
+    int32_t heldFolders_ = 0;
     int32_t treeFolder_ = -1;
     std::string treeTop_;
 };
@@ -252,9 +256,10 @@ PassOutcome NamePass::FillFolder(int folder) {
             }
         }
     }
-    if (plan_.everyFolder && !plan_.holdAll) {
-        // Deleted entries stay in their own folder: this folder's are written over once its files
-        // are on the device, and the files may go.
+    // Deleted entries stay in their own folder: this folder's are written over once its files are on
+    // the device, and the files may go. Where they take records of a common table, they stay until
+    // the end, but no more folders are held open than leave the program descriptors for its log.
+    if (plan_.everyFolder && (!plan_.holdAll || ++heldFolders_ > MostHeldFolders)) {
         fsync(files_.FolderFd(number));
         files_.Remove(number);
     }
@@ -343,6 +348,23 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
         }
     }
     journalWritten_ = cycle.Written();
+    // One fast commit shows whether the volume has them; then its area is written over too.
+    if (kind_ == VolumeKind::Ext4 && files_.SyncOne() && cycle.FastCommitArea() > 0) {
+        const int64_t area = cycle.FastCommitArea();
+        const int64_t start = cycle.FastCommitBlocks();
+        for (int64_t round = 0; cycle.FastCommitBlocks() - start < area && round < FastCommitRounds * area; ++round) {
+            if (AbortRun) {
+                return PassOutcome::Stopped;
+            }
+            if (!files_.SyncOne()) {
+                break;
+            }
+            if (!ShowNowAndThen(journalLine())) {
+                ReportVolumeGone(driveText_);
+                return PassOutcome::VolumeGone;
+            }
+        }
+    }
     return PassOutcome::Done;
 }
 

@@ -240,6 +240,18 @@ bool PassFiles::RemoveLastFolder() {
     return StillOurs(last, true) && unlinkat(folders_[last.folder].fd.Get(), last.name.c_str(), AT_REMOVEDIR) == 0;
 }
 
+bool PassFiles::SyncOne() {
+    for (const Made& file : files_) {
+        if (!StillOurs(file, false)) {
+            continue;
+        }
+        const UniqueFd opened(
+            openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        return opened.Valid() && futimens(opened.Get(), nullptr) == 0 && fsync(opened.Get()) == 0;
+    }
+    return false;
+}
+
 int32_t PassFiles::Remove(int32_t folderNumber) {
     int32_t removed = 0;
     std::erase_if(files_, [&](const Made& file) {

@@ -70,6 +70,10 @@ public:
     // block that the filesystem logs whole), one is enough. Returns how many files took the change.
     int32_t Touch(int64_t inodesPerBlock);
 
+    // A new time for one of the files made, put on the device with fsync: ext4 writes it as a fast
+    // commit where the volume has them. False when no file took it.
+    bool SyncOne();
+
     // Removes the files of one folder (all with -1), each only while it is still the file that was
     // made, puts the folder's times back and closes it; returns how many went.
     int32_t Remove(int32_t folderNumber = -1);
