@@ -7,6 +7,7 @@
 #include "engine/run_log.h"
 #include "engine/startup.h"
 #include "engine/state.h"
+#include "engine/volume_kind.h"
 #include "engine/write_pace.h"
 #include "runtime/clock.h"
 #include "runtime/file_output.h"
@@ -106,12 +107,6 @@ int32_t CloseTimed(const std::string& fullName) {
     return error;
 }
 
-bool OnFuseVolume() {
-    constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
-    struct statfs volume {};
-    return fstatfs(RunFolder.Get(), &volume) == 0 && volume.f_type == FuseMagic;
-}
-
 // Only ENOSPC, EDQUOT and EFBIG say "full". fusefat refuses the write after the last cluster with
 // EPERM instead (0.1), or with EIO (0.3); that counts as full only while the volume itself reports
 // no room, and EIO only from a FUSE driver: from a kernel filesystem it is the device failing.
@@ -119,7 +114,7 @@ bool MeansFull(int32_t error, const std::string& driveText) {
     if (IsVolumeFullError(error)) {
         return true;
     }
-    const bool refusedAsFull = error == EPERM || (error == EIO && OnFuseVolume());
+    const bool refusedAsFull = error == EPERM || (error == EIO && OnFuse(RunFolder.Get()));
     return refusedAsFull && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 

@@ -41,17 +41,18 @@ bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(const std::st
 
 } // namespace
 
+UniqueFd OpenReadable(int folder) {
+    return UniqueFd(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 std::vector<FolderEntry> ReadFolder(int folder) {
     std::vector<FolderEntry> found;
-    const int readable = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (readable < 0) {
-        return found;
-    }
-    const std::unique_ptr<DIR, DirCloser> entries(fdopendir(readable));
+    UniqueFd readable = OpenReadable(folder);
+    const std::unique_ptr<DIR, DirCloser> entries(readable.Valid() ? fdopendir(readable.Get()) : nullptr);
     if (!entries) {
-        close(readable);
         return found;
     }
+    (void)readable.Release(); // the folder's listing owns it now
     while (const dirent* entry = readdir(entries.get())) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {
@@ -63,7 +64,7 @@ std::vector<FolderEntry> ReadFolder(int folder) {
 
 void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
                          const std::function<bool(int)>& visit) {
-    UniqueFd folder(openat(top, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder = OpenReadable(top);
     struct stat info {};
     if (folder.Valid() && fstat(folder.Get(), &info) == 0 && info.st_dev == device) {
         Walk(folder, device, skip, visit);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/unique_fd.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,6 +17,10 @@ namespace mirl {
 // and returns false to end the walk.
 void WalkWritableFolders(int top, dev_t device, const std::function<bool(const std::string&)>& skip,
                          const std::function<bool(int)>& visit);
+
+// `folder` opened again for reading (readdir, ioctl, syncfs), which a descriptor opened for paths
+// only (O_PATH) doesn't allow; invalid on failure.
+UniqueFd OpenReadable(int folder);
 
 // The entries of `folder` but "." and "..", with their types as the folder lists them (DT_DIR,
 // DT_REG, DT_UNKNOWN when it doesn't say), read from a descriptor of its own.

@@ -1,11 +1,12 @@
 #include "engine/held_back.h"
 
+#include "engine/folder_walk.h"
+
 #include "engine/volume_kind.h"
 #include "engine/xfs_ioctl.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 
 namespace mirl {
@@ -22,7 +23,7 @@ int64_t HiddenReserveBytes(int folder) {
         return 0;
     }
     // The run's folder may be open for paths only, which takes no ioctl.
-    const UniqueFd readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd readable = OpenReadable(folder);
     XfsGeometry geometry{};
     if (!readable.Valid() || ioctl(readable.Get(), XfsGetGeometry, &geometry) != 0) {
         return 0;

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -131,8 +132,7 @@ public:
     NamePass(const std::string& driveText, VolumeKind kind, PassFiles& files)
         : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)), files_(files) {
         made_ = files.Count(); // the cycle files, made when the run started
-        struct statfs volume {};
-        onFuse_ = fstatfs(RunFolder.Get(), &volume) == 0 && volume.f_type == 0x65735546;
+        onFuse_ = OnFuse(RunFolder.Get());
     }
 
     PassOutcome Run();
@@ -145,7 +145,8 @@ private:
     PassOutcome Fail(int folderNumber, const std::string& name, int32_t error);
     bool Refused(int32_t error) const;
     void ShowNow(const std::string& line);
-    bool ShowNowAndThen(const std::string& line);
+    bool ShowNowAndThen(const std::function<std::string()>& line);
+    bool StillOnVolume();
     PassOutcome Finish(PassOutcome outcome);
 
     std::string driveText_;
@@ -159,6 +160,9 @@ private:
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
     int64_t journalBytes_ = 0;
+    const std::function<std::string()> filesLine_ = [this] {
+        return "Überschreibe Namen und kleine Dateien: " + IntToText(made_);
+    };
     int32_t heldFolders_ = 0;
     int32_t treeFolder_ = -1;
     std::string treeTop_;
@@ -175,14 +179,23 @@ void NamePass::ShowNow(const std::string& line) {
     PumpRunEvents();
 }
 
+// True while the chosen folder still lies on the run's volume; else says so ("Laufwerksfehler").
+bool NamePass::StillOnVolume() {
+    if (OnRunVolume(driveText_)) {
+        return true;
+    }
+    ReportVolumeGone(driveText_);
+    return false;
+}
+
 // Shows the progress at most every 100 ms, with events handled; false once the chosen folder no
-// longer lies on the run's volume (it was unmounted, say).
-bool NamePass::ShowNowAndThen(const std::string& line) {
+// longer lies on the run's volume (it was unmounted, say), which it then reports.
+bool NamePass::ShowNowAndThen(const std::function<std::string()>& line) {
     if (ClockDifference(ClockMs(), shownAt_) < ShowEveryMs) {
         return true;
     }
-    ShowNow(line);
-    return OnRunVolume(driveText_);
+    ShowNow(line());
+    return StillOnVolume();
 }
 
 PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t error) {
@@ -200,8 +213,7 @@ PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t er
 }
 
 PassOutcome NamePass::FillFolder(int folder) {
-    if (!OnRunVolume(driveText_)) {
-        ReportVolumeGone(driveText_);
+    if (!StillOnVolume()) {
         return PassOutcome::VolumeGone;
     }
     // The run's own folder was swept at the start, and now holds the cycle files.
@@ -244,8 +256,7 @@ PassOutcome NamePass::FillFolder(int folder) {
                     collisions = 0;
                     refusals = 0;
                 }
-                if (!ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_))) {
-                    ReportVolumeGone(driveText_);
+                if (!ShowNowAndThen(filesLine_)) {
                     return PassOutcome::VolumeGone;
                 }
                 if (result.error == 0) {
@@ -319,8 +330,7 @@ PassOutcome NamePass::TakeRecords() {
                 parents.pop_back();
                 --child;
             }
-            if (!ShowNowAndThen("Überschreibe Namen und kleine Dateien: " + IntToText(made_))) {
-                ReportVolumeGone(driveText_);
+            if (!ShowNowAndThen(filesLine_)) {
                 return PassOutcome::VolumeGone;
             }
         }
@@ -353,8 +363,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
         if (!cycle.Commit()) {
             return Fail(-1, "", errno);
         }
-        if (!ShowNowAndThen(journalLine())) {
-            ReportVolumeGone(driveText_);
+        if (!ShowNowAndThen(journalLine)) {
             return PassOutcome::VolumeGone;
         }
     }
@@ -370,8 +379,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
             if (!files_.SyncOne()) {
                 break;
             }
-            if (!ShowNowAndThen(journalLine())) {
-                ReportVolumeGone(driveText_);
+            if (!ShowNowAndThen(journalLine)) {
                 return PassOutcome::VolumeGone;
             }
         }
@@ -386,8 +394,7 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
     if (syncfs(runFolder_.Get()) != 0 && !Refused(errno) && outcome == PassOutcome::Done) {
         outcome = Fail(-1, "", errno);
     }
-    if (outcome == PassOutcome::Done && !OnRunVolume(driveText_)) {
-        ReportVolumeGone(driveText_);
+    if (outcome == PassOutcome::Done && !StillOnVolume()) {
         outcome = PassOutcome::VolumeGone;
     }
     std::string line = "Namen und kleine Dateien (" + std::string(KindName(kind_)) + "): " + IntToText(made_) +
@@ -402,7 +409,7 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
 }
 
 PassOutcome NamePass::Run() {
-    runFolder_.Reset(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    runFolder_ = OpenReadable(RunFolder.Get());
     const UniqueFd& runFolder = runFolder_;
     if (!runFolder.Valid()) {
         return PassOutcome::Done;
@@ -447,7 +454,7 @@ void PrepareNamePass() {
     }
     // They lie in a folder of their own, which goes with them: the run's folder keeps no larger
     // directory for their entries.
-    const UniqueFd runFolder(openat(RunFolder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd runFolder = OpenReadable(RunFolder.Get());
     const int32_t parent = runFolder.Valid() ? runFiles->AddFolder(runFolder.Get()) : -1;
     const std::string name = PassFileName(ContentNameLength);
     if (parent < 0 || runFiles->MakeFolder(parent, "", name) != 0) {

@@ -86,6 +86,11 @@ VolumeKind KindOf(int folder) {
     }
 }
 
+bool OnFuse(int folder) {
+    struct statfs volume {};
+    return fstatfs(folder, &volume) == 0 && volume.f_type == FuseMagic;
+}
+
 const char* KindName(VolumeKind kind) {
     switch (kind) {
     case VolumeKind::Ext4:

@@ -16,6 +16,9 @@ enum class VolumeKind {
 // The kind of the volume that holds the open folder `folder`.
 VolumeKind KindOf(int folder);
 
+// True when a FUSE driver serves the volume of the open folder `folder`.
+bool OnFuse(int folder);
+
 // The German name of the kind, for the log.
 const char* KindName(VolumeKind kind);
 
