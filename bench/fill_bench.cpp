@@ -1,19 +1,14 @@
 // One whole engine run on a mounted volume, timed: prints what it wrote, how fast, the peak of dirty
 // page-cache memory and the longest time between two event pumps (how long the window could not
-// react). With a number of seconds, it clicks Stop after that long and also prints how long the
-// stopped run took to come back (the closing of its file included).
+// react). With a number of seconds, it asks the run to stop after that long and also prints how
+// long the stopped run took to come back (the closing of its file included).
 // Usage: fill_bench <mount point> [stop after seconds]
-#include "common/ids.h"
 #include "engine/run_controller.h"
 #include "engine/startup.h"
 #include "engine/state.h"
-#include "shell/dialogs.h"
-#include "ui/toolkit.h"
+#include "support/memory_run_view.h"
 
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,57 +42,49 @@ int main(int argc, char** argv) {
         return 2;
     }
     const double stopAfter = argc == 3 ? std::atof(argv[2]) : 0.0;
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const std::string root = std::string(argv[1]) + (std::string(argv[1]).ends_with('/') ? "" : "/");
-    mirl::ToolkitInit(argc, argv);
-    mirl::InitLayout();
+    mirl::test::MemoryRunView view;
+    const mirl::test::ViewInUse inUse(view);
     mirl::ProgramFolder = "/tmp/";
-    mirl::OpenMainWindow();
     mirl::StartEngine();
-    mirl::GadgetSetText(mirl::Wnd1ExploComboGdg, root);
-    if (mirl::GadgetGetText(mirl::Wnd1ExploComboGdg) != root) {
-        std::fprintf(stderr, "fill_bench: %s is not a listed volume\n", root.c_str());
+    view.Choose(root);
+    if (view.device == 0) {
+        std::fprintf(stderr, "fill_bench: %s can't be reached\n", root.c_str());
         return 1;
     }
 
-    // The timer fires inside every event pump of the run.
+    // The view is asked at every event pump of the run.
     int64_t peakDirty = 0;
     Clock::duration longestGap{};
-    Clock::time_point lastPump = Clock::now();
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] {
+    Clock::time_point lastPump{};
+    Clock::time_point stopAsked{};
+    Clock::time_point start{};
+    view.onEvents = [&] {
         const Clock::time_point now = Clock::now();
         longestGap = std::max(longestGap, now - lastPump);
         lastPump = now;
         peakDirty = std::max(peakDirty, UnwrittenKiB());
-    });
-    sampler.start(0);
+        if (stopAfter > 0 && stopAsked == Clock::time_point{} &&
+            now - start >= std::chrono::duration<double>(stopAfter)) {
+            stopAsked = now;
+            return true;
+        }
+        return false;
+    };
 
-    Clock::time_point stopClicked{};
-    QTimer stopper;
-    stopper.setSingleShot(true);
-    QObject::connect(&stopper, &QTimer::timeout, [&] {
-        stopClicked = Clock::now();
-        QTest::mouseClick(reinterpret_cast<QPushButton*>(mirl::GadgetHandle(mirl::Wnd1BtnGdgGo)), Qt::LeftButton);
-    });
-    if (stopAfter > 0) {
-        stopper.start(static_cast<int>(stopAfter * 1000));
-    }
-
-    const int64_t freeBefore = mirl::QueryFreeSpace(root);
-    const Clock::time_point start = Clock::now();
-    lastPump = start;
+    const int64_t freeBefore = mirl::QueryFreeSpace(root).free;
+    lastPump = start = Clock::now();
     mirl::StartRun();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const int64_t written = freeBefore - mirl::QueryFreeSpace(root);
+    const int64_t written = freeBefore - mirl::QueryFreeSpace(root).free;
     std::printf("engine_bytes=%lld engine_seconds=%.3f engine_mb_s=%.1f peak_dirty_and_writeback_mib=%.1f "
                 "longest_pump_gap_ms=%.1f\n",
                 static_cast<long long>(written), seconds, static_cast<double>(written) / 1e6 / seconds,
                 static_cast<double>(peakDirty) / 1024.0, std::chrono::duration<double, std::milli>(longestGap).count());
-    if (stopClicked != Clock::time_point{}) {
+    if (stopAsked != Clock::time_point{}) {
         std::printf("stop_to_idle_ms=%.1f\n",
-                    std::chrono::duration<double, std::milli>(Clock::now() - stopClicked).count());
+                    std::chrono::duration<double, std::milli>(Clock::now() - stopAsked).count());
     }
-    std::printf("status: %s\n", mirl::GadgetGetText(mirl::Wnd1StrGdgInfo).c_str());
+    std::printf("status: %s\n", view.status.c_str());
     return 0;
 }

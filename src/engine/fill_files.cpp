@@ -1,13 +1,12 @@
 #include "engine/fill_files.h"
 
-#include "common/ids.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
+#include "engine/run_view.h"
 #include "engine/state.h"
 #include "runtime/clock.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"
-#include "ui/toolkit.h"
 
 #include <fcntl.h>
 #include <memory>
@@ -114,16 +113,14 @@ void DeleteNotedFillFiles() {
             }
             if (ClockDifference(ClockMs(), shownAt) >= ShowEveryMs) {
                 shownAt = ClockMs();
-                GadgetSetText(Wnd1StrGdgInfo,
-                              "Lösche Fülldateien: " + IntToText(done) + " von " + IntToText(total) + "\r\n");
+                View().ShowStatus("Lösche Fülldateien: " + IntToText(done) + " von " + IntToText(total) + "\r\n");
                 PumpRunEvents();
             }
         }
     }
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
-    GadgetSetText(Wnd1StrGdgInfo,
-                  "Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n");
+    View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n");
 }
 
 } // namespace mirl

@@ -1,10 +1,10 @@
 #include "engine/fill_writer.h"
 
-#include "common/ids.h"
 #include "engine/fill_files.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
+#include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "engine/volume_kind.h"
@@ -13,7 +13,6 @@
 #include "runtime/file_output.h"
 #include "runtime/random.h"
 #include "runtime/text.h"
-#include "ui/toolkit.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -83,7 +82,7 @@ int64_t WriteBlocks(const std::string& fullName) {
 // The last file takes what the volume reports free, but never more than one block: a free figure
 // that no file can reach must not keep the window waiting.
 void WriteLastBytes(const std::string& driveText) {
-    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryRunFreeSpace(driveText), BlockSize));
+    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryRunFreeSpace(driveText).free, BlockSize));
     for (int32_t i = 0; i < count; ++i) {
         FileWriteByte(FillFileNumber, static_cast<int32_t>(RandomUpTo(255)));
         // A full volume shows when the buffer goes out, every 4,095 bytes; the file layer has then
@@ -102,7 +101,7 @@ int32_t CloseTimed(const std::string& fullName) {
     const int32_t error = FileClose(FillFileNumber);
     const int32_t took = ClockDifference(ClockMs(), start);
     if (took > SlowCloseMs) {
-        WriteLogLine("CloseFile <" + fullName + "> dauerte lange: " + IntToText(took) + "ms", 0, true);
+        WriteLogLine("CloseFile <" + fullName + "> dauerte lange: " + IntToText(took) + "ms");
     }
     return error;
 }
@@ -115,7 +114,7 @@ bool MeansFull(int32_t error, const std::string& driveText) {
         return true;
     }
     const bool refusedAsFull = error == EPERM || (error == EIO && OnFuse(RunFolder.Get()));
-    return refusedAsFull && QueryRunFreeSpace(driveText) - QueryRunRootOnlySpace(driveText) < BlockSize;
+    return refusedAsFull && QueryRunFreeSpace(driveText).free - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 
 // A full-size file that took nothing says only that the volume is full: it goes again at once, by
@@ -129,8 +128,8 @@ void RemoveEmptyFile(const std::string& name, ino_t inode) {
 }
 
 FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
-    GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + fullName);
-    WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0, true);
+    View().ShowStatus("Schreibfehler: \r\n" + fullName);
+    WriteLogLine("Schreibfehler <" + fullName + ">: Fehler " + IntToText(error) + ", " + std::strerror(error));
     return FillOutcome::WriteFailed;
 }
 
@@ -147,13 +146,12 @@ bool OnRunVolume(const std::string& driveText) {
 }
 
 void ReportVolumeGone(const std::string& driveText) {
-    GadgetSetText(Wnd1StrGdgInfo, "Laufwerksfehler: \r\n" + driveText);
-    WriteLogLine("Laufwerksfehler <" + driveText + ">: der Ordner liegt nicht mehr auf dem gewählten Laufwerk", 0,
-                 true);
+    View().ShowStatus("Laufwerksfehler: \r\n" + driveText);
+    WriteLogLine("Laufwerksfehler <" + driveText + ">: der Ordner liegt nicht mehr auf dem gewählten Laufwerk");
 }
 
 FillOutcome WriteFillFile(FillFile kind) {
-    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
+    const std::string& driveText = RunDriveText;
     if (!OnRunVolume(driveText)) {
         ReportVolumeGone(driveText);
         return FillOutcome::VolumeGone;
@@ -165,7 +163,7 @@ FillOutcome WriteFillFile(FillFile kind) {
         if (error == ENOSPC || error == EDQUOT) {
             return FillOutcome::VolumeFull;
         }
-        GadgetSetText(Wnd1StrGdgInfo, "Dateifehler: \r\n" + driveText + name);
+        View().ShowStatus("Dateifehler: \r\n" + driveText + name);
         return FillOutcome::CannotCreate;
     }
     const std::string fullName = driveText + name;

@@ -1,18 +1,17 @@
 #include "engine/name_pass.h"
 
-#include "common/ids.h"
 #include "engine/fill_writer.h"
 #include "engine/folder_walk.h"
 #include "engine/journal_cycle.h"
 #include "engine/pass_files.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
+#include "engine/run_view.h"
 #include "engine/state.h"
 #include "engine/volume_kind.h"
 #include "runtime/clock.h"
 #include "runtime/file_output.h"
 #include "runtime/text.h"
-#include "ui/toolkit.h"
 
 #include <algorithm>
 #include <array>
@@ -175,7 +174,7 @@ bool NamePass::Refused(int32_t error) const {
 
 void NamePass::ShowNow(const std::string& line) {
     shownAt_ = ClockMs();
-    GadgetSetText(Wnd1StrGdgInfo, "Laufwerk: " + driveText_ + "\r\n" + line + "\r\n");
+    View().ShowStatus("Laufwerk: " + driveText_ + "\r\n" + line + "\r\n");
     PumpRunEvents();
 }
 
@@ -206,9 +205,8 @@ PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t er
         const ssize_t n = readlink(where.c_str(), path.data(), path.size() - 1);
         where = n > 0 ? WithTrailingSlash(std::string(path.data(), static_cast<size_t>(n))) : driveText_;
     }
-    GadgetSetText(Wnd1StrGdgInfo, "Schreibfehler: \r\n" + where + name);
-    WriteLogLine("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error), 0,
-                 true);
+    View().ShowStatus("Schreibfehler: \r\n" + where + name);
+    WriteLogLine("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error));
     return PassOutcome::WriteFailed;
 }
 
@@ -404,7 +402,7 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
         line += ", Journal " + IntToText(journalWritten_ / MiB) + " von " + IntToText(journalBytes_ / MiB) +
                 " MB geschrieben";
     }
-    WriteLogLine(line, 0, true);
+    WriteLogLine(line);
     return outcome;
 }
 
@@ -484,7 +482,7 @@ PassOutcome RunNamePass(const std::string& driveText) {
     const VolumeKind kind = KindOf(RunFolder.Get());
     if (kind == VolumeKind::Other) {
         NamePassNote = "Namen gelöschter Dateien: auf diesem Dateisystem nicht überschrieben";
-        WriteLogLine(NamePassNote, 0, true);
+        WriteLogLine(NamePassNote);
         return PassOutcome::LeftAlone;
     }
     const bool cycleFiles = runFiles->Count() > 0;
@@ -495,7 +493,7 @@ PassOutcome RunNamePass(const std::string& driveText) {
         // The unused ends of NTFS folder indexes keep entries of deleted names; only entries moved
         // into them would reach them, which the pass doesn't risk in the user's folders.
         NamePassNote = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
-        WriteLogLine(NamePassNote, 0, true);
+        WriteLogLine(NamePassNote);
     }
     return outcome;
 }

@@ -1,14 +1,13 @@
 #include "engine/progress.h"
 
-#include "common/ids.h"
 #include "engine/held_back.h"
 #include "engine/run_log.h"
+#include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "runtime/clock.h"
 #include "runtime/dates.h"
 #include "runtime/text.h"
-#include "ui/toolkit.h"
 
 #include <algorithm>
 #include <unistd.h>
@@ -25,11 +24,16 @@ constexpr int64_t GiB = 1024 * MiB;
 std::string LastDriveText;
 bool shownBefore = false;
 
-std::string FreeLine(int64_t free) {
-    if (DiskTotalBytes == 0) {
+// The run's folder during a run, else the one chosen now.
+std::string ShownDriveText() {
+    return RunDriveText.empty() ? View().ChosenFolder() : RunDriveText;
+}
+
+std::string FreeLine(const VolumeSpace& space) {
+    if (space.total == 0) {
         return {};
     }
-    return "Frei: " + SizeText(free) + "\r\n";
+    return "Frei: " + SizeText(space.free) + "\r\n";
 }
 
 // What a finished run left free, and why: the share only root may fill (when the run was not
@@ -52,14 +56,17 @@ std::vector<std::string> UnreachedLines(const std::string& driveText, int64_t fr
     return lines;
 }
 
-std::string ActivityLine(const std::string& subject, int64_t byteCount) {
-    if (subject == "break") {
+std::string ActivityLine(const StatusFigures& figures) {
+    switch (figures.activity) {
+    case Activity::Stopped:
         return "Mirl abgebrochen!\r\n";
-    }
-    if (subject == "finito") {
+    case Activity::Finished:
         return "Mirl beendet!\r\n";
+    case Activity::Writing:
+    case Activity::None:
+        break;
     }
-    return "Schreibe " + IntToText(byteCount / MiB) + " MB in " + subject + "\r\n";
+    return "Schreibe " + IntToText(figures.byteCount / MiB) + " MB in " + figures.fillFile + "\r\n";
 }
 
 std::string SpeedLine(float speed) {
@@ -116,59 +123,76 @@ std::string SizeText(int64_t bytes) {
     return IntToText(bytes) + " Bytes";
 }
 
-std::string StatusText(const std::string& driveText, int64_t free, const std::string& subject, int64_t byteCount,
-                       int32_t elapsed) {
-    std::string text = "Laufwerk: " + driveText + "\r\n" + FreeLine(free);
-    if (subject.empty()) {
+std::string StatusText(const StatusFigures& figures) {
+    const int64_t free = figures.space.free;
+    std::string text = "Laufwerk: " + figures.driveText + "\r\n" + FreeLine(figures.space);
+    if (figures.activity == Activity::None) {
         return text;
     }
-    text += ActivityLine(subject, byteCount);
-    if (elapsed == 0) {
+    text += ActivityLine(figures);
+    if (figures.elapsed == 0) {
         return text;
     }
     // Space freed meanwhile by someone else is no negative speed.
-    const int64_t written = std::max<int64_t>(RefFreeBytes - free, 0);
-    const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / elapsed);
-    const int64_t bytesPerSecond = written / elapsed;
+    const int64_t written = std::max<int64_t>(figures.referenceFree - free, 0);
+    const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / figures.elapsed);
+    const int64_t bytesPerSecond = written / figures.elapsed;
     const int64_t rest = bytesPerSecond != 0 ? free / bytesPerSecond : 0;
-    text += SpeedLine(speed) + ElapsedLine(elapsed);
-    if (subject != "finito") {
+    text += SpeedLine(speed) + ElapsedLine(figures.elapsed);
+    if (figures.activity != Activity::Finished) {
         text += TimeLeftLine(rest);
     }
     return text;
 }
 
-void ShowProgress(const std::string& subject, int64_t byteCount) {
-    // Another volume is always shown at once: a quick second choice must not leave the status
-    // naming the first one.
-    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
-    if (shownBefore && byteCount >= 0 && driveText == LastDriveText &&
-        ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
-        return;
-    }
+namespace {
+
+// Shows the status of `activity` now; the end of a run adds what stayed out of reach.
+void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
     shownBefore = true;
     LastShownMs = ClockMs();
-
-    const int64_t free = QueryRunFreeSpace(driveText);
+    const std::string driveText = ShownDriveText();
+    const VolumeSpace space = QueryRunFreeSpace(driveText);
     if (driveText != LastDriveText || RefFreeBytes == 0) {
         LastDriveText = driveText;
-        RefFreeBytes = free;
+        RefFreeBytes = space.free;
     }
-    std::string status = StatusText(driveText, free, subject, byteCount, DateNow() - RunStartTime);
+    std::string status = StatusText({.driveText = driveText,
+                                     .space = space,
+                                     .referenceFree = RefFreeBytes,
+                                     .activity = activity,
+                                     .fillFile = fillFile,
+                                     .byteCount = byteCount,
+                                     .elapsed = DateNow() - RunStartTime});
     const std::vector<std::string> unreached =
-        subject == "finito" ? UnreachedLines(driveText, free) : std::vector<std::string>();
+        activity == Activity::Finished ? UnreachedLines(driveText, space.free) : std::vector<std::string>();
     for (const std::string& line : unreached) {
         status += line + "\r\n";
     }
-    GadgetSetText(Wnd1StrGdgInfo, status);
+    View().ShowStatus(status);
     for (const std::string& line : unreached) {
-        WriteLogLine(line, 0, true);
+        WriteLogLine(line);
     }
 
     if (TestLogSnapshotDue()) {
-        WriteLogLine(TextReplace(status, "\r\n", "|"), 0, true);
+        WriteLogLine(TextReplace(status, "\r\n", "|"));
         ScheduleNextSnapshot();
     }
+}
+
+} // namespace
+
+void ShowProgress(const std::string& fillFile, int64_t byteCount) {
+    // Another volume is always shown at once: a quick second choice must not leave the status
+    // naming the first one.
+    if (shownBefore && ShownDriveText() == LastDriveText && ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
+        return;
+    }
+    Show(fillFile.empty() ? Activity::None : Activity::Writing, fillFile, byteCount);
+}
+
+void ShowRunEnd(RunEnd end) {
+    Show(end == RunEnd::Stopped ? Activity::Stopped : Activity::Finished, {}, 0);
 }
 
 } // namespace mirl

@@ -1,15 +1,39 @@
 #pragma once
 
+#include "engine/startup.h"
+
 #include <cstdint>
 #include <string>
 
 namespace mirl {
 
-// Shows the volume, its free space and, during a run, what is written, the speed, the elapsed time
-// and the time left in the status field; at most once per 100 ms unless `byteCount` is negative.
-// `subject` is "" outside a run, the fill file's name during one, "break" or "finito" at its end.
-// With the test log on, copies the status into the run log at most every 10 s.
-void ShowProgress(const std::string& subject, int64_t byteCount);
+enum class RunEnd { Stopped, Finished };
+
+// What the status field tells: the volume, and during a run what is written into which file, or
+// how the run ended.
+enum class Activity { None, Writing, Stopped, Finished };
+
+struct StatusFigures {
+    std::string driveText;
+    VolumeSpace space;
+    // The free space when the run's first update was shown, which the amount written is measured
+    // against.
+    int64_t referenceFree = 0;
+    Activity activity = Activity::None;
+    // While writing: the fill file's name and the bytes it has taken.
+    std::string fillFile;
+    int64_t byteCount = 0;
+    // Seconds since the run started.
+    int32_t elapsed = 0;
+};
+
+// Shows the volume, its free space and, during a run, what is written into `fillFile` ("" outside
+// a run), the speed, the elapsed time and the time left in the status field; at most once per
+// 100 ms. With the test log on, copies the status into the run log at most every 10 s.
+void ShowProgress(const std::string& fillFile, int64_t byteCount);
+
+// Shows at once how the run ended, and at a finished run what stays out of reach.
+void ShowRunEnd(RunEnd end);
 
 // Forgets the last run's progress: the first update of the next run is shown at once, and it
 // measures from its own volume.
@@ -18,8 +42,7 @@ void StartProgress();
 // A byte count as the status shows it: whole GB, else whole MB, else bytes (1024-based).
 std::string SizeText(int64_t bytes);
 
-// The status text for the given values, as ShowProgress puts it into the field.
-std::string StatusText(const std::string& driveText, int64_t free, const std::string& subject, int64_t byteCount,
-                       int32_t elapsed);
+// The status text for the given figures, as the status field shows it.
+std::string StatusText(const StatusFigures& figures);
 
 } // namespace mirl

@@ -1,18 +1,16 @@
 #include "engine/run_controller.h"
 
-#include "common/ids.h"
 #include "engine/fill_files.h"
 #include "engine/fill_writer.h"
 #include "engine/name_pass.h"
 #include "engine/pass_files.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
+#include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "engine/write_pace.h"
 #include "runtime/dates.h"
-#include "ui/message_box.h"
-#include "ui/toolkit.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,8 +20,8 @@ namespace {
 
 // Opens the chosen folder for the run and notes its device: the one the selected volume had when
 // it was listed. A folder that lies elsewhere now (the volume was unmounted) is not opened.
-bool OpenRunFolder(const std::string& driveText) {
-    RunDevice = GadgetVolumeDevice(Wnd1ExploComboGdg);
+bool OpenRunFolder(const std::string& driveText, uint64_t device) {
+    RunDevice = device;
     RunFolder.Reset(open(driveText.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat folder {};
     if (!RunFolder.Valid() || fstat(RunFolder.Get(), &folder) != 0 ||
@@ -56,7 +54,7 @@ bool EndsTheRun(FillOutcome outcome) {
 
 FillOutcome FillLoop(const std::string& driveText) {
     FillOutcome outcome = FillOutcome::Written;
-    while (QueryRunFreeSpace(driveText) > BlockSize && !AbortRun) {
+    while (QueryRunFreeSpace(driveText).free > BlockSize && !AbortRun) {
         outcome = WriteFillFile(FillFile::FullSize);
         if (outcome != FillOutcome::Written) {
             break;
@@ -71,14 +69,15 @@ void StartRun() {
     if (FillBuffer == nullptr) {
         return; // start-up already said that there is no memory for the blocks
     }
-    const std::string driveText = GadgetGetText(Wnd1ExploComboGdg);
+    // The choice is read once: the run fills that folder on that volume, whatever the window shows.
+    RunDriveText = View().ChosenFolder();
+    const std::string& driveText = RunDriveText;
     if (driveText.empty()) {
         // Without a choice the fill files would go to the current folder, on whatever volume that is.
-        ShowMessage("Bitte zuerst ein Laufwerk wählen!");
+        View().ShowMessage("Bitte zuerst ein Laufwerk wählen!");
         return;
     }
-    GadgetSetText(Wnd1BtnGdgGo, "Stopp");
-    GadgetDisable(Wnd1ExploComboGdg, 1);
+    View().ShowRunState(RunState::Running);
     AbortRun = false;
     RunStartTime = DateNow();
     // Pacing and progress belong to this run: the last one may have filled another drive.
@@ -86,8 +85,8 @@ void StartRun() {
     StartPacing();
     NamePassNote.clear();
 
-    GadgetSetToolTip(Wnd1StrGdgInfo, "");
-    if (!OpenRunFolder(driveText)) {
+    View().ShowStatusHint("");
+    if (!OpenRunFolder(driveText, View().ChosenDevice())) {
         ReportVolumeGone(driveText);
     } else {
         StartNotingFillFiles(driveText);
@@ -112,16 +111,16 @@ void StartRun() {
         PumpRunEvents();
         // A failure keeps its message in the status field; no end report goes over it.
         if (!EndsTheRun(outcome)) {
-            ShowProgress(stopped ? "break" : "finito", -1);
+            ShowRunEnd(stopped ? RunEnd::Stopped : RunEnd::Finished);
         }
         if (!EndsTheRun(outcome) && !stopped) {
-            GadgetSetToolTip(Wnd1StrGdgInfo, FullVolumeHint);
+            View().ShowStatusHint(FullVolumeHint);
         }
     }
     RunFolder.Reset();
+    RunDriveText.clear();
     AbortRun = false;
-    GadgetSetText(Wnd1BtnGdgGo, "Start");
-    GadgetDisable(Wnd1ExploComboGdg, 0);
+    View().ShowRunState(RunState::Idle);
 }
 
 } // namespace mirl

@@ -2,8 +2,8 @@
 
 namespace mirl {
 
-// Drains every pending window event without handling it; a close request (any window) or a
-// click of the Start/Stop button sets AbortRun.
+// Has the view take the events that came meanwhile; one that asks the run to stop (the Stop
+// button, a close request) sets AbortRun.
 void PumpRunEvents();
 
 } // namespace mirl

@@ -61,18 +61,18 @@ void StartRunLog() {
         return;
     }
     FileDelete(LogPath());
-    WriteLogLine(TextSpaces(LogHeaderBytes), 0, false);
+    WriteLogLine(TextSpaces(LogHeaderBytes), LogPlace::Appended, LogStamp::None);
 }
 
-void WriteLogLine(const std::string& text, int32_t atStart, bool timeStamp) {
-    std::string line = timeStamp ? DateToText("%dd-%hh:%ii:%ss ", DateNow()) + text : text;
-    if (atStart != 0) {
+void WriteLogLine(const std::string& text, LogPlace place, LogStamp stamp) {
+    std::string line = stamp == LogStamp::Time ? DateToText("%dd-%hh:%ii:%ss ", DateNow()) + text : text;
+    if (place == LogPlace::Header) {
         line = FittedToHeader(line);
     }
     if (LogFolder.empty()) {
         return; // never a log relative to the current folder
     }
-    if (FileOpen(LogFile, LogPath(), atStart != 0 ? 0 : FileAppend) == 0) {
+    if (FileOpen(LogFile, LogPath(), place == LogPlace::Header ? 0 : FileAppend) == 0) {
         return;
     }
     FileWriteLine(LogFile, line);

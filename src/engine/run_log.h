@@ -18,8 +18,13 @@ void StartRunLog();
 // another process holds it. True where there is no log folder.
 bool TakeLogLock();
 
-// Writes `text` and CR LF: appended, or with `atStart` over the header area from the first byte,
-// cut so that it never reaches the lines behind it. `timeStamp` puts "dd-hh:ii:ss " in front.
-void WriteLogLine(const std::string& text, int32_t atStart, bool timeStamp);
+// Where a line goes: after the others, or over the header area from its first byte, cut so that
+// it never reaches the lines behind it.
+enum class LogPlace { Appended, Header };
+// A time stamp "dd-hh:ii:ss " in front of the line, or none.
+enum class LogStamp { Time, None };
+
+// Writes `text` and CR LF.
+void WriteLogLine(const std::string& text, LogPlace place = LogPlace::Appended, LogStamp stamp = LogStamp::Time);
 
 } // namespace mirl

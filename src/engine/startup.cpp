@@ -1,13 +1,11 @@
 #include "engine/startup.h"
 
-#include "common/ids.h"
 #include "engine/run_log.h"
+#include "engine/run_view.h"
 #include "engine/state.h"
 #include "engine/user_folders.h"
 #include "runtime/file_output.h"
 #include "runtime/text.h"
-#include "ui/message_box.h"
-#include "ui/toolkit.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -61,7 +59,7 @@ void MakeDataFolder() {
     // desktop would make it, but only in an existing home.
     MakePrivateFolders(std::filesystem::path(DataFolder).parent_path().parent_path().string());
     if (FolderCreate(DataFolder) == 0) {
-        ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + DataFolder);
+        View().ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + DataFolder);
     }
 }
 
@@ -70,7 +68,7 @@ void AllocateFillBuffer() {
     const size_t size = (static_cast<size_t>(BlockSize) + PageSize - 1) / PageSize * PageSize;
     FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(PageSize, size)));
     if (FillBuffer == nullptr) {
-        ShowMessage("Fehler: Konnte Speicher nicht anfordern!");
+        View().ShowMessage("Fehler: Konnte Speicher nicht anfordern!");
         return;
     }
     std::memset(FillBuffer.get(), 0, size);
@@ -79,7 +77,6 @@ void AllocateFillBuffer() {
 } // namespace
 
 void StartEngine() {
-    WindowSetTitle(Wnd1, " Mirl ");
     // A file-size limit must reach the writer as EFBIG (a full file), not kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
     if (ProgramFolder.empty()) {
@@ -91,7 +88,7 @@ void StartEngine() {
     LogFolder = LogFolderFor(ProgramFolder);
     if (!TakeLogLock()) {
         AnotherMirlRuns = true;
-        ShowMessage("Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden.");
+        View().ShowMessage("Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden.");
         return;
     }
     MakeDataFolder();
@@ -110,14 +107,13 @@ int AskVolume(bool ofRun, const std::string& path, struct statvfs& volume) {
     return statvfs(path.empty() ? "." : path.c_str(), &volume);
 }
 
-int64_t FreeSpace(bool ofRun, const std::string& path) {
-    DiskTotalBytes = 0;
+VolumeSpace FreeSpace(bool ofRun, const std::string& path) {
     struct statvfs volume {};
     if (AskVolume(ofRun, path, volume) != 0) {
-        return -1;
+        return {};
     }
-    DiskTotalBytes = static_cast<int64_t>(volume.f_blocks) * static_cast<int64_t>(volume.f_frsize);
-    return static_cast<int64_t>(volume.f_bfree) * static_cast<int64_t>(volume.f_frsize);
+    const auto unit = static_cast<int64_t>(volume.f_frsize);
+    return {static_cast<int64_t>(volume.f_bfree) * unit, static_cast<int64_t>(volume.f_blocks) * unit};
 }
 
 int64_t RootOnlySpace(bool ofRun, const std::string& path) {
@@ -134,7 +130,7 @@ int64_t RootOnlySpace(bool ofRun, const std::string& path) {
 
 } // namespace
 
-int64_t QueryFreeSpace(const std::string& path) {
+VolumeSpace QueryFreeSpace(const std::string& path) {
     return FreeSpace(false, path);
 }
 
@@ -142,7 +138,7 @@ int64_t QueryRootOnlySpace(const std::string& path) {
     return RootOnlySpace(false, path);
 }
 
-int64_t QueryRunFreeSpace(const std::string& path) {
+VolumeSpace QueryRunFreeSpace(const std::string& path) {
     return FreeSpace(RunFolder.Valid(), path);
 }
 

@@ -8,9 +8,15 @@ namespace mirl {
 // Once at program start: window title, program and data folder, a fresh run log, the fill buffer.
 void StartEngine();
 
-// All free bytes of the volume that holds `path` ("" for the current folder), the part reserved for
-// root included; -1 when the volume can't be asked. Sets DiskTotalBytes (0 on failure).
-int64_t QueryFreeSpace(const std::string& path);
+// A volume's free bytes, the part reserved for root included, and its size; free -1 and size 0
+// when the volume can't be asked.
+struct VolumeSpace {
+    int64_t free = -1;
+    int64_t total = 0;
+};
+
+// The space of the volume that holds `path` ("" for the current folder).
+VolumeSpace QueryFreeSpace(const std::string& path);
 
 // The part of the free space that only root may fill (the ext family's reserve); 0 when there is none
 // or it can't be asked.
@@ -18,7 +24,7 @@ int64_t QueryRootOnlySpace(const std::string& path);
 
 // The same two for the volume of the run's open folder while a run has one, else for `path`: a
 // volume unmounted during a run must not lend it the figures of the one beneath its mount point.
-int64_t QueryRunFreeSpace(const std::string& path);
+VolumeSpace QueryRunFreeSpace(const std::string& path);
 int64_t QueryRunRootOnlySpace(const std::string& path);
 
 } // namespace mirl

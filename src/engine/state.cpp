@@ -15,13 +15,13 @@ int32_t LastShownMs = 0;
 int32_t TestLogDue = 0;
 int32_t BlockSize = 0;
 std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
-int64_t DiskTotalBytes = 0;
 bool AnotherMirlRuns = false;
 std::string ProgramFolder;
 std::string DataFolder;
 std::string LogFolder;
 int32_t FileCounter = 0;
 uint64_t RunDevice = 0;
+std::string RunDriveText;
 UniqueFd RunFolder;
 std::string NamePassNote;
 

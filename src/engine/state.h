@@ -29,8 +29,6 @@ extern int32_t TestLogDue;
 extern int32_t BlockSize;
 // The one page-aligned buffer every block is generated into; null when it could not be allocated.
 extern std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
-// The size of the volume of the most recent QueryFreeSpace; 0 after a failed one.
-extern int64_t DiskTotalBytes;
 // The folder of the executable and the user's data folder, with "/".
 extern std::string ProgramFolder;
 extern std::string DataFolder;
@@ -41,6 +39,8 @@ extern std::string LogFolder;
 extern int32_t FileCounter;
 // The device of the volume a run fills, noted when it starts: a fill file goes nowhere else.
 extern uint64_t RunDevice;
+// The chosen folder as the selector names it, read once when a run starts; "" outside a run.
+extern std::string RunDriveText;
 // The chosen folder, opened when a run starts: fill files are made relative to it, so that no path
 // is resolved anew between the check of its device and the creation.
 extern UniqueFd RunFolder;

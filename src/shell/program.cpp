@@ -12,10 +12,16 @@
 #include "shell/end_signals.h"
 #include "shell/info_window.h"
 #include "shell/main_menu.h"
+#include "shell/window_run_view.h"
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
 
 namespace mirl {
+namespace {
+
+WindowRunView mainWindowView;
+
+} // namespace
 
 bool StartProgram() {
     InitLayout();
@@ -24,6 +30,8 @@ bool StartProgram() {
         return false;
     }
     CreateMainMenu();
+    WindowSetTitle(Wnd1, " Mirl ");
+    UseRunView(&mainWindowView);
     StartEngine();
     return !AnotherMirlRuns; // the other one's log is left alone
 }
@@ -53,9 +61,9 @@ void MainLoop() {
 
 void EndProgram() {
     if (EndSignal() != 0) {
-        WriteLogLine(std::string("Mirl beendet durch ") + EndSignalName(), 0, true);
+        WriteLogLine(std::string("Mirl beendet durch ") + EndSignalName());
     }
-    WriteLogLine(GadgetGetText(Wnd1StrGdgInfo), 1, false);
+    WriteLogLine(GadgetGetText(Wnd1StrGdgInfo), LogPlace::Header, LogStamp::None);
     WindowClose(Wnd1);
     FileClose(-1);
 }

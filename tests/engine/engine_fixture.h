@@ -1,38 +1,30 @@
 #pragma once
 
-#include "common/ids.h"
-#include "engine/fill_files.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "runtime/file_output.h"
-#include "shell/dialogs.h"
+#include "support/memory_run_view.h"
+#include "support/fresh_engine.h"
 #include "support/scratch_volume.h"
 #include "support/temp_folder.h"
-#include "support/toolkit_fixture.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
 namespace mirl::test {
 
-// The engine behind the real main window: the run log and data folder in a folder of the test's
-// own, the engine started as the program starts it.
-class EngineTest : public ToolkitTest {
+// The engine as the program runs it, with its view in memory: the run log and data folder in a
+// folder of the test's own.
+class EngineTest : public ::testing::Test {
 public:
     void SetUp() override {
-        InitLayout();
-        ProgramFolder = folder.Path() + "/";
-        DataFolder = folder.Path() + "/Mirl/";
-        FileCounter = 0;
-        ForgetNotedFillFiles();
-        TestLogDue = 0;
-        AbortRun = false;
+        FreshEngineIn(folder.Path());
     }
 
-    // Opens the main window and starts the engine as the program does; scratch volumes that the
-    // selector should offer must be mounted before.
+    // Starts the engine as the program does.
     static void OpenProgram() {
-        ASSERT_NE(OpenMainWindow(), 0);
         StartEngine();
         ASSERT_NE(FillBuffer, nullptr);
     }
@@ -40,13 +32,13 @@ public:
     std::string LogPath() const { return folder / "Mirl.log"; }
     std::string Log() const { return ReadFileBytes(LogPath()); }
 
-    static void Choose(const ScratchVolume& volume) {
+    void Choose(const ScratchVolume& volume) {
         volume.CheckMounted();
-        GadgetSetText(Wnd1ExploComboGdg, volume.Root());
-        ASSERT_EQ(GadgetGetText(Wnd1ExploComboGdg), volume.Root());
+        view.Choose(volume.Root());
+        ASSERT_NE(view.device, 0u);
     }
 
-    static std::string Status() { return GadgetGetText(Wnd1StrGdgInfo); }
+    std::string Status() const { return view.status; }
 
     static int64_t SizeOf(const std::string& path) {
         struct stat entry {};
@@ -54,6 +46,8 @@ public:
     }
 
     TempFolder folder;
+    MemoryRunView view;
+    ViewInUse inUse{view};
 };
 
 } // namespace mirl::test

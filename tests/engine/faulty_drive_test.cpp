@@ -4,9 +4,7 @@
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
 
-#include <QElapsedTimer>
-#include <QPushButton>
-
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <sys/mount.h>
@@ -43,7 +41,7 @@ TEST_F(FaultyDriveTest, ADeviceErrorMidRunIsAWriteErrorNotTheEnd) {
     drive->FailWritesPast(40 * MiB);
     StartRun();
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
-    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    EXPECT_EQ(view.state, RunState::Idle);
 }
 
 TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
@@ -57,43 +55,37 @@ TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
 }
 
-TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsAndAStopClickNeverStartsARun) {
+TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
     OpenProgram();
     Choose(drive->Volume());
     drive->SetWriteRate(MiB);
     const std::string first = drive->Volume().Root() + "MirlFile0";
 
-    // Right after the second block, whose data has only just gone to the drive: Stop, and at the
-    // next chance another click, as an impatient user does while the stopped run closes its file.
-    // The ticker runs at every turn of the event loop, so it sees each pump of the run; a closing
-    // that pumps is seen well after the stop with data still on its way.
-    auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
-    bool secondClicked = false;
+    // Right after the second block, whose data has only just gone to the drive: Stop. A closing
+    // that handles events is seen pumping well after the stop, with data still on its way.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point stoppedAt{};
     int pumpsWhileClosing = 0;
-    QElapsedTimer sinceStop;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (!sinceStop.isValid() && SizeOf(first) >= 2'000'000) {
-            QTest::mouseClick(button, Qt::LeftButton);
-            sinceStop.start();
-        } else if (AbortRun && !secondClicked) {
-            QTest::mouseClick(button, Qt::LeftButton);
-            secondClicked = true;
-        } else if (AbortRun && FileInFlight(0) > 0 && sinceStop.elapsed() > 200) {
+    view.onEvents = [&] {
+        if (stoppedAt == Clock::time_point{}) {
+            if (SizeOf(first) < 2'000'000) {
+                return false;
+            }
+            stoppedAt = Clock::now();
+            return true;
+        }
+        if (FileInFlight(0) > 0 && Clock::now() - stoppedAt > std::chrono::milliseconds(200)) {
             ++pumpsWhileClosing;
         }
-    });
-    ticker.start(0);
+        return false;
+    };
     StartRun();
-    ticker.stop();
 
     EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
     EXPECT_GE(pumpsWhileClosing, 1) << "the window was served while the file went to the drive";
-    EXPECT_TRUE(secondClicked);
-    EXPECT_EQ(EventPoll(), 0) << "the second click was taken as a stop click, not left for the main loop";
-    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
-    EXPECT_EQ(SizeOf(drive->Volume().Root() + "MirlFile1"), -1) << "no new run, no last file";
+    EXPECT_EQ(view.state, RunState::Idle);
+    EXPECT_EQ(SizeOf(drive->Volume().Root() + "MirlFile1"), -1) << "no last file after a stop";
     EXPECT_EQ(SizeOf(first) % 1'000'000, 0);
 }
 
@@ -104,21 +96,21 @@ TEST_F(FaultyDriveTest, AVolumeUnmountedDuringTheRunShowsItsOwnFiguresAndEndsWit
     Choose(volume);
     // Slow enough that the progress shows several times after the unmount.
     drive->SetWriteRate(16 * MiB);
-    std::vector<std::string> shown;
     bool detached = false;
-    QTimer watcher;
-    QObject::connect(&watcher, &QTimer::timeout, [&] {
+    size_t shownBefore = 0;
+    view.keepHistory = true;
+    view.onEvents = [&] {
         if (!detached && SizeOf(volume.Root() + "MirlFile0") >= 3'000'000) {
             // As `umount -l` does: the run's open folder still reaches the volume, its path no more.
             detached = umount2(volume.MountPoint().c_str(), MNT_DETACH) == 0;
-        } else if (detached && (shown.empty() || shown.back() != Status())) {
-            shown.push_back(Status());
+            shownBefore = view.history.size();
         }
-    });
-    watcher.start(0);
+        return false;
+    };
     StartRun();
-    watcher.stop();
     volume.Unmount();
+    const std::vector<std::string> shown(view.history.begin() + static_cast<std::ptrdiff_t>(shownBefore),
+                                         view.history.end());
 
     ASSERT_TRUE(detached);
     EXPECT_EQ(Status(), "Laufwerksfehler: \r\n" + volume.Root());

@@ -5,10 +5,6 @@
 #include "engine_fixture.h"
 #include "support/run_command.h"
 
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
-
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
@@ -332,21 +328,20 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, NamePassTest,
                              return std::string(info.param.type) + (fast ? "_with_fast_commits" : "");
                          });
 
-// Once the pass has made `files` files, `act` runs from the event loop, as a click would.
-void WhenThePassHasMade(int files, std::function<void()> act) {
-    auto* watcher = new QTimer;
-    QObject::connect(watcher, &QTimer::timeout, [=] {
-        const std::string status = EngineTest::Status();
+// Once the pass has made `files` files, `act` runs at the next event pump, as a click would; its
+// answer is whether the run is asked to stop.
+void WhenThePassHasMade(test::MemoryRunView& view, int files, std::function<bool()> act) {
+    view.onEvents = [&view, files, act] {
         const std::string label = "Überschreibe Namen und kleine Dateien: ";
-        const size_t at = status.find(label);
-        if (at == std::string::npos || std::stoi(status.substr(at + label.size())) < files) {
-            return;
+        const size_t at = view.status.find(label);
+        if (at == std::string::npos || std::stoi(view.status.substr(at + label.size())) < files) {
+            return false;
         }
-        watcher->stop();
-        watcher->deleteLater();
-        act();
-    });
-    watcher->start(0);
+        // Dropping the hook destroys this lambda and what it holds: `act` goes on in a copy.
+        const std::function<bool()> once = act;
+        view.onEvents = nullptr;
+        return once();
+    };
 }
 
 // The pass files that the log says were made and removed.
@@ -367,14 +362,11 @@ TEST_F(NamePassEndTest, StopDuringThePassRemovesEveryPassFileAndEndsAsAStop) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 256);
     OpenProgram();
     Choose(*volume);
-    WhenThePassHasMade(500, [] {
-        auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
-        QTest::mouseClick(button, Qt::LeftButton);
-    });
+    WhenThePassHasMade(view, 500, [] { return true; });
     StartRun();
 
     EXPECT_NE(Status().find("Mirl abgebrochen!"), std::string::npos) << Status();
-    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    EXPECT_EQ(view.state, RunState::Idle);
     std::vector<std::string> left;
     FindPassFiles(volume->Root(), left);
     EXPECT_TRUE(left.empty()) << left.size() << " pass files left";
@@ -390,7 +382,10 @@ TEST_F(NamePassEndTest, AVolumeUnmountedDuringThePassEndsWithLaufwerksfehlerAndL
     Choose(*volume);
     const std::string mountPoint = volume->MountPoint();
     // Detached at once but kept alive while the run holds it: the pass still removes its files.
-    WhenThePassHasMade(500, [mountPoint] { test::RunCommand({"umount", "-l", mountPoint}); });
+    WhenThePassHasMade(view, 500, [mountPoint] {
+        test::RunCommand({"umount", "-l", mountPoint});
+        return false;
+    });
     StartRun();
 
     EXPECT_NE(Status().find("Laufwerksfehler: \r\n"), std::string::npos) << Status();

@@ -15,11 +15,23 @@ constexpr int64_t MiB = 1024 * 1024;
 constexpr int64_t GiB = 1024 * MiB;
 
 // The status text of a run in which `written` bytes went out in `elapsed` seconds.
-std::string RunStatus(int64_t free, int64_t written, int32_t elapsed, const std::string& subject = "/v/MirlFile0",
-                      int64_t byteCount = 0) {
-    DiskTotalBytes = 1;
-    RefFreeBytes = free + written;
-    return StatusText("/v/", free, subject, byteCount, elapsed);
+std::string RunStatus(int64_t free, int64_t written, int32_t elapsed, Activity activity = Activity::Writing,
+                      const std::string& fillFile = "/v/MirlFile0", int64_t byteCount = 0) {
+    return StatusText({.driveText = "/v/",
+                       .space = {free, 1},
+                       .referenceFree = free + written,
+                       .activity = activity,
+                       .fillFile = fillFile,
+                       .byteCount = byteCount,
+                       .elapsed = elapsed});
+}
+
+// The status outside a run.
+std::string IdleStatus(const std::string& driveText, VolumeSpace space) {
+    StatusFigures figures;
+    figures.driveText = driveText;
+    figures.space = space;
+    return StatusText(figures);
 }
 
 std::string Line(const std::string& status, const std::string& start) {
@@ -32,29 +44,30 @@ std::string Line(const std::string& status, const std::string& start) {
 }
 
 TEST(StatusText, FreeSpaceInGigabytesMegabytesOrBytes) {
-    DiskTotalBytes = 1;
-    EXPECT_EQ(StatusText("/v/", GiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1 GB\r\n");
-    EXPECT_EQ(StatusText("/v/", GiB - 1, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1023 MB\r\n");
-    EXPECT_EQ(StatusText("/v/", MiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1 MB\r\n");
-    EXPECT_EQ(StatusText("/v/", MiB - 1, "", 0, 0), "Laufwerk: /v/\r\nFrei: 1048575 Bytes\r\n");
-    EXPECT_EQ(StatusText("/v/", 0, "", 0, 0), "Laufwerk: /v/\r\nFrei: 0 Bytes\r\n");
-    EXPECT_EQ(StatusText("/v/", 5000 * GiB, "", 0, 0), "Laufwerk: /v/\r\nFrei: 5000 GB\r\n");
-    DiskTotalBytes = 0; // a failed query leaves the line out
-    EXPECT_EQ(StatusText("", -1, "", 0, 0), "Laufwerk: \r\n");
+    EXPECT_EQ(IdleStatus("/v/", {GiB, 1}), "Laufwerk: /v/\r\nFrei: 1 GB\r\n");
+    EXPECT_EQ(IdleStatus("/v/", {GiB - 1, 1}), "Laufwerk: /v/\r\nFrei: 1023 MB\r\n");
+    EXPECT_EQ(IdleStatus("/v/", {MiB, 1}), "Laufwerk: /v/\r\nFrei: 1 MB\r\n");
+    EXPECT_EQ(IdleStatus("/v/", {MiB - 1, 1}), "Laufwerk: /v/\r\nFrei: 1048575 Bytes\r\n");
+    EXPECT_EQ(IdleStatus("/v/", {0, 1}), "Laufwerk: /v/\r\nFrei: 0 Bytes\r\n");
+    EXPECT_EQ(IdleStatus("/v/", {5000 * GiB, 1}), "Laufwerk: /v/\r\nFrei: 5000 GB\r\n");
+    // A failed query leaves the line out.
+    EXPECT_EQ(IdleStatus("", {}), "Laufwerk: \r\n");
 }
 
 TEST(StatusText, AWholeRunningStatus) {
     // 87 MiB/s for 14 min 5 s with 412 GB left: about 1 h 20 min to go.
-    const std::string status = RunStatus(412 * GiB + 12345, 87 * MiB * 845, 845, "D:\\MirlFile3", 1234 * MiB + 5);
+    const std::string status =
+        RunStatus(412 * GiB + 12345, 87 * MiB * 845, 845, Activity::Writing, "D:\\MirlFile3", 1234 * MiB + 5);
     EXPECT_EQ(status, "Laufwerk: /v/\r\n"
                       "Frei: 412 GB\r\n"
                       "Schreibe 1234 MB in D:\\MirlFile3\r\n"
                       "MB/s: 87\r\n"
                       "Zeit: 0 h  14 m  5 s\r\n"
                       "Rest ca.: 1 h  20 m  ");
-    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, "/v/MirlFile0", 2147000000), "Schreibe"),
+    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, Activity::Writing, "/v/MirlFile0", 2147000000), "Schreibe"),
               "Schreibe 2047 MB in /v/MirlFile0\r\n");
-    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, "/v/MirlFile0", 1000000), "Schreibe"), "Schreibe 0 MB in /v/MirlFile0\r\n");
+    EXPECT_EQ(Line(RunStatus(GiB, MiB, 1, Activity::Writing, "/v/MirlFile0", 1000000), "Schreibe"),
+              "Schreibe 0 MB in /v/MirlFile0\r\n");
     EXPECT_EQ(Line(RunStatus(GiB, MiB, 3 * 3600 + 2 * 60 + 1), "Zeit"), "Zeit: 3 h  2 m  1 s\r\n");
 }
 
@@ -91,10 +104,10 @@ TEST(StatusText, TimeLeftInItsTwoForms) {
 }
 
 TEST(StatusText, EndReportsAndTheFirstSecond) {
-    const std::string stopped = RunStatus(660, 1, 1, "break");
+    const std::string stopped = RunStatus(660, 1, 1, Activity::Stopped);
     EXPECT_NE(stopped.find("Mirl abgebrochen!\r\n"), std::string::npos);
     EXPECT_NE(stopped.find("Rest ca.: 0 h  11 m  "), std::string::npos) << "a stop keeps the estimate";
-    const std::string done = RunStatus(660, 1, 1, "finito");
+    const std::string done = RunStatus(660, 1, 1, Activity::Finished);
     EXPECT_NE(done.find("Mirl beendet!\r\n"), std::string::npos);
     EXPECT_EQ(done.find("Rest"), std::string::npos);
     EXPECT_TRUE(done.ends_with("\r\n"));
@@ -111,15 +124,15 @@ TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
     EXPECT_TRUE(shown.starts_with("Laufwerk: \r\nFrei: ")) << shown;
     const int32_t lastShown = LastShownMs;
 
-    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    view.status = "marker";
     ShowProgress("", 0);
     EXPECT_EQ(Status(), "marker") << "within 100 ms nothing changes";
     EXPECT_EQ(LastShownMs, lastShown);
-    ShowProgress("finito", -1);
-    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << "a negative count is always shown";
+    ShowRunEnd(RunEnd::Finished);
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << "the end is always shown";
 
     // (The clock also moves by itself between the calls, a few milliseconds at most.)
-    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    view.status = "marker";
     ClockShift(60);
     ShowProgress("", 0);
     EXPECT_EQ(Status(), "marker");
@@ -133,7 +146,7 @@ TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
 TEST_F(ShowProgressTest, ARunStartsWithItsOwnProgressAndPace) {
     OpenProgram();
     ShowProgress("", 0);
-    GadgetSetText(Wnd1StrGdgInfo, "marker");
+    view.status = "marker";
     ShowProgress("", 0);
     ASSERT_EQ(Status(), "marker") << "within 100 ms nothing changes";
     StartProgress();
@@ -190,12 +203,12 @@ TEST_F(ShowProgressTest, AQuickSecondChoiceIsShownAndTakenAsReference) {
     Choose(*first);
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + first->Root() + "\r\nFrei: ")) << Status();
-    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(first->Root()));
+    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(first->Root()).free);
     // The second choice comes within the first one's 100 ms.
     Choose(*second);
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + second->Root() + "\r\nFrei: ")) << Status();
-    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(second->Root()));
+    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(second->Root()).free);
     EXPECT_EQ(Status().find("MB/s"), std::string::npos);
 }
 
@@ -204,12 +217,13 @@ TEST_F(ShowProgressTest, FreeSpaceIsAllFreeSpaceOfTheVolume) {
     OpenProgram();
     struct statvfs fs {};
     ASSERT_EQ(statvfs(volume->Root().c_str(), &fs), 0);
-    EXPECT_EQ(QueryFreeSpace(volume->Root() + "lost+found"), static_cast<int64_t>(fs.f_bfree * fs.f_frsize));
-    EXPECT_EQ(DiskTotalBytes, static_cast<int64_t>(fs.f_blocks * fs.f_frsize));
+    const VolumeSpace space = QueryFreeSpace(volume->Root() + "lost+found");
+    EXPECT_EQ(space.free, static_cast<int64_t>(fs.f_bfree * fs.f_frsize));
+    EXPECT_EQ(space.total, static_cast<int64_t>(fs.f_blocks * fs.f_frsize));
     EXPECT_GT(fs.f_bfree, fs.f_bavail) << "the volume has a reserve for root, and it counts as free";
-    EXPECT_EQ(QueryFreeSpace("/no/such/folder"), -1);
-    EXPECT_EQ(DiskTotalBytes, 0);
-    EXPECT_GT(QueryFreeSpace(""), 0) << "the empty path is the current folder";
+    EXPECT_EQ(QueryFreeSpace("/no/such/folder").free, -1);
+    EXPECT_EQ(QueryFreeSpace("/no/such/folder").total, 0);
+    EXPECT_GT(QueryFreeSpace("").free, 0) << "the empty path is the current folder";
 }
 
 } // namespace

@@ -4,8 +4,6 @@
 #include "runtime/dates.h"
 #include "support/environment.h"
 
-#include <QLabel>
-
 #include <csignal>
 #include <fcntl.h>
 #include <pwd.h>
@@ -27,9 +25,9 @@ class RunLogTest : public EngineTest {};
 TEST_F(RunLogTest, StartsAsABlankHeaderAndTakesLines) {
     OpenProgram();
     EXPECT_EQ(Log(), Blank140 + "\r\n");
-    WriteLogLine("plain", 0, false);
+    WriteLogLine("plain", LogPlace::Appended, LogStamp::None);
     const int32_t now = DateNow();
-    WriteLogLine("CloseFile <x> dauerte lange: 3001ms", 0, true);
+    WriteLogLine("CloseFile <x> dauerte lange: 3001ms");
     const std::string log = Log();
     EXPECT_TRUE(log.starts_with(Blank140 + "\r\nplain\r\n"));
     const std::string stamped = log.substr(142 + 7);
@@ -48,8 +46,8 @@ TEST_F(RunLogTest, TheFinalStatusGoesOverTheHeaderAndNeverBeyond) {
     const std::string body = "23-13:02:12 body line\r\n";
     const auto finalLog = [&](const std::string& status) {
         StartRunLog();
-        WriteLogLine("body line", 0, false);
-        WriteLogLine(status, 1, false);
+        WriteLogLine("body line", LogPlace::Appended, LogStamp::None);
+        WriteLogLine(status, LogPlace::Header, LogStamp::None);
         return Log();
     };
     EXPECT_EQ(finalLog("abc"), "abc\r\n" + std::string(135, ' ') + "\r\nbody line\r\n");
@@ -72,9 +70,9 @@ TEST_F(RunLogTest, ALogHeldByAnotherProgramLosesTheLineQuietly) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
     ASSERT_EQ(fcntl(other, F_OFD_SETLK, &lock), 0);
-    WriteLogLine("lost", 0, false);
+    WriteLogLine("lost", LogPlace::Appended, LogStamp::None);
     close(other);
-    WriteLogLine("kept", 0, false);
+    WriteLogLine("kept", LogPlace::Appended, LogStamp::None);
     EXPECT_EQ(Log(), Blank140 + "\r\nkept\r\n");
 }
 
@@ -84,8 +82,8 @@ TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
     test::WriteFileBytes(target, "not the log's to touch");
     ASSERT_EQ(unlink(LogPath().c_str()), 0);
     ASSERT_EQ(symlink(target.c_str(), LogPath().c_str()), 0);
-    WriteLogLine("appended", 0, true);
-    WriteLogLine("final status", 1, false);
+    WriteLogLine("appended");
+    WriteLogLine("final status", LogPlace::Header, LogStamp::None);
     EXPECT_EQ(test::ReadFileBytes(target), "not the log's to touch");
     // A new start replaces the link with a log of its own.
     StartEngine();
@@ -125,18 +123,11 @@ TEST_F(RunLogTest, ASecondMirlSaysSoAndLeavesTheFirstOnesLogAlone) {
     ASSERT_EQ(held, 1);
     test::WriteFileBytes(LogPath(), "the first one's log");
 
-    std::string message;
-    test::AnswerNextModalBox([&](QWidget* box) {
-        for (QLabel* label : box->findChildren<QLabel*>()) {
-            message = label->text().isEmpty() ? message : label->text().toStdString();
-        }
-    });
-    ASSERT_NE(OpenMainWindow(), 0);
     StartEngine();
     kill(first, SIGKILL);
     waitpid(first, nullptr, 0);
     EXPECT_TRUE(AnotherMirlRuns);
-    EXPECT_EQ(message, "Mirl läuft bereits.\nBitte erst das laufende Mirl beenden.");
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden."});
     EXPECT_EQ(Log(), "the first one's log");
 
     // Once the first one has ended, however it ended, the next start is the only one.
@@ -159,7 +150,7 @@ TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
     EXPECT_EQ(LogFolder, "") << "no log rather than a home made for it";
     EXPECT_EQ(DataFolder, "");
     EXPECT_EQ(access(home.c_str(), F_OK), -1) << "the missing home was made";
-    WriteLogLine("nowhere", 0, true);
+    WriteLogLine("nowhere");
     EXPECT_EQ(access(home.c_str(), F_OK), -1);
 
     // With the home there, the state folder in it is made.

@@ -2,9 +2,6 @@
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 
-#include <QLabel>
-#include <QPushButton>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -47,9 +44,8 @@ bool VolumeIsFull(const ScratchVolume& volume) {
     return written < static_cast<ssize_t>(block.size()) || !synced;
 }
 
-bool RunIsIdle() {
-    return GadgetGetText(Wnd1BtnGdgGo) == "Start" &&
-           reinterpret_cast<QWidget*>(GadgetHandle(Wnd1ExploComboGdg))->isEnabled() && !AbortRun;
+bool RunIsIdle(const test::MemoryRunView& view) {
+    return view.state == RunState::Idle && !AbortRun;
 }
 
 struct Filesystem {
@@ -68,15 +64,15 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
     OpenProgram();
     Choose(*volume);
-    const int64_t freeBefore = QueryFreeSpace(volume->Root());
+    const int64_t freeBefore = QueryFreeSpace(volume->Root()).free;
     StartRun();
 
     const std::string status = Status();
     EXPECT_TRUE(status.starts_with("Laufwerk: " + volume->Root() + "\r\n")) << status;
     EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
     EXPECT_EQ(status.find("Rest ca."), std::string::npos) << status;
-    EXPECT_TRUE(RunIsIdle());
-    EXPECT_TRUE(VolumeIsFull(*volume)) << "free after the run: " << QueryFreeSpace(volume->Root());
+    EXPECT_TRUE(RunIsIdle(view));
+    EXPECT_TRUE(VolumeIsFull(*volume)) << "free after the run: " << QueryFreeSpace(volume->Root()).free;
 
     const std::map<int, int64_t> files = FillFiles(*volume);
     // At least one full-size file, and the last one where the volume had room for one more file.
@@ -98,14 +94,14 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     }
     // What the volume lost in free space went into the fill files (btrfs keeps a share for its
     // metadata that it counts as free and no file can take).
-    EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root())) * 9 / 10);
+    EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root()).free) * 9 / 10);
     std::printf("%s: %lld bytes free before, %zu files, %lld bytes written, %lld free after\n", GetParam().type,
                 static_cast<long long>(freeBefore), files.size(), static_cast<long long>(total),
-                static_cast<long long>(QueryFreeSpace(volume->Root())));
+                static_cast<long long>(QueryFreeSpace(volume->Root()).free));
     // What the run could not reach is named, in the window and in the log's body (no slow closing
     // on a small volume, so nothing else is there).
     const size_t unreached = status.find("Nicht überschreibbar: ");
-    ASSERT_EQ(unreached != std::string::npos, QueryFreeSpace(volume->Root()) > 0) << status;
+    ASSERT_EQ(unreached != std::string::npos, QueryFreeSpace(volume->Root()).free > 0) << status;
     EXPECT_EQ(status.find("Nur als root"), std::string::npos) << "root reaches the reserve";
     const std::string log = Log();
     ASSERT_TRUE(log.starts_with(std::string(140, ' ') + "\r\n")) << log;
@@ -164,59 +160,23 @@ TEST_F(RunTest, FillsGapsFirstAndSkipsWhatExists) {
     EXPECT_LE(after.rbegin()->second, 1'000'000);
 }
 
-// Clicks Stop (several times) once the first fill file holds `blocks` blocks.
-void StopAfterBlocks(const ScratchVolume& volume, int64_t blocks, bool byClosing) {
-    auto* watcher = new QTimer;
-    QObject::connect(watcher, &QTimer::timeout, [=, &volume] {
-        if (EngineTest::SizeOf(volume.Root() + "MirlFile0") < blocks * 1'000'000) {
-            return;
-        }
-        watcher->stop();
-        watcher->deleteLater();
-        auto* main = reinterpret_cast<QWidget*>(WindowHandle(Wnd1));
-        if (byClosing) {
-            main->close();
-            main->close();
-        } else {
-            auto* button = reinterpret_cast<QPushButton*>(GadgetHandle(Wnd1BtnGdgGo));
-            QTest::mouseClick(button, Qt::LeftButton);
-            QTest::mouseClick(button, Qt::LeftButton);
-            QTest::mouseClick(button, Qt::LeftButton);
-        }
-    });
-    watcher->start(0);
-}
-
 TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
     OpenProgram();
     Choose(*volume);
-    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
-    StopAfterBlocks(*volume, 3, false);
+    RunState during = RunState::Idle;
+    view.onEvents = [&] {
+        during = view.state;
+        return SizeOf(volume->Root() + "MirlFile0") >= 3'000'000;
+    };
     StartRun();
 
+    EXPECT_EQ(during, RunState::Running);
     EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 3'000'000);
     EXPECT_EQ(SizeOf(volume->Root() + "MirlFile1"), -1) << "no last file after a stop";
     EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
-    EXPECT_EQ(reinterpret_cast<QWidget*>(GadgetHandle(Wnd1StrGdgInfo))->toolTip().toStdString().find(FullVolumeHint),
-              std::string::npos)
-        << "a stopped run leaves no full volume behind";
-    EXPECT_TRUE(RunIsIdle());
-    EXPECT_EQ(EventPoll(), 0) << "the clicks were all taken as one stop";
-}
-
-TEST_F(RunTest, ACloseRequestDuringARunStopsItAndTheProgramGoesOn) {
-    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
-    OpenProgram();
-    Choose(*volume);
-    StopAfterBlocks(*volume, 2, true);
-    StartRun();
-
-    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 2'000'000);
-    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
-    EXPECT_TRUE(WindowExists(Wnd1));
-    EXPECT_TRUE(reinterpret_cast<QWidget*>(WindowHandle(Wnd1))->isVisible());
-    EXPECT_EQ(EventPoll(), 0);
+    EXPECT_EQ(view.hint.find(FullVolumeHint), std::string::npos) << "a stopped run leaves no full volume behind";
+    EXPECT_TRUE(RunIsIdle(view));
 }
 
 TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
@@ -226,7 +186,7 @@ TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
     volume->RemountReadOnly();
     StartRun();
     EXPECT_EQ(Status(), "Dateifehler: \r\n" + volume->Root() + "MirlFile0");
-    EXPECT_TRUE(RunIsIdle());
+    EXPECT_TRUE(RunIsIdle(view));
     EXPECT_EQ(FileCounter, 0);
 }
 
@@ -237,14 +197,14 @@ TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(inner, "ext4", 32, outer->MountPoint());
     OpenProgram();
     Choose(*inner);
-    const int64_t outerFree = QueryFreeSpace(outer->Root());
+    const int64_t outerFree = QueryFreeSpace(outer->Root()).free;
     inner->Unmount();
     StartRun();
 
     EXPECT_EQ(Status(), "Laufwerksfehler: \r\n" + inner->Root());
     EXPECT_TRUE(std::filesystem::is_empty(inner->MountPoint()));
-    EXPECT_EQ(QueryFreeSpace(outer->Root()), outerFree);
-    EXPECT_TRUE(RunIsIdle());
+    EXPECT_EQ(QueryFreeSpace(outer->Root()).free, outerFree);
+    EXPECT_TRUE(RunIsIdle(view));
 }
 
 TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
@@ -252,11 +212,10 @@ TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
     OpenProgram();
     WriteFileBytes(volume->Root() + "MirlFile0", "an earlier program start's");
     Choose(*volume);
-    const int64_t freeBefore = QueryFreeSpace(volume->Root());
-    auto* status = reinterpret_cast<QWidget*>(GadgetHandle(Wnd1StrGdgInfo));
+    const int64_t freeBefore = QueryFreeSpace(volume->Root()).free;
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
-    EXPECT_TRUE(status->toolTip().toStdString().ends_with(FullVolumeHint)) << status->toolTip().toStdString();
+    EXPECT_EQ(view.hint, FullVolumeHint);
     const std::map<int, int64_t> made = FillFiles(*volume);
     ASSERT_GE(made.size(), 3u);
     // One of this run's names now holds another file, which is not the program's to remove.
@@ -272,28 +231,21 @@ TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
     EXPECT_TRUE(
         Status().starts_with("Fülldateien gelöscht: " + std::to_string(made.size() - 2) + "\r\nFrei geworden: "))
         << Status();
-    EXPECT_GE(QueryFreeSpace(volume->Root()), freeBefore - 65536) << "the space came back";
+    EXPECT_GE(QueryFreeSpace(volume->Root()).free, freeBefore - 65536) << "the space came back";
     EXPECT_EQ(NotedFillFileCount(), 0);
 }
 
 TEST_F(RunTest, StartWithNothingChosenAsksForAVolumeAndWritesNothing) {
     OpenProgram();
-    GadgetSetText(Wnd1ExploComboGdg, "");
-    ASSERT_EQ(GadgetGetText(Wnd1ExploComboGdg), "");
+    view.folder.clear();
     const test::TempFolder current;
     const std::string before = std::filesystem::current_path();
     std::filesystem::current_path(current.Path());
-    QString message;
-    test::AnswerNextModalBox([&](QWidget* box) {
-        for (QLabel* label : box->findChildren<QLabel*>()) {
-            message = label->text().isEmpty() ? message : label->text();
-        }
-    });
     StartRun();
     std::filesystem::current_path(before);
-    EXPECT_EQ(message, "Bitte zuerst ein Laufwerk wählen!");
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Bitte zuerst ein Laufwerk wählen!"});
     EXPECT_TRUE(std::filesystem::is_empty(current.Path())) << "nothing in the current folder";
-    EXPECT_TRUE(RunIsIdle());
+    EXPECT_TRUE(RunIsIdle(view));
 }
 
 TEST_F(RunTest, NoFillBufferNoRun) {
@@ -301,12 +253,12 @@ TEST_F(RunTest, NoFillBufferNoRun) {
     OpenProgram();
     Choose(*volume);
     auto buffer = std::move(FillBuffer);
-    GadgetSetText(Wnd1StrGdgInfo, "before");
+    view.status = "before";
     StartRun();
     FillBuffer = std::move(buffer);
     EXPECT_EQ(Status(), "before");
     EXPECT_TRUE(FillFiles(*volume).empty());
-    EXPECT_TRUE(RunIsIdle());
+    EXPECT_TRUE(RunIsIdle(view));
 }
 
 } // namespace

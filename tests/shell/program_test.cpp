@@ -1,5 +1,5 @@
 // The whole program through its real main loop, driven by clicks and queued events.
-#include "../engine/engine_fixture.h"
+#include "program_fixture.h"
 #include "shell/info_window.h"
 #include "shell/program.h"
 
@@ -16,7 +16,7 @@ namespace mirl {
 namespace {
 
 using test::AnswerNextModalBox;
-using test::EngineTest;
+using test::ProgramFixture;
 using test::ScratchVolume;
 
 // Runs `step` on every turn of the event loop until it returns true.
@@ -56,7 +56,7 @@ bool HasFillFiles(const ScratchVolume& volume) {
     return std::filesystem::exists(volume.Root() + "MirlFile0");
 }
 
-class ProgramTest : public EngineTest {
+class ProgramTest : public ProgramFixture {
 protected:
     void StartWith(const ScratchVolume& volume) {
         ASSERT_TRUE(StartProgram());
@@ -121,7 +121,7 @@ TEST_F(ProgramTest, ClosingDuringARunStopsItAndTheProgramGoesOn) {
     QTest::mouseClick(Widget(GadgetHandle(Wnd1BtnGdgGo)), Qt::LeftButton);
     int closes = 0;
     Every([&] {
-        if (EngineTest::SizeOf(volume->Root() + "MirlFile0") < 2'000'000) {
+        if (ProgramFixture::SizeOf(volume->Root() + "MirlFile0") < 2'000'000) {
             return false;
         }
         ++closes;

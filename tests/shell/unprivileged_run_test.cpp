@@ -2,9 +2,8 @@
 // still come to its end. The test forks before any window exists and drops root in the child.
 #include "common/ids.h"
 #include "engine/run_controller.h"
-#include "engine/startup.h"
 #include "engine/state.h"
-#include "shell/dialogs.h"
+#include "shell/program.h"
 #include "support/child_program.h"
 #include "support/run_command.h"
 #include "support/scratch_volume.h"
@@ -35,16 +34,16 @@ struct Expected {
     std::vector<std::string> absent;
 };
 
-// In a forked child: drops root, starts the program as it starts, chooses `root`, runs, and tells
-// by its exit code whether the run ended as expected.
+// In a forked child: drops root, starts the program as it starts, chooses `root` in the selector,
+// runs, and tells by its exit code whether the run ended as expected.
 int RunAsNobody(const std::string& root, const std::string& folder, const Expected& expected) {
     if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
         return CannotDropRoot;
     }
     test::StartToolkitInChild(folder, 300);
-    InitLayout();
-    OpenMainWindow();
-    StartEngine();
+    if (!StartProgram()) {
+        return NotFinished;
+    }
     GadgetSetText(Wnd1ExploComboGdg, root);
     if (GadgetGetText(Wnd1ExploComboGdg) != expected.entryPath) {
         std::printf("entry path: %s\n", GadgetGetText(Wnd1ExploComboGdg).c_str());

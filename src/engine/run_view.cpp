@@ -1,0 +1,31 @@
+#include "engine/run_view.h"
+
+namespace mirl {
+namespace {
+
+// Shows nothing and is never asked to stop: the engine without a window.
+class NoView final : public RunView {
+public:
+    std::string ChosenFolder() override { return {}; }
+    uint64_t ChosenDevice() override { return 0; }
+    void ShowStatus(const std::string&) override {}
+    void ShowStatusHint(const std::string&) override {}
+    void ShowRunState(RunState) override {}
+    void ShowMessage(const std::string&) override {}
+    bool TakeStopRequests() override { return false; }
+};
+
+NoView noView;
+RunView* current = &noView;
+
+} // namespace
+
+void UseRunView(RunView* view) {
+    current = view != nullptr ? view : &noView;
+}
+
+RunView& View() {
+    return *current;
+}
+
+} // namespace mirl

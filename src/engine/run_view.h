@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+enum class RunState { Idle, Running };
+
+// What the engine shows and asks of the window, and nothing more: the program implements it on its
+// main window's gadgets, tests in memory. Every call comes from the window's thread.
+class RunView {
+public:
+    virtual ~RunView() = default;
+
+    // The folder the user chose, as the selector names it ("" for none).
+    virtual std::string ChosenFolder() = 0;
+    // The device (st_dev) the chosen volume had when the selector listed it; 0 for none.
+    virtual uint64_t ChosenDevice() = 0;
+
+    // The status field's whole text.
+    virtual void ShowStatus(const std::string& text) = 0;
+    // The hint shown over the status field; "" for none.
+    virtual void ShowStatusHint(const std::string& hint) = 0;
+    // Running: the button says "Stopp" and the selector is locked; Idle: "Start", unlocked.
+    virtual void ShowRunState(RunState state) = 0;
+    // A message the user must confirm before anything goes on.
+    virtual void ShowMessage(const std::string& text) = 0;
+
+    // Handles the events that came meanwhile; true when one of them asks the run to stop (the
+    // button, or a request to close the window).
+    virtual bool TakeStopRequests() = 0;
+};
+
+// The view the engine reports to from now on; the program sets it before StartEngine. Until then
+// (and after UseRunView(nullptr)) the engine reports to a view that shows nothing.
+void UseRunView(RunView* view);
+RunView& View();
+
+} // namespace mirl

@@ -1,0 +1,45 @@
+#include "shell/window_run_view.h"
+
+#include "common/ids.h"
+#include "ui/message_box.h"
+#include "ui/toolkit.h"
+
+namespace mirl {
+
+std::string WindowRunView::ChosenFolder() {
+    return GadgetGetText(Wnd1ExploComboGdg);
+}
+
+uint64_t WindowRunView::ChosenDevice() {
+    return GadgetVolumeDevice(Wnd1ExploComboGdg);
+}
+
+void WindowRunView::ShowStatus(const std::string& text) {
+    GadgetSetText(Wnd1StrGdgInfo, text);
+}
+
+void WindowRunView::ShowStatusHint(const std::string& hint) {
+    GadgetSetToolTip(Wnd1StrGdgInfo, hint);
+}
+
+void WindowRunView::ShowRunState(RunState state) {
+    const bool running = state == RunState::Running;
+    GadgetSetText(Wnd1BtnGdgGo, running ? "Stopp" : "Start");
+    GadgetDisable(Wnd1ExploComboGdg, running ? 1 : 0);
+}
+
+void WindowRunView::ShowMessage(const std::string& text) {
+    mirl::ShowMessage(text);
+}
+
+bool WindowRunView::TakeStopRequests() {
+    bool stop = false;
+    for (int32_t code = EventPoll(); code != 0; code = EventPoll()) {
+        if (code == EV_CLOSE_WINDOW || (code == EV_GADGET && EventObjectNumber() == Wnd1BtnGdgGo)) {
+            stop = true;
+        }
+    }
+    return stop;
+}
+
+} // namespace mirl

@@ -1,0 +1,103 @@
+// A run behind the real main window: what it shows in the gadgets, and how it takes the clicks and
+// close requests that come while it runs.
+#include "engine/fill_files.h"
+#include "engine/run_controller.h"
+#include "program_fixture.h"
+#include "shell/program.h"
+#include "shell/window_run_view.h"
+#include "support/faulty_volume.h"
+
+#include <QPushButton>
+
+#include <sys/stat.h>
+
+namespace mirl {
+namespace {
+
+using test::ProgramFixture;
+
+class RunWindowTest : public ProgramFixture {
+protected:
+    static std::string Hint() { return Native<QWidget>(GadgetHandle(Wnd1StrGdgInfo))->toolTip().toStdString(); }
+    static bool ChoiceOpen() { return Native<QWidget>(GadgetHandle(Wnd1ExploComboGdg))->isEnabled(); }
+    static void ClickStart() { QTest::mouseClick(Native<QPushButton>(GadgetHandle(Wnd1BtnGdgGo)), Qt::LeftButton); }
+};
+
+TEST_F(RunWindowTest, TheViewIsTheSelectorTheStatusFieldAndTheButton) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    ASSERT_NE(OpenMainWindow(), 0);
+    WindowRunView view;
+    EXPECT_EQ(view.ChosenFolder(), "");
+    EXPECT_EQ(view.ChosenDevice(), 0u);
+    Choose(*volume);
+    EXPECT_EQ(view.ChosenFolder(), volume->Root());
+    struct stat root {};
+    ASSERT_EQ(stat(volume->Root().c_str(), &root), 0);
+    EXPECT_EQ(view.ChosenDevice(), static_cast<uint64_t>(root.st_dev));
+
+    view.ShowRunState(RunState::Running);
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Stopp");
+    EXPECT_FALSE(ChoiceOpen());
+    view.ShowRunState(RunState::Idle);
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    EXPECT_TRUE(ChoiceOpen());
+
+    view.ShowStatus("Laufwerk: x\r\nFrei: 1 MB\r\n");
+    EXPECT_EQ(Status(), "Laufwerk: x\r\nFrei: 1 MB\r\n");
+    view.ShowStatusHint(FullVolumeHint);
+    EXPECT_TRUE(Hint().ends_with(FullVolumeHint)) << Hint();
+    view.ShowStatusHint("");
+    EXPECT_EQ(Hint().find(FullVolumeHint), std::string::npos) << Hint();
+}
+
+TEST_F(RunWindowTest, EveryPendingEventIsTakenAndOnlyStopAndCloseAskToStop) {
+    ASSERT_NE(OpenMainWindow(), 0);
+    WindowRunView view;
+    EXPECT_FALSE(view.TakeStopRequests()) << "nothing came";
+    QueueEvent(EV_MENU, Wnd1, MenuItemInfo, 0);
+    QueueEvent(EV_GADGET, Wnd1, Wnd1ExploComboGdg, 0);
+    EXPECT_FALSE(view.TakeStopRequests());
+    EXPECT_EQ(EventPoll(), 0) << "a menu choice during a run is dropped, not kept for later";
+    ClickStart();
+    ClickStart();
+    EXPECT_TRUE(view.TakeStopRequests());
+    EXPECT_EQ(EventPoll(), 0) << "both clicks were taken as one stop";
+    QueueEvent(EV_CLOSE_WINDOW, Wnd1, 0, 0);
+    EXPECT_TRUE(view.TakeStopRequests());
+}
+
+// Stop after the third block, and again while the stopped run's file goes out to a slow drive, as
+// an impatient user does: neither click starts a new run, and the window is as before the run.
+TEST_F(RunWindowTest, StopClicksEndTheRunAfterTheBlockInProgressAndNoneStartsAnother) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    const test::ScratchVolume* volume = &drive->Volume();
+    ASSERT_TRUE(StartProgram());
+    Choose(*volume);
+    drive->SetWriteRate(1 << 20);
+    int clicks = 0;
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, [&] {
+        if (clicks < 2 && SizeOf(volume->Root() + "MirlFile0") >= 3'000'000) {
+            EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Stopp");
+            EXPECT_FALSE(ChoiceOpen());
+            ClickStart();
+            ++clicks;
+        }
+    });
+    clicker.start(0);
+    StartRun();
+    clicker.stop();
+
+    EXPECT_EQ(clicks, 2);
+    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile0"), 3'000'000);
+    EXPECT_EQ(SizeOf(volume->Root() + "MirlFile1"), -1) << "no last file, no new run";
+    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_EQ(Hint().find(FullVolumeHint), std::string::npos) << "a stopped run leaves no full volume behind";
+    EXPECT_EQ(GadgetGetText(Wnd1BtnGdgGo), "Start");
+    EXPECT_TRUE(ChoiceOpen());
+    EXPECT_EQ(EventPoll(), 0) << "the clicks were taken as stop clicks, not left for the main loop";
+    EndProgram();
+}
+
+} // namespace
+} // namespace mirl

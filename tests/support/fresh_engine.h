@@ -1,0 +1,20 @@
+#pragma once
+
+#include "engine/fill_files.h"
+#include "engine/state.h"
+
+#include <string>
+
+namespace mirl::test {
+
+// The engine's state as at a program start, with the run log and data folder in `folder`.
+inline void FreshEngineIn(const std::string& folder) {
+    ProgramFolder = folder + "/";
+    DataFolder = folder + "/Mirl/";
+    FileCounter = 0;
+    ForgetNotedFillFiles();
+    TestLogDue = 0;
+    AbortRun = false;
+}
+
+} // namespace mirl::test
