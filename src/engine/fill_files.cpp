@@ -2,6 +2,7 @@
 
 #include "engine/progress.h"
 #include "engine/run_events.h"
+#include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
 #include "runtime/clock.h"
@@ -94,7 +95,9 @@ int32_t NotedFillFileCount() {
     return static_cast<int32_t>(count);
 }
 
-void DeleteNotedFillFiles() {
+namespace {
+
+void DeleteOnWriter() {
     const int32_t total = NotedFillFileCount();
     int32_t done = 0;
     int32_t removed = 0;
@@ -121,6 +124,13 @@ void DeleteNotedFillFiles() {
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
     View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n");
+}
+
+} // namespace
+
+void DeleteNotedFillFiles() {
+    // Removing many files waits for the device as writing does.
+    RunOffWindowThread(DeleteOnWriter);
 }
 
 } // namespace mirl

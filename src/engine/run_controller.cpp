@@ -6,6 +6,7 @@
 #include "engine/pass_files.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
+#include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
@@ -63,6 +64,41 @@ FillOutcome FillLoop(const std::string& driveText) {
     return outcome;
 }
 
+// The run itself, on the writer: the fill files, the last one, the pass, the end report.
+void RunOnWriter(const std::string& driveText, uint64_t device) {
+    if (!OpenRunFolder(driveText, device)) {
+        ReportVolumeGone(driveText);
+        return;
+    }
+    StartNotingFillFiles(driveText);
+    // A run that was ended from outside may have left pass files; they go first.
+    RemoveLeftoverPassFiles(RunFolder.Get());
+    PrepareNamePass();
+    FillOutcome outcome = FillLoop(driveText);
+    if (!EndsTheRun(outcome) && !AbortRun) {
+        outcome = WriteFillFile(FillFile::Last);
+    }
+    // The last file is never stopped; the pass after it is.
+    if (!EndsTheRun(outcome) && !AbortRun) {
+        outcome = AfterPass(RunNamePass(driveText));
+        if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {
+            outcome = WriteFillFile(FillFile::Last);
+        }
+    }
+    EndNamePass();
+    const bool stopped = AbortRun;
+    // Clicks that came while the run ended were meant for the Stop button.
+    PumpRunEvents();
+    // A failure keeps its message in the status field; no end report goes over it.
+    if (!EndsTheRun(outcome)) {
+        ShowRunEnd(stopped ? RunEnd::Stopped : RunEnd::Finished);
+    }
+    if (!EndsTheRun(outcome) && !stopped) {
+        View().ShowStatusHint(FullVolumeHint);
+    }
+    RunFolder.Reset();
+}
+
 } // namespace
 
 void StartRun() {
@@ -77,7 +113,9 @@ void StartRun() {
         View().ShowMessage("Bitte zuerst ein Laufwerk wählen!");
         return;
     }
+    const uint64_t device = View().ChosenDevice();
     View().ShowRunState(RunState::Running);
+    View().ShowStatusHint("");
     AbortRun = false;
     RunStartTime = DateNow();
     // Pacing and progress belong to this run: the last one may have filled another drive.
@@ -85,38 +123,10 @@ void StartRun() {
     StartPacing();
     NamePassNote.clear();
 
-    View().ShowStatusHint("");
-    if (!OpenRunFolder(driveText, View().ChosenDevice())) {
-        ReportVolumeGone(driveText);
-    } else {
-        StartNotingFillFiles(driveText);
-        // A run that was ended from outside may have left pass files; they go first.
-        RemoveLeftoverPassFiles(RunFolder.Get());
-        PrepareNamePass();
-        FillOutcome outcome = FillLoop(driveText);
-        if (!EndsTheRun(outcome) && !AbortRun) {
-            outcome = WriteFillFile(FillFile::Last);
-        }
-        // The last file is never stopped; the pass after it is.
-        if (!EndsTheRun(outcome) && !AbortRun) {
-            outcome = AfterPass(RunNamePass(driveText));
-            if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {
-                outcome = WriteFillFile(FillFile::Last);
-            }
-        }
-        EndNamePass();
-        const bool stopped = AbortRun;
-        // Clicks that came while the run ended were meant for the Stop button: none may start a
-        // new run. Events after the end report reach the main loop.
-        PumpRunEvents();
-        // A failure keeps its message in the status field; no end report goes over it.
-        if (!EndsTheRun(outcome)) {
-            ShowRunEnd(stopped ? RunEnd::Stopped : RunEnd::Finished);
-        }
-        if (!EndsTheRun(outcome) && !stopped) {
-            View().ShowStatusHint(FullVolumeHint);
-        }
-    }
+    RunOffWindowThread([&] { RunOnWriter(driveText, device); });
+    // Clicks that came until now were meant for the Stop button: none may start a new run. Events
+    // after the button says Start again reach the main loop.
+    View().TakeStopRequests();
     RunFolder.Reset();
     RunDriveText.clear();
     AbortRun = false;

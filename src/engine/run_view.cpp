@@ -13,6 +13,7 @@ public:
     void ShowRunState(RunState) override {}
     void ShowMessage(const std::string&) override {}
     bool TakeStopRequests() override { return false; }
+    void KeepWindowAlive() override {}
 };
 
 NoView noView;

@@ -30,6 +30,9 @@ public:
     // Handles the events that came meanwhile; true when one of them asks the run to stop (the
     // button, or a request to close the window).
     virtual bool TakeStopRequests() = 0;
+    // Lets the window paint and take input while the run waits for the device, but takes no event:
+    // a click stays for the next TakeStopRequests, so that a stop still comes after the block.
+    virtual void KeepWindowAlive() = 0;
 };
 
 // The view the engine reports to from now on; the program sets it before StartEngine. Until then

@@ -42,4 +42,8 @@ bool WindowRunView::TakeStopRequests() {
     return stop;
 }
 
+void WindowRunView::KeepWindowAlive() {
+    EventsDeliver();
+}
+
 } // namespace mirl

@@ -65,6 +65,10 @@ int32_t EventPoll() {
     return queue.empty() ? NothingTaken() : TakeQueued();
 }
 
+void EventsDeliver() {
+    DispatchPlatformEvents(QEventLoop::AllEvents);
+}
+
 int32_t EventWindowNumber() {
     return current.window;
 }

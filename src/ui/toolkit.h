@@ -93,6 +93,8 @@ void MenuAddItem(int32_t itemNumber, const std::string& text);
 // Events. EventWait blocks until an event is queued; EventPoll returns 0 at once when none is.
 int32_t EventWait();
 int32_t EventPoll();
+// Lets the platform deliver what is pending (paints, input) and takes no event from the queue.
+void EventsDeliver();
 int32_t EventWindowNumber();
 int32_t EventObjectNumber();
 // -1 after a call that took no event from the queue.

@@ -89,6 +89,32 @@ TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
     EXPECT_EQ(SizeOf(first) % 1'000'000, 0);
 }
 
+// The end of a volume on a slow drive, where a write that meets the full volume waits for the
+// filesystem to give up: the window keeps turning through it, the last file, the pass over names
+// and the end included. A block takes a second here, and a window that waited for one block would
+// go that long without a turn; the writer thread leaves it 50 ms, so the bound never flakes.
+TEST_F(FaultyDriveTest, TheWindowKeepsTurningToTheEndOfASlowDrive) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
+    OpenProgram();
+    Choose(drive->Volume());
+    const std::string root = drive->Volume().Root();
+    bool slowed = false;
+    view.onEvents = [&] {
+        if (!slowed && QueryFreeSpace(root).free < 4 * MiB) {
+            drive->SetWriteRate(MiB);
+            slowed = true;
+        }
+        return false;
+    };
+    StartRun();
+
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    EXPECT_TRUE(slowed);
+    const auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(view.LongestWait());
+    std::printf("longest time without a turn of the window: %lld ms\n", static_cast<long long>(longest.count()));
+    EXPECT_LT(longest, std::chrono::milliseconds(500));
+}
+
 TEST_F(FaultyDriveTest, AVolumeUnmountedDuringTheRunShowsItsOwnFiguresAndEndsWithLaufwerksfehler) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
     ScratchVolume& volume = drive->Volume();

@@ -1,5 +1,6 @@
 #include "support/memory_run_view.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace mirl::test {
@@ -11,9 +12,26 @@ void MemoryRunView::ShowStatus(const std::string& text) {
     }
 }
 
+void MemoryRunView::Turned() {
+    const auto now = std::chrono::steady_clock::now();
+    if (lastTurn_ != std::chrono::steady_clock::time_point{}) {
+        longestWait_ = std::max(longestWait_, now - lastTurn_);
+    }
+    lastTurn_ = now;
+}
+
 bool MemoryRunView::TakeStopRequests() {
+    Turned();
     ++pumps;
     return onEvents ? onEvents() : false;
+}
+
+void MemoryRunView::KeepWindowAlive() {
+    Turned();
+    ++windowTurns;
+    if (onWindow) {
+        onWindow();
+    }
 }
 
 void MemoryRunView::Choose(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include "engine/run_view.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ public:
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     // Counts the pump and asks `onEvents`; without one, nobody asks to stop.
     bool TakeStopRequests() override;
+    // Counts the turn and asks `onWindow`, which runs while the run's writer goes on: it may only
+    // look at what is safe to share.
+    void KeepWindowAlive() override;
+
+    // The longest time between two turns of the window (pumps or turns of their own), since the
+    // first one.
+    std::chrono::steady_clock::duration LongestWait() const { return longestWait_; }
 
     // Chooses `path` as the selector does: the folder, and the device it lies on now (0 when it
     // can't be asked).
@@ -35,7 +43,15 @@ public:
     RunState state = RunState::Idle;
     std::vector<std::string> messages;
     std::function<bool()> onEvents;
+    std::function<void()> onWindow;
     int64_t pumps = 0;
+    int64_t windowTurns = 0;
+
+private:
+    void Turned();
+
+    std::chrono::steady_clock::time_point lastTurn_{};
+    std::chrono::steady_clock::duration longestWait_{};
 };
 
 // Makes `view` the engine's view for the life of this object.

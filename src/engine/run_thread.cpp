@@ -1,0 +1,142 @@
+#include "engine/run_thread.h"
+
+#include "engine/run_view.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace mirl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto WindowTurn = std::chrono::milliseconds(50);
+
+// The one place where the writer and the window's thread meet: the writer hands over a call and
+// waits until the window's thread has made it.
+class Handover {
+public:
+    // On the writer: has the window's thread make `call`, and returns once it has.
+    void Call(const std::function<void()>& call) {
+        std::unique_lock lock(mutex_);
+        call_ = &call;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return call_ == nullptr; });
+    }
+
+    void Finish(std::exception_ptr failure) {
+        const std::lock_guard lock(mutex_);
+        failure_ = std::move(failure);
+        finished_ = true;
+        changed_.notify_all();
+    }
+
+    // On the window's thread: makes the writer's calls as they come, keeps the window alive between
+    // them, and returns when the writer is done, with the first exception of either side.
+    std::exception_ptr Serve(RunView& window) {
+        std::exception_ptr windowFailure;
+        Clock::time_point lastTurn = Clock::now();
+        std::unique_lock lock(mutex_);
+        while (!finished_) {
+            changed_.wait_until(lock, lastTurn + WindowTurn, [this] { return call_ != nullptr || finished_; });
+            if (call_ != nullptr) {
+                const std::function<void()>* call = call_;
+                lock.unlock();
+                try {
+                    (*call)();
+                } catch (...) {
+                    // The writer must not wait for ever: it goes on, and the failure comes out at
+                    // the end.
+                    windowFailure = windowFailure ? windowFailure : std::current_exception();
+                }
+                lock.lock();
+                call_ = nullptr;
+                changed_.notify_all();
+            }
+            if (!finished_ && Clock::now() - lastTurn >= WindowTurn) {
+                lock.unlock();
+                window.KeepWindowAlive();
+                lock.lock();
+                lastTurn = Clock::now();
+            }
+        }
+        return failure_ ? failure_ : windowFailure;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::function<void()>* call_ = nullptr;
+    bool finished_ = false;
+    std::exception_ptr failure_;
+};
+
+// The view as the writer sees it: each call is made by the window's thread.
+class HandedOverView final : public RunView {
+public:
+    HandedOverView(RunView& window, Handover& handover) : window_(window), handover_(handover) {}
+
+    std::string ChosenFolder() override {
+        std::string folder;
+        handover_.Call([&] { folder = window_.ChosenFolder(); });
+        return folder;
+    }
+    uint64_t ChosenDevice() override {
+        uint64_t device = 0;
+        handover_.Call([&] { device = window_.ChosenDevice(); });
+        return device;
+    }
+    void ShowStatus(const std::string& text) override {
+        handover_.Call([&] { window_.ShowStatus(text); });
+    }
+    void ShowStatusHint(const std::string& hint) override {
+        handover_.Call([&] { window_.ShowStatusHint(hint); });
+    }
+    void ShowRunState(RunState state) override {
+        handover_.Call([&] { window_.ShowRunState(state); });
+    }
+    void ShowMessage(const std::string& text) override {
+        handover_.Call([&] { window_.ShowMessage(text); });
+    }
+    bool TakeStopRequests() override {
+        bool stop = false;
+        handover_.Call([&] { stop = window_.TakeStopRequests(); });
+        return stop;
+    }
+    void KeepWindowAlive() override {
+        handover_.Call([&] { window_.KeepWindowAlive(); });
+    }
+
+private:
+    RunView& window_;
+    Handover& handover_;
+};
+
+} // namespace
+
+void RunOffWindowThread(const std::function<void()>& work) {
+    RunView& window = View();
+    Handover handover;
+    HandedOverView handedOver(window, handover);
+    // The writer reaches the view only through the handover; the window's thread keeps the real one.
+    UseRunView(&handedOver);
+    std::thread writer([&] {
+        std::exception_ptr failure;
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        handover.Finish(failure);
+    });
+    const std::exception_ptr failure = handover.Serve(window);
+    writer.join();
+    UseRunView(&window);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+} // namespace mirl

@@ -1,0 +1,76 @@
+// The run's writer and the window's thread: the writer's calls to the view are made by the window's
+// thread, in order, and the window keeps turning while the writer waits.
+#include "engine/run_thread.h"
+#include "support/memory_run_view.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace mirl {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RunOffWindowThread, TheWritersViewCallsAreMadeByTheWindowsThreadInOrder) {
+    test::MemoryRunView view;
+    const test::ViewInUse inUse(view);
+    view.keepHistory = true;
+    view.folder = "/chosen/";
+    const std::thread::id window = std::this_thread::get_id();
+    std::thread::id writer;
+    std::thread::id askedOn;
+    view.onEvents = [&] {
+        askedOn = std::this_thread::get_id();
+        return true;
+    };
+    bool stopAsked = false;
+    std::string folder;
+    RunOffWindowThread([&] {
+        writer = std::this_thread::get_id();
+        folder = View().ChosenFolder();
+        View().ShowStatus("eins");
+        View().ShowStatus("zwei");
+        stopAsked = View().TakeStopRequests();
+        View().ShowRunState(RunState::Running);
+        View().ShowStatus("drei");
+    });
+    EXPECT_NE(writer, window);
+    EXPECT_EQ(askedOn, window);
+    EXPECT_TRUE(stopAsked);
+    EXPECT_EQ(folder, "/chosen/");
+    EXPECT_EQ(view.history, (std::vector<std::string>{"eins", "zwei", "drei"}));
+    EXPECT_EQ(view.state, RunState::Running);
+    EXPECT_EQ(&View(), &view) << "the view is the window's again";
+}
+
+TEST(RunOffWindowThread, TheWindowTurnsWhileTheWriterWaitsAndTakesNoEvent) {
+    test::MemoryRunView view;
+    const test::ViewInUse inUse(view);
+    RunOffWindowThread([] { std::this_thread::sleep_for(600ms); });
+    EXPECT_GE(view.windowTurns, 6) << "a turn at least every 50 ms, give or take a busy machine";
+    EXPECT_EQ(view.pumps, 0) << "a click stays for the run's own pump after the block";
+    EXPECT_LT(view.LongestWait(), 300ms);
+}
+
+TEST(RunOffWindowThread, AFailureOfTheWriterComesOutOnTheWindowsThread) {
+    test::MemoryRunView view;
+    const test::ViewInUse inUse(view);
+    EXPECT_THROW(RunOffWindowThread([] { throw std::runtime_error("kein Speicher"); }), std::runtime_error);
+    EXPECT_EQ(&View(), &view);
+    // A failing call on the window's side doesn't leave the writer waiting: it ends, and the
+    // failure comes out.
+    view.onEvents = []() -> bool { throw std::runtime_error("Fenster"); };
+    bool went = false;
+    EXPECT_THROW(RunOffWindowThread([&] {
+                     View().TakeStopRequests();
+                     went = true;
+                 }),
+                 std::runtime_error);
+    EXPECT_TRUE(went);
+}
+
+} // namespace
+} // namespace mirl
