@@ -1,5 +1,5 @@
 // One whole engine run on a mounted volume, timed: prints what it wrote, how fast, the peak of dirty
-// page-cache memory and the longest time between two event pumps (how long the window could not
+// page-cache memory and the longest time between two turns of the window (how long it could not
 // react). With a number of seconds, it asks the run to stop after that long and also prints how
 // long the stopped run took to come back (the closing of its file included).
 // Usage: fill_bench <mount point> [stop after seconds]
@@ -53,16 +53,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The view is asked at every event pump of the run.
+    // The view is asked at every event pump of the run; it notes the turns of the window itself.
     int64_t peakDirty = 0;
-    Clock::duration longestGap{};
-    Clock::time_point lastPump{};
     Clock::time_point stopAsked{};
     Clock::time_point start{};
     view.onEvents = [&] {
         const Clock::time_point now = Clock::now();
-        longestGap = std::max(longestGap, now - lastPump);
-        lastPump = now;
         peakDirty = std::max(peakDirty, UnwrittenKiB());
         if (stopAfter > 0 && stopAsked == Clock::time_point{} &&
             now - start >= std::chrono::duration<double>(stopAfter)) {
@@ -73,14 +69,15 @@ int main(int argc, char** argv) {
     };
 
     const int64_t freeBefore = mirl::QueryFreeSpace(root).free;
-    lastPump = start = Clock::now();
+    start = Clock::now();
     mirl::StartRun();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const int64_t written = freeBefore - mirl::QueryFreeSpace(root).free;
     std::printf("engine_bytes=%lld engine_seconds=%.3f engine_mb_s=%.1f peak_dirty_and_writeback_mib=%.1f "
                 "longest_pump_gap_ms=%.1f\n",
                 static_cast<long long>(written), seconds, static_cast<double>(written) / 1e6 / seconds,
-                static_cast<double>(peakDirty) / 1024.0, std::chrono::duration<double, std::milli>(longestGap).count());
+                static_cast<double>(peakDirty) / 1024.0,
+                std::chrono::duration<double, std::milli>(view.LongestWait()).count());
     if (stopAsked != Clock::time_point{}) {
         std::printf("stop_to_idle_ms=%.1f\n",
                     std::chrono::duration<double, std::milli>(Clock::now() - stopAsked).count());

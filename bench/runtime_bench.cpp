@@ -81,15 +81,14 @@ void FileWriteBlocks(benchmark::State& state, bool writeBehind) {
     const std::string path = ScratchPath("mirl-bench-blocks");
     Block block = MakeBlock();
     mirl::RandomFill(block.get(), BlockSize);
-    mirl::FileWriteBehindEnabled(writeBehind);
     for (auto _ : state) {
         mirl::FileCreate(0, path);
+        mirl::FileSetWriteBehind(0, writeBehind);
         for (int i = 0; i < Blocks; ++i) {
             mirl::FileWrite(0, block.get(), BlockSize);
         }
         mirl::FileClose(0);
     }
-    mirl::FileWriteBehindEnabled(true);
     unlink(path.c_str());
     state.SetBytesProcessed(state.iterations() * Blocks * int64_t{BlockSize});
 }

@@ -166,6 +166,7 @@ FillOutcome WriteFillFile(FillFile kind) {
         View().ShowStatus("Dateifehler: \r\n" + driveText + name);
         return FillOutcome::CannotCreate;
     }
+    FileSetWriteBehind(FillFileNumber, FillFilesWriteBehind);
     const std::string fullName = driveText + name;
     int64_t written = 0;
     if (kind == FillFile::FullSize) {

@@ -4,7 +4,7 @@
 #include "engine/run_view.h"
 #include "engine/state.h"
 #include "engine/user_folders.h"
-#include "runtime/file_output.h"
+#include "runtime/file_entries.h"
 #include "runtime/text.h"
 
 #include <csignal>

@@ -47,6 +47,9 @@ extern UniqueFd RunFolder;
 // The one line the end report adds when the pass over names and small files left the volume
 // alone; "" when it served it. Cleared when a run starts.
 extern std::string NamePassNote;
+// Write-behind for the fill files, on as every run uses it; off, a fill file's data waits in the page
+// cache until the file is closed (for tests of the errors that only the closing sees).
+extern bool FillFilesWriteBehind;
 // Set at start-up when another Mirl of this user already runs with the same log: this one ends.
 extern bool AnotherMirlRuns;
 

@@ -1,6 +1,6 @@
 #include "engine/user_folders.h"
 
-#include "runtime/file_output.h"
+#include "runtime/file_entries.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -32,11 +32,10 @@ struct OpenFileRecord {
     int32_t error = 0;          // errno of the first failed write, writeback wait, flush or close
     int64_t allocationUnit = 0; // the piece a nearly full volume is offered first
     std::unique_ptr<WriteBehind> writeBehind;
+    bool writeBehindOn = true; // large writes go to the device at once
 };
 
 std::vector<OpenFileRecord> fileTable;
-bool writeBehindEnabled = true;
-
 OpenFileRecord* OpenRecord(int32_t number) {
     if (number < 0 || static_cast<size_t>(number) >= fileTable.size() || !fileTable[number].handle.Valid()) {
         return nullptr;
@@ -109,7 +108,7 @@ int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
     if (written < length) {
         KeepFirstError(record, errno);
     }
-    if (writeBehindEnabled && length >= record.capacity && written > 0) {
+    if (record.writeBehindOn && length >= record.capacity && written > 0) {
         record.writeBehind->Wrote(record.position, written);
         KeepFirstError(record, record.writeBehind->Error());
     }
@@ -179,6 +178,7 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.error = 0;
     record.allocationUnit = AllocationUnit(fd);
     record.writeBehind = std::make_unique<WriteBehind>(fd);
+    record.writeBehindOn = true;
     return fd;
 }
 
@@ -211,23 +211,12 @@ int32_t CloseRecord(OpenFileRecord& record) {
     return record.error;
 }
 
-int64_t SizeOfEntry(int folder, const char* name) {
-    struct stat entry {};
-    if (fstatat(folder, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-        return FileMissing;
-    }
-    return S_ISDIR(entry.st_mode) ? FileIsFolder : entry.st_size;
-}
-
-std::string WithoutTrailing(const std::string& path, const char* characters) {
-    const size_t end = path.find_last_not_of(characters);
-    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
-
 } // namespace
 
-void FileWriteBehindEnabled(bool enabled) {
-    writeBehindEnabled = enabled;
+void FileSetWriteBehind(int32_t number, bool on) {
+    if (OpenFileRecord* record = OpenRecord(number)) {
+        record->writeBehindOn = on;
+    }
 }
 
 int64_t FileCreate(int32_t number, const std::string& path) {
@@ -237,10 +226,8 @@ int64_t FileCreate(int32_t number, const std::string& path) {
     return SetUpRecord(number, ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
-int64_t FileCreateExclusive(int32_t number, const std::string& path) {
-    const FileCreated created = FileCreateExclusiveAt(number, AT_FDCWD, path);
-    errno = created.error;
-    return created.handle;
+FileCreated FileCreateExclusive(int32_t number, const std::string& path) {
+    return FileCreateExclusiveAt(number, AT_FDCWD, path);
 }
 
 FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string& name) {
@@ -370,36 +357,6 @@ int64_t FileInFlight(int32_t number) {
 
 bool IsVolumeFullError(int32_t error) {
     return error == ENOSPC || error == EDQUOT || error == EFBIG;
-}
-
-int64_t FileSizeQuery(const std::string& path) {
-    if (path.empty()) {
-        return FileMissing;
-    }
-    // "folder///" becomes "folder"; "/" stays "/".
-    const std::string withoutSlashes = WithoutTrailing(path, "/");
-    const std::string& trimmed = withoutSlashes.empty() ? path : withoutSlashes;
-    return SizeOfEntry(AT_FDCWD, trimmed.c_str());
-}
-
-int64_t FileSizeQueryAt(int folder, const std::string& name) {
-    return name.empty() ? FileMissing : SizeOfEntry(folder, name.c_str());
-}
-
-std::string WithTrailingSlash(const std::string& path) {
-    return !path.empty() && path.back() == '/' ? path : path + "/";
-}
-
-int32_t FileDelete(const std::string& path) {
-    return ::unlink(path.c_str()) == 0 ? 1 : 0;
-}
-
-int32_t FolderCreate(const std::string& path) {
-    const std::string trimmed = WithoutTrailing(path, " /");
-    if (trimmed.empty()) {
-        return 0;
-    }
-    return ::mkdir(trimmed.c_str(), 0777) == 0 ? 1 : 0;
 }
 
 } // namespace mirl

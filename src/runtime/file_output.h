@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/file_entries.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,9 +13,6 @@ namespace mirl {
 
 constexpr int32_t FileBufferSize = 4096;
 constexpr int32_t FileAppend = 8;
-// FileSizeQuery's answers that are no size.
-constexpr int64_t FileMissing = -1;
-constexpr int64_t FileIsFolder = -2;
 
 // A handle (0 on failure) and the reason of a failure (0 on success).
 struct FileCreated {
@@ -25,8 +24,8 @@ struct FileCreated {
 int64_t FileCreate(int32_t number, const std::string& path);
 
 // Creates a new file, failing on any existing entry of that name (a dangling link included) and
-// never following a link; 0 on failure with errno kept (EEXIST when the name is taken).
-int64_t FileCreateExclusive(int32_t number, const std::string& path);
+// never following a link; the error is EEXIST when the name is taken.
+FileCreated FileCreateExclusive(int32_t number, const std::string& path);
 // The same, with `name` taken relative to the open folder `folder`, so that nothing re-resolves
 // the folder's path between the caller's checks and the creation.
 FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string& name);
@@ -37,7 +36,7 @@ FileCreated FileCreateExclusiveAt(int32_t number, int folder, const std::string&
 int64_t FileOpen(int32_t number, const std::string& path, int32_t flags);
 
 // Bytes taken into the buffer or by the system: fewer than `length` when the volume is full or
-// the device failed (errno then tells why). A volume that refuses a write is offered the rest in
+// the device failed (FileError then tells why). A volume that refuses a write is offered the rest in
 // pieces of its allocation unit, and halves of it down to 512 bytes, so that its last free blocks
 // take data too; a write whose pending buffer the volume refused takes nothing.
 int32_t FileWrite(int32_t number, const void* area, int32_t length);
@@ -71,22 +70,8 @@ bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs);
 bool FileFinishWrites(int32_t number, int32_t timeoutMs);
 int64_t FileInFlight(int32_t number);
 
-// The size of the file, -1 when nothing of that name exists, -2 for a folder (a mount point included).
-// Links are not followed: a link, dangling or not, counts as the entry it is.
-int64_t FileSizeQuery(const std::string& path);
-// The same for `name` inside the open folder `folder`.
-int64_t FileSizeQueryAt(int folder, const std::string& name);
-
-// The path with one "/" at its end (the empty path becomes "/").
-std::string WithTrailingSlash(const std::string& path);
-
-// Not 0 on success.
-int32_t FileDelete(const std::string& path);
-
-// Creates one folder level (trailing blanks and slashes removed); not 0 on success.
-int32_t FolderCreate(const std::string& path);
-
-// Write-behind for large writes is on by default; the benchmarks switch it off to compare.
-void FileWriteBehindEnabled(bool enabled);
+// Write-behind for the file's large writes, on from its opening; off, its data waits in the page
+// cache until it is closed (for comparison, and for tests of errors only the closing sees).
+void FileSetWriteBehind(int32_t number, bool on);
 
 } // namespace mirl

@@ -1,6 +1,6 @@
 #include "ui/volumes.h"
 
-#include "runtime/file_output.h"
+#include "runtime/file_entries.h"
 
 #include <QDir>
 #include <QFileInfo>

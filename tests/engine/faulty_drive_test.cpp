@@ -21,7 +21,7 @@ constexpr int64_t MiB = 1 << 20;
 class FaultyDriveTest : public EngineTest {
 public:
     void TearDown() override {
-        FileWriteBehindEnabled(true);
+        FillFilesWriteBehind = true;
         EngineTest::TearDown();
     }
 
@@ -50,7 +50,7 @@ TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
     Choose(drive->Volume());
     drive->FailWritesPast(40 * MiB);
     // Without write-behind the data waits in the page cache until the closing flushes it.
-    FileWriteBehindEnabled(false);
+    FillFilesWriteBehind = false;
     StartRun();
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
 }

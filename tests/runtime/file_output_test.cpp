@@ -134,24 +134,29 @@ TEST_F(FileOutput, ReusingANumberClosesTheOldFileWithItsData) {
 TEST_F(FileOutput, ExclusiveCreateTakesNothingThatExists) {
     const std::string taken = folder / "taken";
     WriteFileBytes(taken, "keep");
-    EXPECT_EQ(FileCreateExclusive(0, taken), 0);
-    EXPECT_EQ(errno, EEXIST);
+    FileCreated created = FileCreateExclusive(0, taken);
+    EXPECT_EQ(created.handle, 0);
+    EXPECT_EQ(created.error, EEXIST);
     EXPECT_EQ(ReadFileBytes(taken), "keep");
 
     ASSERT_EQ(mkdir((folder / "dir").c_str(), 0755), 0);
-    EXPECT_EQ(FileCreateExclusive(0, folder / "dir"), 0);
+    EXPECT_EQ(FileCreateExclusive(0, folder / "dir").error, EEXIST);
 
     const std::string target = folder / "target";
     WriteFileBytes(target, "untouched");
     ASSERT_EQ(symlink(target.c_str(), (folder / "link").c_str()), 0);
-    EXPECT_EQ(FileCreateExclusive(0, folder / "link"), 0);
+    EXPECT_EQ(FileCreateExclusive(0, folder / "link").handle, 0);
     ASSERT_EQ(symlink((folder / "nowhere").c_str(), (folder / "dangling").c_str()), 0);
-    EXPECT_EQ(FileCreateExclusive(0, folder / "dangling"), 0);
-    EXPECT_EQ(errno, EEXIST);
+    created = FileCreateExclusive(0, folder / "dangling");
+    EXPECT_EQ(created.handle, 0);
+    EXPECT_EQ(created.error, EEXIST);
     EXPECT_EQ(SizeOnDisk(folder / "nowhere"), -1) << "the dangling link was followed";
     EXPECT_EQ(ReadFileBytes(target), "untouched");
+    EXPECT_EQ(FileCreateExclusive(0, folder / "no/such/folder/file").error, ENOENT);
 
-    ASSERT_NE(FileCreateExclusive(0, folder / "fresh"), 0);
+    created = FileCreateExclusive(0, folder / "fresh");
+    ASSERT_NE(created.handle, 0);
+    EXPECT_EQ(created.error, 0);
     FileWrite(0, "data", 4);
     FileClose(0);
     EXPECT_EQ(ReadFileBytes(folder / "fresh"), "data");
