@@ -2,6 +2,7 @@
 
 #include "engine/held_back.h"
 #include "engine/run_log.h"
+#include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
@@ -189,6 +190,10 @@ void ShowProgress(const std::string& fillFile, int64_t byteCount) {
         return;
     }
     Show(fillFile.empty() ? Activity::None : Activity::Writing, fillFile, byteCount);
+}
+
+void ShowChosenVolume() {
+    RunOffWindowThread([] { ShowProgress("", 0); });
 }
 
 void ShowRunEnd(RunEnd end) {

@@ -32,6 +32,10 @@ struct StatusFigures {
 // 100 ms. With the test log on, copies the status into the run log at most every 10 s.
 void ShowProgress(const std::string& fillFile, int64_t byteCount);
 
+// Shows the volume chosen now and its free space, as ShowProgress does outside a run; the volume
+// is asked off the window's thread, so that a hanging drive doesn't freeze the window.
+void ShowChosenVolume();
+
 // Shows at once how the run ended, and at a finished run what stays out of reach.
 void ShowRunEnd(RunEnd end);
 

@@ -51,7 +51,7 @@ void MainLoop() {
             Info();
             quit = EndSignal() != 0; // the Info window's loop took the request
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1ExploComboGdg) {
-            ShowProgress("", 0);
+            ShowChosenVolume();
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1BtnGdgGo) {
             StartRun();
             quit = EndSignal() != 0; // the run's event pump took the request as a stop
