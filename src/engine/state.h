@@ -9,6 +9,8 @@
 namespace mirl {
 
 // The engine state that several of its pieces share; one instance each, zero or empty at start.
+// While RunOffWindowThread runs its work (a run, the removal of fill files, a volume's figures),
+// only that work touches it; otherwise only the window's thread does.
 
 struct FreeDeleter {
     void operator()(void* area) const;
