@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <ostream>
 
 namespace mirl {
 namespace {
@@ -35,6 +36,11 @@ struct FaultCase {
     const char* number;
     const char* description;
 };
+
+// GoogleTest prints a parameter it doesn't know as bytes; a failure names the case instead.
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.argument;
+}
 
 class FatalReport : public ::testing::TestWithParam<FaultCase> {};
 
