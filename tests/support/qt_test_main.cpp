@@ -1,4 +1,6 @@
-// The main of test programs that drive real widgets: the toolkit's application comes first.
+// The main of test programs that drive real widgets: the toolkit's application comes first, and
+// every test has a watchdog, since a box nobody answers waits for ever.
+#include "support/watchdog.h"
 #include "ui/toolkit.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +27,7 @@ void QuietAboutRaise(QtMsgType type, const QMessageLogContext& context, const QS
 int main(int argc, char** argv) {
     standardHandler = qInstallMessageHandler(QuietAboutRaise);
     testing::InitGoogleTest(&argc, argv);
+    mirl::test::WatchEveryTest(argc, argv);
     // Widgets are tested on Qt's offscreen platform unless a run asks for another one (also when
     // CTest lists the tests, without the test's environment).
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
