@@ -12,6 +12,35 @@ skip=77
 
 fail() { echo "FAIL: $*"; exit 1; }
 
+# wait_for SECONDS COMMAND...: runs COMMAND every tenth of a second until it succeeds; fails when
+# it never did within SECONDS.
+wait_for() {
+    local until=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < until)) || return 1
+        sleep 0.1
+    done
+}
+gone() { ! xdotool search --name "$1" >/dev/null; }
+ended() { ! kill -0 "$1" 2>/dev/null; }
+wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+visible_windows() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | wc -l; }
+
+# picture OUTPUT IMPORT-ARGUMENTS...: a screenshot once the picture has stopped changing (two in a
+# row alike), so that it never shows a window half painted.
+picture() {
+    local output=$1 tries
+    shift
+    import "$@" "$work/picture-a.png" || fail "screenshot $output"
+    for tries in $(seq 20); do
+        import "$@" "$work/picture-b.png" || fail "screenshot $output"
+        compare -metric AE "$work/picture-a.png" "$work/picture-b.png" /dev/null 2>/dev/null && break
+        mv "$work/picture-b.png" "$work/picture-a.png"
+    done
+    mv "$work/picture-b.png" "$output"
+}
+
 if [[ $(id -u) -ne 0 ]]; then
     [[ -n ${CI:-} ]] && fail "needs root for the scratch volume, and CI is set"
     echo "SKIP: needs root for the scratch volume"
@@ -47,11 +76,11 @@ cp "$mirl_built" "$work/bin/mirl"
 
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
-for _ in $(seq 50); do [[ -s $work/display ]] && break; sleep 0.1; done
+wait_for 5 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
 openbox >/dev/null 2>&1 &
 pids+=($!)
-sleep 1
+wait_for 10 wm_running || fail "the window manager did not start"
 
 # A German session: numbers must not take its decimal comma.
 locale_env=()
@@ -61,37 +90,38 @@ localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8" >/dev/null 2>&1
 
 env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
 mirl_pid=$!
-main=$(timeout 20 xdotool search --sync --name '^ Mirl $' | head -1) || fail "the main window did not appear"
+main=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl $' | head -1) || fail "the main window did not appear"
+# The log is started once the window is open and painted.
+wait_for 20 test -s "$work/bin/Mirl.log" || fail "the program started no log"
 xdotool windowactivate --sync "$main"
-sleep 0.5
 
 # Start with nothing chosen: a box asks for a volume, and nothing is written. The box must be wide
 # enough for its title in the window manager's frame.
 xdotool mousemove --window "$main" 35 100 click 1
-box=$(timeout 10 xdotool search --sync --name '^Mirl Meldung$' | head -1) || fail "no message box for Start without a volume"
-sleep 0.5
-import -frame -window "$box" "$artifacts/e2e-message-box.png"
+box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Mirl Meldung$' | head -1) ||
+    fail "no message box for Start without a volume"
+picture "$artifacts/e2e-message-box.png" -frame -window "$box"
 box_width=$(xdotool getwindowgeometry "$box" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
 [[ $box_width -ge 200 ]] || fail "the message box is $box_width pixels wide, too narrow for its title"
 xdotool windowactivate --sync "$box" key Return
-sleep 0.5
-xdotool search --name '^Mirl Meldung$' >/dev/null && fail "the message box did not close"
+wait_for 5 gone '^Mirl Meldung$' || fail "the message box did not close"
 [[ -z $(ls "$mnt" | grep MirlFile) ]] || fail "Start without a volume wrote fill files"
 xdotool windowactivate --sync "$main"
 
-# Gadgets lie below the menu bar (about 20 pixels); the points hit them for bars of 15 to 25.
+# Gadgets lie below the menu bar (about 20 pixels); the points hit them for bars of 15 to 25. The
+# program takes the click, the keys and the next click in the order they were sent.
 xdotool mousemove --window "$main" 100 75 click 1
-sleep 0.5
 xdotool type --delay 30 "$mnt"
 xdotool key Return
-sleep 0.5
 xdotool mousemove --window "$main" 35 100 click 1
-sleep 1.3
+# The picture of a run shows its figures: it is taken once the first file holds 100 MB.
+wait_for 20 test -s "$mnt/MirlFile0" || fail "Start with the volume chosen did not start a run"
+wait_for 20 bash -c '(($(stat -c %s "$1") > 100000000))' - "$mnt/MirlFile0" || fail "the run writes nothing"
 import -window "$main" "$artifacts/e2e-main-window-running.png"
 
 # The run is over when the volume's free space has stopped moving.
 last="" steady=0
-for _ in $(seq 240); do
+for _ in $(seq 80); do
     now=$(stat -f -c %f "$mnt")
     if [[ $now == "$last" ]]; then steady=$((steady + 1)); else steady=0; fi
     last=$now
@@ -99,24 +129,24 @@ for _ in $(seq 240); do
     sleep 0.5
 done
 [[ $steady -ge 4 ]] || fail "the run did not end"
-import -window "$main" "$artifacts/e2e-main-window-done.png"
+picture "$artifacts/e2e-main-window-done.png" -window "$main"
 
 # Hilfe > Info by the keyboard (Alt+H, I), then OK.
 xdotool windowactivate --sync "$main" 2>/dev/null || xdotool windowfocus --sync "$main"
+windows=$(visible_windows $mirl_pid)
 xdotool key --clearmodifiers alt+h
-sleep 0.5
+wait_for 5 bash -c '(($(xdotool search --onlyvisible --pid "$1" | wc -l) > $2))' - $mirl_pid "$windows" ||
+    fail "Alt+H opened no menu"
 xdotool key i
-info=$(timeout 20 xdotool search --sync --name '^ Mirl  [0-9]{6}-[0-9]{4}$' | head -1) || fail "the Info window did not appear"
-sleep 0.8
-import -window "$info" "$artifacts/e2e-info-window.png"
+info=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl  [0-9]{6}-[0-9]{4}$' | head -1) ||
+    fail "the Info window did not appear"
+picture "$artifacts/e2e-info-window.png" -window "$info"
 xdotool mousemove --window "$info" 245 385 click 1
-sleep 0.5
-xdotool search --name '^ Mirl  [0-9]' >/dev/null && fail "OK did not close the Info window"
+wait_for 5 gone '^ Mirl  [0-9]' || fail "OK did not close the Info window"
 
 # Closing the main window ends the program.
 xdotool windowactivate --sync "$main" key alt+F4
-for _ in $(seq 50); do kill -0 $mirl_pid 2>/dev/null || break; sleep 0.2; done
-kill -0 $mirl_pid 2>/dev/null && fail "the program did not end when its window was closed"
+wait_for 10 ended $mirl_pid || fail "the program did not end when its window was closed"
 wait $mirl_pid
 code=$?
 [[ $code -eq 0 ]] || fail "exit code $code: $(cat "$work/mirl.out")"
@@ -138,26 +168,28 @@ grep -qE '^MB/s: [0-9]+(\.[0-9][0-9])?$' <<<"$header" || fail "the speed is not 
 # A desktop's large-text setting (Xft.dpi 120 where 96 is normal) enlarges the whole window through
 # Qt's scaling, its fixed layout included.
 echo "Xft.dpi: 120" | xrdb -nocpp -merge || fail "xrdb"
+rm "$log" # so that the new start's own log tells when its window is open
 env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >>"$work/mirl.out" 2>&1 &
 mirl_pid=$!
 pids+=("$mirl_pid")
 large=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl $' | head -1) || fail "no window with large text"
 # Its log is started once the window is open and painted.
-for _ in $(seq 100); do [[ -s $work/bin/Mirl.log ]] && break; sleep 0.1; done
-sleep 1.5
-geometry=$(xwininfo -id "$large")
-width=$(awk '/Width:/ { print $2 }' <<<"$geometry")
-[[ $width -ge 240 ]] || fail "at 120 dpi the window is $width px wide, not about 250"
+wait_for 10 test -s "$work/bin/Mirl.log" || fail "the program with large text started no log"
+wide() {
+    geometry=$(xwininfo -id "$large")
+    width=$(awk '/Width:/ { print $2 }' <<<"$geometry")
+    [[ $width -ge 240 ]]
+}
+wait_for 5 wide || fail "at 120 dpi the window is $width px wide, not about 250"
 # From the screen, as a person sees it: the window's own picture may still hold unpainted parts.
-import -window root -crop "$(awk '/Width:/ { w = $2 } /Height:/ { h = $2 } /Absolute upper-left X/ { x = $4 }
-    /Absolute upper-left Y/ { y = $4 } END { printf "%dx%d+%d+%d", w, h, x, y }' <<<"$geometry")" \
-    "$artifacts/e2e-main-window-large-text.png"
+picture "$artifacts/e2e-main-window-large-text.png" -window root -crop "$(awk '/Width:/ { w = $2 } /Height:/ { h = $2 } /Absolute upper-left X/ { x = $4 }
+    /Absolute upper-left Y/ { y = $4 } END { printf "%dx%d+%d+%d", w, h, x, y }' <<<"$geometry")"
+# Asked again while it stays: a close may come before the window takes keys.
 for _ in $(seq 10); do
-    kill -0 "$mirl_pid" 2>/dev/null || break
     xdotool windowactivate --sync "$large" key alt+F4 2>/dev/null
-    sleep 1
+    wait_for 1 ended "$mirl_pid" && break
 done
-kill -0 "$mirl_pid" 2>/dev/null && fail "the program with large text did not end when its window was closed"
+ended "$mirl_pid" || fail "the program with large text did not end when its window was closed"
 wait "$mirl_pid" || fail "the program with large text did not end well"
 
 echo "ok: $files fill files, $free bytes free, log header, window at 120 dpi $width px wide:"

@@ -1,8 +1,12 @@
 #include "runtime/random.h"
 
+#include "runtime/clock.h"
+#include "support/wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -188,7 +192,10 @@ TEST(Random, EachStartSeedsItselfDifferently) {
     // the clock differ in the same bits; three starts that all agree would mean a fixed seed.
     const Bytes first = FirstBytesOfAFreshStart();
     const Bytes second = FirstBytesOfAFreshStart();
-    usleep(3000);
+    const int32_t afterSecond = ClockMs();
+    ASSERT_TRUE(
+        test::WaitFor([&] { return ClockMs() != afterSecond; }, std::chrono::seconds(1), std::chrono::milliseconds(1)))
+        << "the clock stands still";
     const Bytes third = FirstBytesOfAFreshStart();
     ASSERT_EQ(first.size(), 16u);
     ASSERT_EQ(third.size(), 16u);

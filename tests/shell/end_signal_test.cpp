@@ -1,21 +1,21 @@
 // Logout, shutdown and Ctrl+C: the program ends as after a close, a run first finishes its block.
 // The program runs in a child forked before any window exists, the test sends it the signal.
 #include "common/ids.h"
+#include "engine/run_log.h"
 #include "engine/state.h"
 #include "shell/end_signals.h"
 #include "shell/program.h"
 #include "support/child_program.h"
 #include "support/faulty_volume.h"
 #include "support/temp_folder.h"
+#include "support/wait_for.h"
 #include "ui/toolkit.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace mirl {
@@ -23,6 +23,8 @@ namespace {
 
 using test::ReadFileBytes;
 using test::TempFolder;
+using test::WaitFor;
+using namespace std::chrono_literals;
 
 constexpr int64_t MiB = 1 << 20;
 
@@ -48,18 +50,6 @@ int64_t SizeOf(const std::string& path) {
     return stat(path.c_str(), &entry) == 0 ? entry.st_size : -1;
 }
 
-// Waits up to `seconds` for `ready`; false when it never came.
-template <typename Condition> bool WaitFor(Condition ready, int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // The child's exit code, or -1 when a signal killed it.
 int EndOf(pid_t child) {
     int status = 0;
@@ -77,7 +67,7 @@ TEST(EndSignal, ARunFinishesItsBlockClosesItsFileAndSaysWhy) {
     if (child == 0) {
         RunProgram(folder.Path(), drive->Volume().Root());
     }
-    ASSERT_TRUE(WaitFor([&] { return SizeOf(first) >= 2'000'000; }, 60)) << "the run did not start";
+    ASSERT_TRUE(WaitFor([&] { return SizeOf(first) >= 2'000'000; }, 15s)) << "the run did not start";
     kill(child, SIGTERM);
     ASSERT_EQ(EndOf(child), 0) << "the signal killed the program";
 
@@ -98,9 +88,8 @@ TEST(EndSignal, OutsideARunItEndsTheProgramAsACloseDoes) {
         if (child == 0) {
             RunProgram(folder.Path(), "");
         }
-        // The log is started once the window is open.
-        ASSERT_TRUE(WaitFor([&] { return SizeOf(folder / "Mirl.log") > 0; }, 60));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // The log is started, its header area written whole, once the window is open.
+        ASSERT_TRUE(WaitFor([&] { return SizeOf(folder / "Mirl.log") >= LogHeaderBytes + 2; }, 15s));
         kill(child, signal);
         ASSERT_EQ(EndOf(child), 0) << "signal " << signal << " killed the program";
         const std::string log = ReadFileBytes(folder / "Mirl.log");

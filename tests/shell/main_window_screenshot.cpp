@@ -6,6 +6,7 @@
 #include "support/toolkit_fixture.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -69,7 +70,9 @@ TEST_F(ToolkitTest, TheMainWindowShowsEveryTextUnclipped) {
     auto* selector = Native<QComboBox>(GadgetHandle(Wnd1ExploComboGdg));
     selector->setCurrentIndex(0);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-    QTest::qWait(300);
+    // The picture is rendered from the widgets, not read from the screen: what the showing queued
+    // (moves, resizes, layouts) only has to be delivered first.
+    QCoreApplication::processEvents();
 
     QDir().mkpath(QString::fromStdString(ArtifactFolder()));
     const QString file = QString::fromStdString(ArtifactFolder() + "/main-window.png");
@@ -82,7 +85,7 @@ TEST_F(ToolkitTest, TheMainWindowShowsEveryTextUnclipped) {
 
     GadgetSetText(Wnd1StrGdgInfo, FinishedStatus);
     GadgetSetText(Wnd1BtnGdgGo, "Start");
-    QTest::qWait(100);
+    QCoreApplication::processEvents();
     ASSERT_TRUE(window->grab().save(QString::fromStdString(ArtifactFolder() + "/main-window-finished.png")));
     ExpectLinesFit(Native<QPlainTextEdit>(GadgetHandle(Wnd1StrGdgInfo)));
     EXPECT_GE(Native<QPlainTextEdit>(GadgetHandle(Wnd1StrGdgInfo))->font().pixelSize(), 9) << "still readable";

@@ -2,6 +2,7 @@
 
 #include "runtime/unique_fd.h"
 #include "support/run_command.h"
+#include "support/wait_for.h"
 
 #include <chrono>
 #include <csignal>
@@ -11,7 +12,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace mirl::test {
@@ -49,10 +49,7 @@ std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyN
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    for (int i = 0; i < 100 && !OnOwnDevice(faulty->serverMount_); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!OnOwnDevice(faulty->serverMount_)) {
+    if (!WaitFor([&] { return OnOwnDevice(faulty->serverMount_); }, std::chrono::seconds(5))) {
         whyNot = "the fault server did not mount";
         return nullptr;
     }
@@ -93,10 +90,8 @@ FaultyVolume::~FaultyVolume() {
     }
     if (server_ > 0) {
         int status = 0;
-        for (int i = 0; i < 100 && waitpid(server_, &status, WNOHANG) == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (waitpid(server_, &status, WNOHANG) == 0) {
+        // The server ends by itself once its filesystem is unmounted.
+        if (!WaitFor([&] { return waitpid(server_, &status, WNOHANG) != 0; }, std::chrono::seconds(2))) {
             kill(server_, SIGKILL);
             waitpid(server_, &status, 0);
         }

@@ -1,7 +1,9 @@
 #include "support/scratch_volume.h"
 
 #include "support/run_command.h"
+#include "support/wait_for.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -233,9 +235,8 @@ std::vector<std::string> CheckCommand(const std::string& type, const std::string
 
 ScratchVolume::CheckResult ScratchVolume::CheckFilesystem() {
     Unmount();
-    for (int wait = 0; wait < 100 && HeldOpen(image_); ++wait) {
-        usleep(100'000);
-    }
+    // A FUSE driver lets go of the image a moment after the unmount.
+    WaitFor([this] { return !HeldOpen(image_); }, std::chrono::seconds(10), std::chrono::milliseconds(100));
     const CommandResult check = RunCommand(CheckCommand(type_, image_));
     return {check.exitCode == 0, check.output};
 }
