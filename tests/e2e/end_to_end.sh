@@ -4,10 +4,11 @@
 # for the end, open Hilfe > Info and close it, close the main window. Then the fill files, the
 # volume's free space and the run log are checked. Screenshots of the message box, of the main
 # window during and after the run and of the Info window are kept as artefacts.
-# Usage: end_to_end.sh <mirl executable> <artefact folder>
+# Usage: end_to_end.sh <mirl executable> <artefact folder> [<German locale folder>]
 set -uo pipefail
 mirl_built=$1
 artifacts=$2
+locale_folder=${3:-}
 skip=77
 
 fail() { echo "FAIL: $*"; exit 1; }
@@ -82,11 +83,14 @@ openbox >/dev/null 2>&1 &
 pids+=($!)
 wait_for 10 wm_running || fail "the window manager did not start"
 
-# A German session: numbers must not take its decimal comma.
-locale_env=()
-mkdir -p "$work/locale"
-localedef -i de_DE -f UTF-8 "$work/locale/de_DE.UTF-8" >/dev/null 2>&1
-[[ -d $work/locale/de_DE.UTF-8 ]] && locale_env=(LOCPATH="$work/locale" LANG=de_DE.UTF-8)
+# A German session: numbers must not take its decimal comma. The locale is the machine's or the
+# one the test run made (a folder of the script's own without that).
+locale_env=(LANG=de_DE.UTF-8)
+if ! LC_ALL=de_DE.UTF-8 locale -k decimal_point 2>/dev/null | grep -q ','; then
+    locale_folder=${locale_folder:-$work/locale}
+    bash "$(dirname "$0")/../support/make_german_locale.sh" "$locale_folder" >/dev/null || fail "no German locale"
+    locale_env+=(LOCPATH="$locale_folder")
+fi
 
 env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
 mirl_pid=$!

@@ -17,7 +17,18 @@ bool SetGerman() {
     return std::setlocale(LC_ALL, German) != nullptr && std::strcmp(std::localeconv()->decimal_point, ",") == 0;
 }
 
-// Compiles the locale once per process into a folder that lives as long as the process.
+// The locale that the test run made once (make_german_locale.sh, a CTest fixture).
+bool UseTheRunsGerman() {
+    setenv("LOCPATH", MIRL_GERMAN_LOCALE_FOLDER, 1);
+    if (SetGerman()) {
+        return true;
+    }
+    unsetenv("LOCPATH");
+    return false;
+}
+
+// Without the fixture (a test program started by hand), the locale is compiled once per process
+// into a folder that lives as long as the process.
 bool CompileGerman(std::string& whyNot) {
     static std::unique_ptr<TempFolder> folder;
     if (!folder) {
@@ -36,7 +47,7 @@ bool CompileGerman(std::string& whyNot) {
 } // namespace
 
 GermanLocale::GermanLocale() {
-    if (SetGerman()) {
+    if (SetGerman() || UseTheRunsGerman()) {
         return;
     }
     if (CompileGerman(whyNot_) && SetGerman()) {
