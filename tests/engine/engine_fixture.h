@@ -3,8 +3,8 @@
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "runtime/file_output.h"
-#include "support/memory_run_view.h"
 #include "support/fresh_engine.h"
+#include "support/memory_run_view.h"
 #include "support/scratch_volume.h"
 #include "support/temp_folder.h"
 
@@ -19,9 +19,7 @@ namespace mirl::test {
 // folder of the test's own.
 class EngineTest : public ::testing::Test {
 public:
-    void SetUp() override {
-        FreshEngineIn(folder.Path());
-    }
+    void SetUp() override { FreshEngineIn(folder.Path()); }
 
     // Starts the engine as the program does.
     static void OpenProgram() {
