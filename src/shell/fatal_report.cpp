@@ -2,6 +2,7 @@
 
 #include "runtime/file_output.h"
 #include "runtime/text.h"
+#include "shell/fault_codes.h"
 #include "shell/fault_location.h"
 #include "ui/message_box.h"
 
@@ -19,48 +20,8 @@
 namespace mirl {
 namespace {
 
-constexpr uint32_t InvalidMemoryAccess = 0xC0000005;
-constexpr uint32_t StackOverflow = 0xC00000FD;
-// abort() and std::terminate: the code of a program that ended itself, which the table of
-// descriptions doesn't know.
-constexpr uint32_t FatalAppExit = 0x40000015;
 constexpr size_t SignalStackSize = size_t{256} * 1024;
 constexpr int MaxFrames = 128;
-// A fault this close above the stack's lowest address, or anywhere below it within the stack's
-// reach, is the stack running out.
-constexpr uintptr_t GuardSlack = uintptr_t{64} * 1024;
-constexpr uintptr_t StackReach = uintptr_t{64} * 1024 * 1024;
-
-struct ExceptionText {
-    uint32_t code;
-    const char* description;
-};
-
-constexpr ExceptionText ExceptionTexts[] = {
-    {0xC0000005, "Invalid memory access"},
-    {0xC000008C, "Array bounds exceeded"},
-    {0x80000003, "Debugger breakpoint reached"},
-    {0x80000002, "Misaligned data access"},
-    {0xC000008D, "Denormal floating-point operand"},
-    {0xC000008E, "Division by zero (floating-point)"},
-    {0xC000008F, "Inexact floating-point result"},
-    {0xC0000090, "Invalid floating-point operation"},
-    {0xC0000091, "Floating-point overflow (exponent to great)"},
-    {0xC0000092, "Floating-point stack overflow or underflow"},
-    {0xC0000093, "Floating-point underflow (exponent too small)"},
-    {0xC000001D, "Illegal instruction"},
-    {0xC0000006, "Memory page error"},
-    {0xC0000094, "Division by zero "},
-    {0xC0000095, "Integer overflow"},
-    {0xC0000026, "Exception handler returned unknown value"},
-    {0xC0000025, "Exception handler tried to continue after non-continuable exception"},
-    {0xC0000096, "Privileged instruction"},
-    {0x80000004, "Single step trap"},
-    {0xC00000FD, "Stack overflow"},
-};
-
-constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
-
 // What the handler takes at the fault, for the report after the jump.
 struct FaultRecord {
     uint32_t code = 0;
@@ -76,43 +37,6 @@ std::atomic<bool> reporting{false};
 pid_t mainThread = 0;
 std::unique_ptr<char[]> signalStack;
 uintptr_t stackLow = 0; // the lowest address of the main stack; below it lies the guard area
-
-uint32_t CodeOf(const siginfo_t& info) {
-    switch (info.si_signo) {
-    case SIGSEGV: {
-        const auto address = reinterpret_cast<uintptr_t>(info.si_addr);
-        const bool inGuard = stackLow != 0 && address < stackLow + GuardSlack && address + StackReach > stackLow;
-        return inGuard ? StackOverflow : InvalidMemoryAccess;
-    }
-    case SIGFPE:
-        switch (info.si_code) {
-        case FPE_INTDIV:
-            return 0xC0000094;
-        case FPE_INTOVF:
-            return 0xC0000095;
-        case FPE_FLTDIV:
-            return 0xC000008E;
-        case FPE_FLTOVF:
-            return 0xC0000091;
-        case FPE_FLTUND:
-            return 0xC0000093;
-        case FPE_FLTRES:
-            return 0xC000008F;
-        default:
-            return 0xC0000090;
-        }
-    case SIGILL:
-        return info.si_code == ILL_PRVOPC ? 0xC0000096 : 0xC000001D;
-    case SIGBUS:
-        return info.si_code == BUS_ADRALN ? 0x80000002 : 0xC0000006;
-    case SIGTRAP:
-        return info.si_code == TRAP_TRACE ? 0x80000004 : 0x80000003;
-    case SIGABRT:
-        return FatalAppExit;
-    default:
-        return 0;
-    }
-}
 
 uintptr_t FaultingPc(void* context) {
 #if defined(__x86_64__)
@@ -151,7 +75,7 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
     if (reporting.exchange(true) || jumpReady == 0) {
         _exit(0);
     }
-    fault.code = CodeOf(*info);
+    fault.code = ExceptionCodeOf(*info, stackLow);
     fault.pc = FaultingPc(context);
     fault.frameCount = backtrace(fault.frames, MaxFrames);
     if (gettid() != mainThread) {
@@ -184,17 +108,12 @@ void NoteMainStack() {
 } // namespace
 
 std::string DescribeException(int32_t code) {
-    for (const ExceptionText& text : ExceptionTexts) {
-        if (text.code == static_cast<uint32_t>(code)) {
-            return text.description;
-        }
-    }
-    return "Unknown error code";
+    return ExceptionDescription(static_cast<uint32_t>(code));
 }
 
 std::string FatalReportText(int32_t line, int32_t code) {
-    return "Error at line " + IntToText(line & 0xFFFFFF) + "\r\nError number: " + IntToText(code) +
-           "\r\nError description: " + DescribeException(code);
+    char text[256];
+    return std::string(text, FormatFaultReport(text, line, static_cast<uint32_t>(code), "\r\n"));
 }
 
 void InstallFatalErrorReport() {
