@@ -1,15 +1,18 @@
 #include "shell/fatal_report.h"
 
 #include "runtime/file_output.h"
-#include "runtime/text.h"
 #include "shell/fault_codes.h"
 #include "shell/fault_location.h"
+#include "shell/fault_reporter.h"
 #include "ui/message_box.h"
+
+#include <QTimer>
 
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <execinfo.h>
 #include <memory>
 #include <pthread.h>
@@ -21,16 +24,10 @@ namespace mirl {
 namespace {
 
 constexpr size_t SignalStackSize = size_t{256} * 1024;
-constexpr int MaxFrames = 128;
-// What the handler takes at the fault, for the report after the jump.
-struct FaultRecord {
-    uint32_t code = 0;
-    uintptr_t pc = 0;
-    void* frames[MaxFrames] = {};
-    int frameCount = 0;
-};
 
+// What the handler takes at the fault, for the reporter and for the report after the jump.
 FaultRecord fault;
+int32_t faultLine = -1; // the reporter's find; -1: looked up after the jump
 sigjmp_buf faultJump;
 volatile sig_atomic_t jumpReady = 0;
 std::atomic<bool> reporting{false};
@@ -58,28 +55,51 @@ std::vector<uintptr_t> RecordedFrames() {
     return frames;
 }
 
-// A fault on another thread (the file layer's writeback waiter, a thread of Qt's) can't jump into
-// the main thread's stack, and a window of its own would need the main thread: the report goes to
-// standard error, and the process ends there.
-[[noreturn]] void ReportFromOtherThread() {
-    const std::string text = TextReplace(
-        FatalReportText(ProgramLineOf(fault.pc, RecordedFrames()), static_cast<int32_t>(fault.code)), "\r\n", "\n");
-    const std::string message = "Mirl Meldung\n" + text + "\n";
-    const ssize_t ignored = write(STDERR_FILENO, message.data(), message.size());
-    static_cast<void>(ignored);
+// A fault while the first one is being reported. The reporter, and the main thread when it shows
+// the report, can't wait for themselves: the process ends at once. Any other thread waits, so that
+// the first report isn't cut short, until the box is answered (the main thread may then wait for
+// this thread while it closes the files) or the report on standard error has ended the process.
+[[noreturn]] void OnSecondFault() {
+    const pid_t self = gettid();
+    if (self == FaultReporterThread() || (self == mainThread && fault.thread == mainThread)) {
+        _exit(0);
+    }
+    constexpr timespec step{0, 50'000'000};
+    while (!FaultReportAnswered()) {
+        nanosleep(&step, nullptr);
+    }
     _exit(0);
 }
 
+// Only what is safe in a signal handler: the faulting thread may hold any lock, the allocator's
+// too, and the heap may be damaged. The reporter thread finds the line while this one waits.
 void OnFault(int /*signal*/, siginfo_t* info, void* context) {
-    // A fault while the report is being made ends the process at once.
-    if (reporting.exchange(true) || jumpReady == 0) {
+    if (reporting.exchange(true)) {
+        OnSecondFault();
+    }
+    if (jumpReady == 0) {
         _exit(0);
     }
     fault.code = ExceptionCodeOf(*info, stackLow);
     fault.pc = FaultingPc(context);
-    fault.frameCount = backtrace(fault.frames, MaxFrames);
-    if (gettid() != mainThread) {
-        ReportFromOtherThread();
+    fault.frameCount = backtrace(fault.frames, MaxFaultFrames);
+    fault.thread = gettid();
+    const bool canAsk = FaultReporterRuns() && fault.thread != FaultReporterThread();
+    if (fault.thread != mainThread) {
+        // A fault on another thread (the file layer's writeback waiter, a thread of Qt's) can't
+        // jump into the main thread's stack, and a window of its own would need the main thread:
+        // the report goes to standard error, and the process ends there.
+        if (canAsk) {
+            AskFaultReporter(fault, ReportPlace::StandardError);
+        }
+        // No reporter, or one that hangs: the report without its line.
+        EndWithReportOnStandardError(0, fault.code);
+    }
+    if (canAsk) {
+        faultLine = AskFaultReporter(fault, ReportPlace::Window);
+        if (faultLine < 0) {
+            EndWithReportOnStandardError(0, fault.code);
+        }
     }
     siglongjmp(faultJump, 1);
 }
@@ -98,8 +118,14 @@ void NoteMainStack() {
 }
 
 [[noreturn]] void ReportFatalError() {
-    const int32_t line = ProgramLineOf(fault.pc, RecordedFrames());
+    // Without a reporter the line is looked up here, as the last resort.
+    const int32_t line = faultLine >= 0 ? faultLine : ProgramLineOf(fault.pc, RecordedFrames());
+    // Once the box handles events, this thread is past the allocator's lock that it may have held
+    // at the fault; until then the reporter stands by to print the report itself.
+    QTimer::singleShot(0, [] { NoteReportShown(); });
     ShowMessage(FatalReportText(line, static_cast<int32_t>(fault.code)));
+    NoteReportShown(); // also when no box could be shown
+    NoteReportAnswered();
     FileClose(-1);
     std::fflush(nullptr);
     _exit(0);
@@ -128,6 +154,9 @@ void InstallFatalErrorReport() {
     // backtrace() loads the unwinder on first use; do that now, not inside the handler.
     void* warmUp[1];
     backtrace(warmUp, 1);
+    // Before the handlers, so that they find it running. Should it not start, the handlers fall
+    // back on what needs no reporter.
+    StartFaultReporter();
 
     struct sigaction action {};
     action.sa_sigaction = OnFault;
