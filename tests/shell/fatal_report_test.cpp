@@ -3,11 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <ostream>
 
 namespace mirl {
 namespace {
+
+// A child that hangs in its report is killed after this many seconds; its exit code is then
+// that of SIGKILL. The reports that wait for a hanging thread take about 5 s.
+constexpr const char* ChildLimitSeconds = "20";
+constexpr int HungChild = 128 + SIGKILL;
+
+// Runs the fault child with `argument`, and with `environment` ("NAME=value") added to its own.
+test::CommandResult RunFaultChild(const std::string& argument, const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> command{"env"};
+    command.insert(command.end(), environment.begin(), environment.end());
+    command.insert(command.end(), {"timeout", "-s", "KILL", ChildLimitSeconds, MIRL_FAULT_CHILD, argument});
+    return test::RunCommand(command);
+}
 
 // The line of the statement marked "fault: <name>" in the fault hooks.
 int MarkedLine(const std::string& name) {
@@ -49,7 +63,8 @@ TEST_P(FatalReport, NamesTheLineTheNumberAndTheDescriptionAndEndsWithZero) {
     GTEST_SKIP() << "the sanitizers catch the deliberate faults before the processor does";
 #endif
     const FaultCase& c = GetParam();
-    const test::CommandResult child = test::RunCommand({MIRL_FAULT_CHILD, c.argument});
+    const test::CommandResult child = RunFaultChild(c.argument);
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
     EXPECT_EQ(child.exitCode, 0) << child.output;
     EXPECT_EQ(Between(child.output, "<title>", "</title>"), "Mirl Meldung");
     const std::string expected = "Error at line " + std::to_string(MarkedLine(c.marker)) +
@@ -69,17 +84,98 @@ INSTANTIATE_TEST_SUITE_P(Faults, FatalReport,
                                                      "Unknown error code"}),
                          [](const auto& info) { return std::string(info.param.argument); });
 
-TEST(FatalReport, AFaultOnAnotherThreadIsReportedOnStandardErrorWithoutAJump) {
+// The report as a fault on another thread prints it on standard error.
+std::string StandardErrorReport(int line, const std::string& number, const std::string& description) {
+    return "Mirl Meldung\nError at line " + std::to_string(line) + "\nError number: " + number +
+           "\nError description: " + description + "\n";
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
+class FatalReportOfAChild : public ::testing::Test {
+protected:
+    void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizers catch the deliberate faults before the processor does";
+        GTEST_SKIP() << "the sanitizers catch the deliberate faults before the processor does";
 #endif
-    const test::CommandResult child = test::RunCommand({MIRL_FAULT_CHILD, "thread"});
+    }
+};
+
+TEST_F(FatalReportOfAChild, AFaultOnAnotherThreadIsReportedOnStandardErrorWithoutAJump) {
+    const test::CommandResult child = RunFaultChild("thread");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
     EXPECT_EQ(child.exitCode, 0) << child.output;
-    EXPECT_NE(child.output.find("Mirl Meldung\nError at line " + std::to_string(MarkedLine("other thread")) +
-                                "\nError number: -1073741819\nError description: Invalid memory access\n"),
-              std::string::npos)
+    EXPECT_NE(
+        child.output.find(StandardErrorReport(MarkedLine("other thread"), "-1073741819", "Invalid memory access")),
+        std::string::npos)
         << child.output;
     EXPECT_EQ(child.output.find("<report>"), std::string::npos) << "no box from another thread";
+}
+
+// Heap damage found inside free(): the faulting thread holds its arena's lock, so nothing on it may
+// allocate any more. The reporter thread, with an arena of its own, still names the line.
+TEST_F(FatalReportOfAChild, AFaultInsideTheAllocatorOnAnotherThreadIsReportedWithItsLine) {
+    const test::CommandResult child = RunFaultChild("allocator-thread");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find(StandardErrorReport(MarkedLine("heap damage"), "1073741845", "Unknown error code")),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(CountOf(child.output, "Mirl Meldung"), 1U) << child.output;
+}
+
+// The same on the main thread: the box would need the allocator that the main thread locked, so it
+// never comes up, and the reporter prints the report (with its line) on standard error instead.
+TEST_F(FatalReportOfAChild, AFaultInsideTheAllocatorOnTheMainThreadIsReportedOnStandardErrorInstead) {
+    const test::CommandResult child = RunFaultChild("allocator");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find(StandardErrorReport(MarkedLine("heap damage"), "1073741845", "Unknown error code")),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(child.output.find("<report>"), std::string::npos) << "a box came up after all: " << child.output;
+}
+
+// With one arena for all threads (MALLOC_ARENA_MAX=1) the reporter waits for the faulting thread's
+// lock too: the faulting thread stops waiting for it and prints what it knows without the line.
+TEST_F(FatalReportOfAChild, WhenTheReporterCantAllocateEitherTheReportComesWithoutItsLine) {
+    for (const char* argument : {"allocator-thread", "allocator"}) {
+        const test::CommandResult child = RunFaultChild(argument, {"MALLOC_ARENA_MAX=1"});
+        ASSERT_NE(child.exitCode, HungChild) << argument << ": the report hung: " << child.output;
+        EXPECT_EQ(child.exitCode, 0) << argument << ": " << child.output;
+        EXPECT_NE(child.output.find(StandardErrorReport(0, "1073741845", "Unknown error code")), std::string::npos)
+            << argument << ": " << child.output;
+        EXPECT_EQ(CountOf(child.output, "Mirl Meldung"), 1U) << argument << ": " << child.output;
+    }
+}
+
+// A second fault while the box is up waits for its answer instead of ending the process at once.
+TEST_F(FatalReportOfAChild, ASecondFaultOnAnotherThreadLetsTheFirstReportBeAnswered) {
+    const test::CommandResult child = RunFaultChild("second");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_EQ(Between(child.output, "<report>", "</report>"),
+              "Error at line " + std::to_string(MarkedLine("null write")) +
+                  "\nError number: -1073741819\nError description: Invalid memory access")
+        << child.output;
+    EXPECT_EQ(CountOf(child.output, "Mirl Meldung"), 1U) << "one report only: " << child.output;
+}
+
+TEST_F(FatalReportOfAChild, TwoThreadsFaultingAtOnceGiveOneReport) {
+    const test::CommandResult child = RunFaultChild("two-threads");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find(
+                  StandardErrorReport(MarkedLine("two threads at once"), "-1073741819", "Invalid memory access")),
+              std::string::npos)
+        << child.output;
+    EXPECT_EQ(CountOf(child.output, "Mirl Meldung"), 1U) << child.output;
 }
 
 TEST(FatalReport, WithoutADisplayTheProgramSaysSoInGermanAndEndsWithOne) {

@@ -1,5 +1,6 @@
 // A program that faults on purpose: `fault_child <case>` installs the fault report, faults, and
-// answers the report's box, printing its text between markers.
+// answers the report's box, printing its text between markers. With "second", a second fault on
+// another thread comes while the box is up, and the box is answered only a while after it.
 #include "shell/fatal_report.h"
 #include "shell/testing/fault_hooks.h"
 #include "ui/toolkit.h"
@@ -16,6 +17,8 @@
 namespace {
 
 const char* faultCase = "";
+constexpr int SecondFaultDelayMs = 300;
+constexpr int SlowAnswerMs = 1000;
 
 void AnswerTheReport() {
     QTimer::singleShot(20, [] {
@@ -23,6 +26,10 @@ void AnswerTheReport() {
         if (box == nullptr) {
             AnswerTheReport();
             return;
+        }
+        if (std::strcmp(faultCase, "second") == 0) {
+            // The second fault comes while the box waits; the report must outlive it.
+            QTest::qWait(SlowAnswerMs);
         }
         const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
         std::printf("<report>%s</report>\n", label != nullptr ? label->text().toStdString().c_str() : "?");
@@ -47,6 +54,15 @@ void Fault() {
         FaultInToolkitCall();
     } else if (std::strcmp(faultCase, "thread") == 0) {
         FaultOnAnotherThread();
+    } else if (std::strcmp(faultCase, "second") == 0) {
+        FaultOnAnotherThreadLater(SecondFaultDelayMs);
+        FaultByNullWrite();
+    } else if (std::strcmp(faultCase, "two-threads") == 0) {
+        FaultOnTwoThreadsAtOnce();
+    } else if (std::strcmp(faultCase, "allocator") == 0) {
+        FaultInsideTheAllocator();
+    } else if (std::strcmp(faultCase, "allocator-thread") == 0) {
+        FaultInsideTheAllocatorOnAnotherThread();
     } else if (std::strcmp(faultCase, "abort") == 0) {
         EndByAbort();
     } else if (std::strcmp(faultCase, "terminate") == 0) {

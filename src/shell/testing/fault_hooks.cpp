@@ -4,7 +4,11 @@
 #include "runtime/random.h"
 #include "ui/toolkit.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <latch>
+#include <malloc.h>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,6 +50,54 @@ void FaultOnAnotherThread() {
         *nowhere = 2; // fault: other thread
     });
     other.join();
+}
+
+namespace {
+
+// Writes past the end of a heap block over the allocator's record of the block behind it, then
+// frees it: glibc finds the damage while it holds the lock of the block's arena and aborts there,
+// as it does with real heap damage. That lock stays taken, so every later allocation from that
+// arena waits for ever.
+void DamageTheHeap() {
+    char* volatile block = static_cast<char*>(std::malloc(4096));
+    char* volatile behind = static_cast<char*>(std::malloc(64));
+    std::memset(block + malloc_usable_size(block), 0, sizeof(size_t));
+    std::free(block); // fault: heap damage
+    std::free(behind);
+}
+
+} // namespace
+
+void FaultInsideTheAllocator() {
+    // The program always has threads of Qt's and of the file layer; with none, glibc takes no lock.
+    std::thread([] {}).join();
+    DamageTheHeap();
+}
+
+void FaultInsideTheAllocatorOnAnotherThread() {
+    std::thread other(DamageTheHeap);
+    other.join();
+}
+
+void FaultOnAnotherThreadLater(int delayMs) {
+    std::thread([delayMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        volatile int* nowhere = nullptr;
+        *nowhere = 3; // fault: later on another thread
+    }).detach();
+}
+
+void FaultOnTwoThreadsAtOnce() {
+    std::latch start(2);
+    const auto fault = [&start](int value) {
+        start.arrive_and_wait();
+        volatile int* nowhere = nullptr;
+        *nowhere = value; // fault: two threads at once
+    };
+    std::thread first(fault, 4);
+    std::thread second(fault, 5);
+    first.join();
+    second.join();
 }
 
 void EndByAbort() {

@@ -10,6 +10,13 @@ int FaultByRecursion(int depth);
 void FaultInRuntimeCall();
 void FaultInToolkitCall();
 void FaultOnAnotherThread();
+// A fault on a thread of its own after `delayMs`; the caller goes on at once.
+void FaultOnAnotherThreadLater(int delayMs);
+// Two threads that fault at the same moment.
+void FaultOnTwoThreadsAtOnce();
+// A heap fault found by the allocator while it holds its lock, on the calling thread or on another.
+void FaultInsideTheAllocator();
+void FaultInsideTheAllocatorOnAnotherThread();
 void EndByAbort();
 void EndByUncaughtException() noexcept;
 
