@@ -191,7 +191,7 @@ TEST(FatalReport, WithoutADisplayTheProgramSaysSoInGermanAndEndsWithOne) {
         << unreachable.output;
 }
 
-TEST(FatalReportText, IsBuiltAsSpecifiedForEveryCode) {
+TEST(FatalReportText, IsBuiltTheSameWayForEveryCode) {
     EXPECT_EQ(FatalReportText(38, static_cast<int32_t>(0xC0000094)),
               "Error at line 38\r\nError number: -1073741676\r\nError description: Division by zero ");
     EXPECT_EQ(DescribeException(static_cast<int32_t>(0xC0000091)), "Floating-point overflow (exponent to great)");
