@@ -1,7 +1,6 @@
 #include "shell/dialogs.h"
 
 #include "common/ids.h"
-#include "runtime/text.h"
 #include "ui/toolkit.h"
 
 namespace mirl {
@@ -10,7 +9,6 @@ namespace {
 constexpr int32_t MainWindowFlags = WF_TITLE_BAR | WF_SYSTEM_MENU | WF_MINIMIZE_BOX | WF_CENTER_SCREEN;
 constexpr int32_t InfoWindowFlags = WF_HIDDEN | WF_TITLE_BAR | WF_SYSTEM_MENU | WF_SIZABLE | WF_CENTER_PARENT;
 constexpr int32_t ReadOnlyMultiLine = GS_READ_ONLY | GS_MULTI_LINE;
-constexpr int32_t DrivesOnly = 128;
 
 } // namespace
 
@@ -21,13 +19,9 @@ intptr_t OpenMainWindow() {
     SetLayoutRecord(Wnd1, UI_IGNORE, Scaled(100), Scaled(100), Scaled(200), Scaled(205));
     GadgetTextField(Wnd1StrGdgAnw, Scaled(5), Scaled(5), Scaled(190), Scaled(35),
                     "Laufwerk wählen (vorher initialisieren\r\noder Daten löschen)", ReadOnlyMultiLine);
-    SetAnchors("", Wnd1, Wnd1StrGdgAnw, Scaled(5), Scaled(5), Scaled(190), Scaled(35));
-    GadgetDriveSelector(Wnd1ExploComboGdg, Scaled(5), Scaled(45), Scaled(190), Scaled(20), "", DrivesOnly);
-    SetAnchors("", Wnd1, Wnd1ExploComboGdg, Scaled(5), Scaled(45), Scaled(190), Scaled(20));
+    GadgetDriveSelector(Wnd1ExploComboGdg, Scaled(5), Scaled(45), Scaled(190), Scaled(20), "", 0);
     GadgetButton(Wnd1BtnGdgGo, Scaled(5), Scaled(70), Scaled(60), Scaled(20), "Start", 0);
-    SetAnchors("", Wnd1, Wnd1BtnGdgGo, Scaled(5), Scaled(70), Scaled(60), Scaled(20));
     GadgetTextField(Wnd1StrGdgInfo, Scaled(5), Scaled(95), Scaled(190), Scaled(85), "", ReadOnlyMultiLine);
-    SetAnchors("", Wnd1, Wnd1StrGdgInfo, Scaled(5), Scaled(95), Scaled(190), Scaled(85));
     // The instruction is no Tab stop, so a screen reader hears it with the selector.
     GadgetSetAccessibleText(Wnd1ExploComboGdg, "Laufwerk",
                             "Laufwerk wählen (vorher initialisieren oder Daten löschen)");
@@ -48,9 +42,9 @@ intptr_t OpenInfoWindow() {
     // The bounds are inner sizes as they stand, not scaled.
     WindowSizeBounds(WndChldInfo, 300, 200, 1000, 1000);
     GadgetEditor(WndChldInfoEditGdg, Scaled(10), Scaled(10), Scaled(480), Scaled(360), GS_READ_ONLY);
-    SetAnchors(TextUpper("RU"), WndChldInfo, WndChldInfoEditGdg, Scaled(10), Scaled(10), Scaled(480), Scaled(360));
+    SetAnchors("RU", WndChldInfo, WndChldInfoEditGdg, Scaled(10), Scaled(10), Scaled(480), Scaled(360));
     GadgetButton(WndChldInfoBtnGdgOK, Scaled(205), Scaled(375), Scaled(80), Scaled(20), "OK", 0);
-    SetAnchors(TextUpper("LO"), WndChldInfo, WndChldInfoBtnGdgOK, Scaled(205), Scaled(375), Scaled(80), Scaled(20));
+    SetAnchors("LO", WndChldInfo, WndChldInfoBtnGdgOK, Scaled(205), Scaled(375), Scaled(80), Scaled(20));
     return WindowHandle(WndChldInfo);
 }
 

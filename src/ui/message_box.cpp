@@ -30,9 +30,9 @@ void KeepTitleVisible(QMessageBox& box) {
 
 } // namespace
 
-int32_t MessageBoxModal(const std::string& caption, const std::string& text, int32_t type) {
+void MessageBoxModal(const std::string& caption, const std::string& text) {
     if (QApplication::instance() == nullptr) {
-        return 0;
+        return;
     }
     // Qt blocks input to the other windows without touching their enabled state; keep a record
     // anyway so that nothing the box does on the way can leave a window changed.
@@ -50,19 +50,9 @@ int32_t MessageBoxModal(const std::string& caption, const std::string& text, int
     box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     box.setIcon(QMessageBox::NoIcon);
-    switch (type) {
-    case MB_OKCANCEL:
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        break;
-    case MB_YESNO:
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        break;
-    default:
-        box.setStandardButtons(QMessageBox::Ok);
-        break;
-    }
+    box.setStandardButtons(QMessageBox::Ok);
     KeepTitleVisible(box);
-    const int answer = box.exec();
+    box.exec();
 
     for (const auto& [window, enabled] : enabledBefore) {
         if (window != nullptr && window->isEnabled() != enabled) {
@@ -73,21 +63,10 @@ int32_t MessageBoxModal(const std::string& caption, const std::string& text, int
     if (owner != nullptr && owner->isVisible()) {
         owner->activateWindow();
     }
-
-    switch (answer) {
-    case QMessageBox::Cancel:
-        return IDCANCEL;
-    case QMessageBox::Yes:
-        return IDYES;
-    case QMessageBox::No:
-        return IDNO;
-    default:
-        return IDOK;
-    }
 }
 
 void ShowMessage(const std::string& text) {
-    MessageBoxModal("Mirl Meldung", text, MB_OK);
+    MessageBoxModal("Mirl Meldung", text);
 }
 
 } // namespace mirl
