@@ -1,5 +1,6 @@
 #include "runtime/file_output.h"
 
+#include "support/child_process.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -107,13 +107,8 @@ TEST_F(FileOutput, OpenIsExclusiveWhileTheFileIsOpen) {
     EXPECT_EQ(FileOpen(2, path, 0), 0);
     EXPECT_EQ(FileWriteLine(2, "x"), 0) << "a failed open leaves the number closed";
     // Another process asking for the same lock is refused as well.
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(FileOpen(5, path, 0) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process opened a locked file";
+    EXPECT_EQ(test::RunInChild([&](int) { return FileOpen(5, path, 0) == 0 ? 0 : 1; }).exitCode, 0)
+        << "the other process opened a locked file";
     FileClose(1);
     EXPECT_NE(FileOpen(2, path, 0), 0) << "free again after closing";
 }

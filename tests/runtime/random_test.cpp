@@ -1,6 +1,7 @@
 #include "runtime/random.h"
 
 #include "runtime/clock.h"
+#include "support/child_process.h"
 #include "support/wait_for.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <cstdint>
 #include <vector>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -164,23 +164,12 @@ namespace {
 
 // Reads 16 bytes in a child process that starts from this process's (unseeded) generator.
 Bytes FirstBytesOfAFreshStart() {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return {};
-    }
-    const pid_t child = fork();
-    if (child == 0) {
+    const test::ChildResult child = test::RunInChild([](int output) {
         uint8_t bytes[16];
         RandomFill(bytes, 16);
-        const ssize_t written = write(fds[1], bytes, sizeof bytes);
-        _exit(written == 16 ? 0 : 1);
-    }
-    close(fds[1]);
-    Bytes bytes(16);
-    const ssize_t got = read(fds[0], bytes.data(), bytes.size());
-    close(fds[0]);
-    waitpid(child, nullptr, 0);
-    return got == 16 ? bytes : Bytes{};
+        return write(output, bytes, sizeof bytes) == 16 ? 0 : 1;
+    });
+    return child.exitCode == 0 && child.output.size() == 16 ? Bytes(child.output.begin(), child.output.end()) : Bytes{};
 }
 
 TEST(Random, EachStartSeedsItselfDifferently) {

@@ -5,6 +5,7 @@
 #include "engine/state.h"
 #include "shell/end_signals.h"
 #include "shell/program.h"
+#include "support/child_process.h"
 #include "support/child_program.h"
 #include "support/faulty_volume.h"
 #include "support/temp_folder.h"
@@ -15,7 +16,6 @@
 
 #include <csignal>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -50,13 +50,6 @@ int64_t SizeOf(const std::string& path) {
     return stat(path.c_str(), &entry) == 0 ? entry.st_size : -1;
 }
 
-// The child's exit code, or -1 when a signal killed it.
-int EndOf(pid_t child) {
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(EndSignal, ARunFinishesItsBlockClosesItsFileAndSaysWhy) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
     drive->SetWriteRate(4 * MiB);
@@ -69,7 +62,7 @@ TEST(EndSignal, ARunFinishesItsBlockClosesItsFileAndSaysWhy) {
     }
     ASSERT_TRUE(WaitFor([&] { return SizeOf(first) >= 2'000'000; }, 15s)) << "the run did not start";
     kill(child, SIGTERM);
-    ASSERT_EQ(EndOf(child), 0) << "the signal killed the program";
+    ASSERT_EQ(test::WaitForChild(child), 0) << "the signal killed the program";
 
     EXPECT_GE(SizeOf(first), 2'000'000);
     EXPECT_EQ(SizeOf(first) % 1'000'000, 0) << "the block in progress was finished";
@@ -91,7 +84,7 @@ TEST(EndSignal, OutsideARunItEndsTheProgramAsACloseDoes) {
         // The log is started, its header area written whole, once the window is open.
         ASSERT_TRUE(WaitFor([&] { return SizeOf(folder / "Mirl.log") >= LogHeaderBytes + 2; }, 15s));
         kill(child, signal);
-        ASSERT_EQ(EndOf(child), 0) << "signal " << signal << " killed the program";
+        ASSERT_EQ(test::WaitForChild(child), 0) << "signal " << signal << " killed the program";
         const std::string log = ReadFileBytes(folder / "Mirl.log");
         EXPECT_FALSE(log.starts_with(std::string(140, ' '))) << "the header took the status: " << log;
         EXPECT_NE(log.find(std::string(" Mirl beendet durch ") + (signal == SIGHUP ? "SIGHUP" : "SIGINT")),

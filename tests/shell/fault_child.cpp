@@ -3,12 +3,10 @@
 // another thread comes while the box is up, and the box is answered only a while after it.
 #include "shell/fatal_report.h"
 #include "shell/testing/fault_hooks.h"
+#include "support/modal_box.h"
 #include "ui/toolkit.h"
 
-#include <QApplication>
 #include <QLabel>
-#include <QTest>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,23 +18,16 @@ const char* faultCase = "";
 constexpr int SecondFaultDelayMs = 300;
 constexpr int SlowAnswerMs = 1000;
 
-void AnswerTheReport() {
-    QTimer::singleShot(20, [] {
-        QWidget* box = QApplication::activeModalWidget();
-        if (box == nullptr) {
-            AnswerTheReport();
-            return;
-        }
-        if (std::strcmp(faultCase, "second") == 0) {
-            // The second fault comes while the box waits; the report must outlive it.
-            QTest::qWait(SlowAnswerMs);
-        }
-        const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
-        std::printf("<report>%s</report>\n", label != nullptr ? label->text().toStdString().c_str() : "?");
-        std::printf("<title>%s</title>\n", box->windowTitle().toStdString().c_str());
-        std::fflush(stdout);
-        QTest::keyClick(box, Qt::Key_Return);
-    });
+// Prints the report's text and title for the test to read; then the box is answered. With "second",
+// the second fault comes while the box waits: the report must outlive it.
+void PrintTheReport(QWidget* box) {
+    if (std::strcmp(faultCase, "second") == 0) {
+        QTest::qWait(SlowAnswerMs);
+    }
+    const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+    std::printf("<report>%s</report>\n", label != nullptr ? label->text().toStdString().c_str() : "?");
+    std::printf("<title>%s</title>\n", box->windowTitle().toStdString().c_str());
+    std::fflush(stdout);
 }
 
 void Fault() {
@@ -78,7 +69,7 @@ int main(int argc, char** argv) {
     faultCase = argc > 1 ? argv[1] : "";
     mirl::ToolkitInit(argc, argv);
     mirl::InstallFatalErrorReport();
-    AnswerTheReport();
+    mirl::test::AnswerNextModalBox(PrintTheReport);
     mirl::GuardedRun(Fault);
     return 3; // only without a fault
 }

@@ -40,6 +40,19 @@ void CloseMainWindow() {
     Widget(WindowHandle(Wnd1))->close();
 }
 
+// Closes the main window on the first turn of the event loop on which `due` holds, and counts that
+// close in `closes`.
+void CloseMainWindowOnceWhen(std::function<bool()> due, int& closes) {
+    Every([due, &closes] {
+        if (!due()) {
+            return false;
+        }
+        ++closes;
+        CloseMainWindow();
+        return true;
+    });
+}
+
 // Closes the main window once the Info window is gone, and again on every turn after: the Info
 // window drains what is pending when it closes, and a close request raised during that drain is
 // rightly lost. `closer` holds the timer; the test deletes it when the main loop has returned.
@@ -75,14 +88,7 @@ TEST_F(ProgramTest, ChoosingAVolumeShowsItAndStartFillsIt) {
         return true;
     });
     int closes = 0;
-    Every([&] {
-        if (Status().find("Mirl beendet!") == std::string::npos) {
-            return false;
-        }
-        ++closes;
-        CloseMainWindow();
-        return true;
-    });
+    CloseMainWindowOnceWhen([] { return Status().find("Mirl beendet!") != std::string::npos; }, closes);
     MainLoop();
     EndProgram();
 
@@ -120,22 +126,12 @@ TEST_F(ProgramTest, ClosingDuringARunStopsItAndTheProgramGoesOn) {
     StartWith(*volume);
     QTest::mouseClick(Widget(GadgetHandle(Wnd1BtnGdgGo)), Qt::LeftButton);
     int closes = 0;
-    Every([&] {
-        if (ProgramFixture::SizeOf(volume->Root() + "MirlFile0") < 2'000'000) {
-            return false;
-        }
-        ++closes;
-        CloseMainWindow();
-        return true;
-    });
-    Every([&] {
-        if (Status().find("Mirl abgebrochen!") == std::string::npos || GadgetGetText(Wnd1BtnGdgGo) != "Start") {
-            return false;
-        }
-        ++closes;
-        CloseMainWindow();
-        return true;
-    });
+    CloseMainWindowOnceWhen([&] { return ProgramFixture::SizeOf(volume->Root() + "MirlFile0") >= 2'000'000; }, closes);
+    CloseMainWindowOnceWhen(
+        [] {
+            return Status().find("Mirl abgebrochen!") != std::string::npos && GadgetGetText(Wnd1BtnGdgGo) == "Start";
+        },
+        closes);
     MainLoop();
     EXPECT_EQ(closes, 2) << "the first close only stopped the run";
     EXPECT_EQ(SizeOf(volume->Root() + "MirlFile1"), -1);

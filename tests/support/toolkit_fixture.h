@@ -1,15 +1,12 @@
 #pragma once
 
+#include "support/modal_box.h"
 #include "ui/toolkit.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QTest>
-#include <QTimer>
 #include <QWidget>
 
-#include <functional>
 #include <vector>
 
 namespace mirl::test {
@@ -44,20 +41,5 @@ public:
 
     template <typename T> static T* Native(intptr_t handle) { return reinterpret_cast<T*>(handle); }
 };
-
-// Answers the next application-modal box with its default button once it shows.
-inline void AnswerNextModalBox(std::function<void(QWidget*)> onShown = {}) {
-    QTimer::singleShot(50, [onShown] {
-        QWidget* box = QApplication::activeModalWidget();
-        if (box == nullptr) {
-            AnswerNextModalBox(onShown);
-            return;
-        }
-        if (onShown) {
-            onShown(box);
-        }
-        QTest::keyClick(box, Qt::Key_Return);
-    });
-}
 
 } // namespace mirl::test
