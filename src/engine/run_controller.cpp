@@ -123,10 +123,9 @@ void StartRun() {
     StartPacing();
     NamePassNote.clear();
 
+    // The run's last pump, before its end report, takes the clicks meant for the Stop button; what
+    // comes after the report reaches the main loop (a close request right after it must close).
     RunOffWindowThread([&] { RunOnWriter(driveText, device); });
-    // Clicks that came until now were meant for the Stop button: none may start a new run. Events
-    // after the button says Start again reach the main loop.
-    View().TakeStopRequests();
     RunFolder.Reset();
     RunDriveText.clear();
     AbortRun = false;
