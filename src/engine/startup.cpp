@@ -5,6 +5,7 @@
 #include "engine/state.h"
 #include "engine/user_folders.h"
 #include "runtime/file_entries.h"
+#include "runtime/page_size.h"
 #include "runtime/text.h"
 
 #include <csignal>
@@ -19,7 +20,6 @@ namespace mirl {
 namespace {
 
 constexpr int32_t FillBlockSize = 1'000'000;
-constexpr size_t PageSize = 4096;
 
 std::string ExecutableFolder() {
     std::error_code error;
@@ -65,8 +65,9 @@ void MakeDataFolder() {
 
 void AllocateFillBuffer() {
     // Page-aligned, so that the kernel can take the blocks without an extra copy where it can.
-    const size_t size = (static_cast<size_t>(BlockSize) + PageSize - 1) / PageSize * PageSize;
-    FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(PageSize, size)));
+    const auto page = static_cast<size_t>(PageSize());
+    const size_t size = (static_cast<size_t>(BlockSize) + page - 1) / page * page;
+    FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(page, size)));
     if (FillBuffer == nullptr) {
         View().ShowMessage("Fehler: Konnte Speicher nicht anfordern!");
         return;

@@ -63,10 +63,7 @@ bool MakePrivateFolders(const std::string& folder) {
     if (folder.empty() || folder[0] != '/') {
         return false;
     }
-    std::string trimmed = folder;
-    while (trimmed.size() > 1 && trimmed.back() == '/') {
-        trimmed.pop_back();
-    }
+    const std::string trimmed = WithoutTrailingSlashes(folder);
     std::vector<std::filesystem::path> missing;
     for (std::filesystem::path at(trimmed); at.has_relative_path() && FileSizeQuery(at.string()) == FileMissing;
          at = at.parent_path()) {

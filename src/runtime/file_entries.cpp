@@ -26,14 +26,16 @@ int64_t FileSizeQuery(const std::string& path) {
     if (path.empty()) {
         return FileMissing;
     }
-    // "folder///" becomes "folder"; "/" stays "/".
-    const std::string withoutSlashes = WithoutTrailing(path, "/");
-    const std::string& trimmed = withoutSlashes.empty() ? path : withoutSlashes;
-    return SizeOfEntry(AT_FDCWD, trimmed.c_str());
+    return SizeOfEntry(AT_FDCWD, WithoutTrailingSlashes(path).c_str());
 }
 
 int64_t FileSizeQueryAt(int folder, const std::string& name) {
     return name.empty() ? FileMissing : SizeOfEntry(folder, name.c_str());
+}
+
+std::string WithoutTrailingSlashes(const std::string& path) {
+    const std::string trimmed = WithoutTrailing(path, "/");
+    return trimmed.empty() && !path.empty() ? "/" : trimmed;
 }
 
 std::string WithTrailingSlash(const std::string& path) {

@@ -19,6 +19,8 @@ int64_t FileSizeQueryAt(int folder, const std::string& name);
 
 // The path with one "/" at its end (the empty path becomes "/").
 std::string WithTrailingSlash(const std::string& path);
+// The path without "/" at its end ("folder///" becomes "folder"); "/" stays "/".
+std::string WithoutTrailingSlashes(const std::string& path);
 
 // Not 0 on success.
 int32_t FileDelete(const std::string& path);

@@ -1,5 +1,7 @@
 #include "runtime/write_behind.h"
 
+#include "runtime/page_size.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -19,8 +21,7 @@ bool RangeSyncUnsupported(int error) {
 // A range that ends inside a page would wait for that page, which the next write dirties again
 // and hands to the device with its own data: settled ranges end on page boundaries.
 int64_t PageFloor(int64_t offset) {
-    static const int64_t pageSize = sysconf(_SC_PAGESIZE);
-    return offset / pageSize * pageSize;
+    return offset / PageSize() * PageSize();
 }
 
 } // namespace
@@ -66,8 +67,7 @@ void WriteBehind::Wrote(int64_t offset, int64_t length) {
     error_ = error_ != 0 ? error_ : error;
     // What a caller that settles to the window before each write has in flight at most: the window,
     // this write, and the part of a page that the settled range leaves.
-    static const int64_t pageSize = sysconf(_SC_PAGESIZE);
-    int64_t limit = window_ + length + pageSize;
+    int64_t limit = window_ + length + PageSize();
     if (rangeSyncWorks_) {
         requestedUpTo_ = std::max(requestedUpTo_, SettleEnd(window_));
     } else {

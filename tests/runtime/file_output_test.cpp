@@ -224,6 +224,11 @@ TEST_F(FileOutput, SizeQueryTellsFilesFoldersAndNothing) {
     EXPECT_EQ(FileSizeQuery(folder.Path() + "//"), -2);
     EXPECT_EQ(FileSizeQuery("/"), -2);
     EXPECT_EQ(FileSizeQuery("/proc"), -2) << "a mount point is a folder";
+    EXPECT_EQ(FileSizeQuery("///"), -2);
+    EXPECT_EQ(WithoutTrailingSlashes("/a/b///"), "/a/b");
+    EXPECT_EQ(WithoutTrailingSlashes("///"), "/");
+    EXPECT_EQ(WithoutTrailingSlashes("a"), "a");
+    EXPECT_EQ(WithoutTrailingSlashes(""), "");
     // A link counts as an entry of its own, even when it leads nowhere.
     ASSERT_EQ(symlink("/nowhere/at/all", (folder / "dangling").c_str()), 0);
     EXPECT_GT(FileSizeQuery(folder / "dangling"), 0);

@@ -1,6 +1,7 @@
 // The last blocks of a volume: a nearly full volume refuses writes that need more blocks than it has,
 // and the file layer must still put data into every block it has left.
 #include "runtime/file_output.h"
+#include "runtime/page_size.h"
 
 #include "support/scratch_volume.h"
 
@@ -95,7 +96,7 @@ TEST_P(NearlyFullTest, EveryUnitLeftTakesData) {
         freed = FreeBlocks(volume->Root()) * units.unit;
     }
     ASSERT_GT(freed, 0);
-    ASSERT_LT(freed, getpagesize());
+    ASSERT_LT(freed, PageSize());
     volume->CheckMounted();
     ASSERT_NE(FileCreate(1, volume->Root() + "large"), 0);
     std::vector<char> block(1'000'000, 'L');
