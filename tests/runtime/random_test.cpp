@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
@@ -177,18 +178,20 @@ TEST(Random, EachStartSeedsItselfDifferently) {
     if (before.p != before.q) {
         GTEST_SKIP() << "the generator of this process is already seeded (tests run in one process)";
     }
-    // The seed is thread id XOR milliseconds, so two starts can meet by chance when the ids and
-    // the clock differ in the same bits; three starts that all agree would mean a fixed seed.
-    const Bytes first = FirstBytesOfAFreshStart();
-    const Bytes second = FirstBytesOfAFreshStart();
-    const int32_t afterSecond = ClockMs();
-    ASSERT_TRUE(
-        test::WaitFor([&] { return ClockMs() != afterSecond; }, std::chrono::seconds(1), std::chrono::milliseconds(1)))
-        << "the clock stands still";
-    const Bytes third = FirstBytesOfAFreshStart();
-    ASSERT_EQ(first.size(), 16u);
-    ASSERT_EQ(third.size(), 16u);
-    EXPECT_FALSE(first == second && second == third);
+    // The seed is thread id XOR milliseconds. Starts a millisecond apart with thread ids one
+    // apart meet when both step in the same low bits, so on a fast machine three starts in a row
+    // can agree by chance. Starts spread over uneven gaps of the clock can't all meet that way:
+    // if four of them agree the seed is fixed.
+    std::vector<Bytes> starts;
+    for (const int32_t gapMs : {0, 7, 19, 43}) {
+        const int32_t from = ClockMs();
+        ASSERT_TRUE(test::WaitFor([&] { return ClockMs() - from >= gapMs; }, std::chrono::seconds(1),
+                                  std::chrono::milliseconds(1)))
+            << "the clock stands still";
+        starts.push_back(FirstBytesOfAFreshStart());
+        ASSERT_EQ(starts.back().size(), 16u);
+    }
+    EXPECT_FALSE(std::all_of(starts.begin(), starts.end(), [&](const Bytes& b) { return b == starts.front(); }));
 }
 
 } // namespace
