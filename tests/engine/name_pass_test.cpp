@@ -22,11 +22,12 @@ using test::EngineTest;
 
 constexpr int64_t ScanBlock = 4096;
 
-// Six characters that random data practically never holds: one name per planted file. The
-// underscore keeps them out of the pass's own random names, of letters and digits only, which
-// hold any six given letters somewhere in a few tens of MB of btrfs metadata.
+// Six letters that random data practically never holds: one name per planted file. The capital
+// keeps them out of the pass's own random names (small letters and digits, or capitals and digits
+// in the 8.3 form), which hold any six given small letters somewhere in a few tens of MB of btrfs
+// metadata. NTFS sorts them as it sorted small ones.
 std::string PlantedName(int number) {
-    std::string name = "q_";
+    std::string name = "qJ";
     for (int i = 0; i < 4; ++i) {
         name += static_cast<char>('a' + (number * 7 + i * 11 + number / 26) % 26);
         number /= 3;
