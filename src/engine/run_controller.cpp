@@ -126,7 +126,6 @@ void StartRun() {
     // The run's last pump, before its end report, takes the clicks meant for the Stop button; what
     // comes after the report reaches the main loop (a close request right after it must close).
     RunOffWindowThread([&] { RunOnWriter(driveText, device); });
-    RunFolder.Reset();
     RunDriveText.clear();
     AbortRun = false;
     View().ShowRunState(RunState::Idle);
