@@ -2,6 +2,7 @@
 
 #include "support/run_command.h"
 #include "support/wait_for.h"
+#include "support/watchdog.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -159,6 +160,7 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         return nullptr;
     }
     volume->mounted_ = true;
+    DetachOnWatchdog(volume->mountPoint_);
     volume->CheckMounted();
     return volume;
 }
@@ -248,6 +250,7 @@ void ScratchVolume::Unmount() {
     if (umount(mountPoint_.c_str()) != 0) {
         umount2(mountPoint_.c_str(), MNT_DETACH);
     }
+    ForgetOnWatchdog(mountPoint_);
     mounted_ = false;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace mirl::test {
@@ -23,10 +24,18 @@ size_t messageLength = 0;
 std::string watched;
 std::chrono::steady_clock::time_point deadline;
 bool armed = false;
+// Fixed slots, so that the handler reads them without allocating; an empty one starts with 0.
+constexpr size_t MostMounts = 16;
+std::array<std::array<char, 512>, MostMounts> mounts{};
 
 extern "C" void OnWatchdog(int) {
     const ssize_t written = write(STDERR_FILENO, message.data(), messageLength);
     static_cast<void>(written); // nothing is left to do about a failed write
+    for (const auto& mount : mounts) {
+        if (mount[0] != '\0') {
+            umount2(mount.data(), MNT_DETACH);
+        }
+    }
     _exit(HungExitCode);
 }
 
@@ -61,6 +70,23 @@ void ArmWatchdog(const std::string& what, unsigned seconds) {
     deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     armed = true;
     Arm("\n[ WATCHDOG ] " + what + " did not end within " + std::to_string(seconds) + " s and was ended\n", seconds);
+}
+
+void DetachOnWatchdog(const std::string& mountPoint) {
+    for (auto& mount : mounts) {
+        if (mount[0] == '\0' && !mountPoint.empty() && mountPoint.size() < mount.size()) {
+            std::memcpy(mount.data(), mountPoint.c_str(), mountPoint.size() + 1);
+            return;
+        }
+    }
+}
+
+void ForgetOnWatchdog(const std::string& mountPoint) {
+    for (auto& mount : mounts) {
+        if (mountPoint == mount.data()) {
+            mount[0] = '\0';
+        }
+    }
 }
 
 void DisarmWatchdog() {
