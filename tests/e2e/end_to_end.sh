@@ -27,6 +27,17 @@ gone() { ! xdotool search --name "$1" >/dev/null; }
 ended() { ! kill -0 "$1" 2>/dev/null; }
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
 visible_windows() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | wc -l; }
+# The first visible window of that name, waiting up to SECONDS for it. xdotool gives up on a search
+# (BadWindow) when a window goes while it walks the tree, a menu closing, say: so each search is
+# tried again rather than kept waiting with --sync.
+find_window() {
+    local until=$((SECONDS + $1)) found
+    until found=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -1) && [[ -n $found ]]; do
+        ((SECONDS < until)) || return 1
+        sleep 0.1
+    done
+    echo "$found"
+}
 
 # picture OUTPUT IMPORT-ARGUMENTS...: a screenshot once the picture has stopped changing (two in a
 # row alike), so that it never shows a window half painted.
@@ -94,7 +105,7 @@ fi
 
 env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >"$work/mirl.out" 2>&1 &
 mirl_pid=$!
-main=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl $' | head -1) || fail "the main window did not appear"
+main=$(find_window 20 '^ Mirl $') || fail "the main window did not appear"
 # The log is started once the window is open and painted.
 wait_for 20 test -s "$work/bin/Mirl.log" || fail "the program started no log"
 xdotool windowactivate --sync "$main"
@@ -102,7 +113,7 @@ xdotool windowactivate --sync "$main"
 # Start with nothing chosen: a box asks for a volume, and nothing is written. The box must be wide
 # enough for its title in the window manager's frame.
 xdotool mousemove --window "$main" 35 100 click 1
-box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Mirl Meldung$' | head -1) ||
+box=$(find_window 10 '^Mirl Meldung$') ||
     fail "no message box for Start without a volume"
 picture "$artifacts/e2e-message-box.png" -frame -window "$box"
 box_width=$(xdotool getwindowgeometry "$box" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
@@ -142,7 +153,7 @@ xdotool key --clearmodifiers alt+h
 wait_for 5 bash -c '(($(xdotool search --onlyvisible --pid "$1" | wc -l) > $2))' - $mirl_pid "$windows" ||
     fail "Alt+H opened no menu"
 xdotool key i
-info=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl  [0-9]{6}-[0-9]{4}$' | head -1) ||
+info=$(find_window 20 '^ Mirl  [0-9]{6}-[0-9]{4}$') ||
     fail "the Info window did not appear"
 picture "$artifacts/e2e-info-window.png" -window "$info"
 xdotool mousemove --window "$info" 245 385 click 1
@@ -176,7 +187,7 @@ rm "$log" # so that the new start's own log tells when its window is open
 env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb "$work/bin/mirl" >>"$work/mirl.out" 2>&1 &
 mirl_pid=$!
 pids+=("$mirl_pid")
-large=$(timeout 20 xdotool search --sync --onlyvisible --name '^ Mirl $' | head -1) || fail "no window with large text"
+large=$(find_window 20 '^ Mirl $') || fail "no window with large text"
 # Its log is started once the window is open and painted.
 wait_for 10 test -s "$work/bin/Mirl.log" || fail "the program with large text started no log"
 wide() {
