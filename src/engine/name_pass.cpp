@@ -287,9 +287,15 @@ PassOutcome NamePass::FillFolder(int folder) {
 }
 
 // Folders of folders, four in each, until the filesystem refuses one more: every free record of
-// the file table gets one, and with it the names and resident contents that lay there. ntfs-3g may
-// refuse one while records are free (its search runs past the end of its bitmap); a second try
-// after taking the last one back then goes on.
+// the file table gets one, and with it the names and resident contents that lay there.
+// ntfs-3g looks for a free record from just after the last one it handed out up to the table's
+// end, and only from the start when that search finds nothing; but its search reads the last byte
+// of its bitmap whole, takes a bit past the table's end for free, and then needs room to grow the
+// table. Once every record from its position to the end is taken (after refused files in the
+// folders had moved it on), it refuses every new file while records lower down are free. The
+// highest record of the pass's files, freed and taken by the tree, moves its position there: where
+// it is the table's last, the next search starts from the beginning and the tree goes on. Tried
+// again whenever the tree made a folder more than the one that took the record back.
 // The tree's first folder is made before the folders are filled, while the run's folder still has
 // room for its entry.
 void NamePass::StartTree(int runFolder) {
@@ -308,24 +314,25 @@ PassOutcome NamePass::TakeRecords() {
     }
     const int32_t number = treeFolder_;
     std::vector<std::string> parents{treeTop_};
-    bool retried = false;
+    int32_t madeSinceRetry = 2;
     for (size_t next = 0; next < parents.size() && made_ < MostPassFiles; ++next) {
         for (int32_t child = 0; child < TreeFanOut; ++child) {
             if (AbortRun) {
                 return PassOutcome::Stopped;
             }
-            const int32_t error = files_.MakeFolder(number, parents[next], IntToText(child));
+            const std::string name = IntToText(child);
+            const int32_t error = files_.MakeFolder(number, parents[next], name);
             if (error == 0) {
                 ++made_;
-                parents.push_back(parents[next] + "/" + IntToText(child));
+                ++madeSinceRetry;
+                parents.push_back(parents[next] + "/" + name);
             } else if (!Refused(error)) {
-                return Fail(number, parents[next] + "/" + IntToText(child), error);
-            } else if (retried || parents.size() - 1 <= next || !files_.RemoveLastFolder()) {
-                return PassOutcome::Done;
+                return Fail(number, parents[next] + "/" + name, error);
+            } else if (madeSinceRetry < 2 || !files_.RemoveHighestNumbered()) {
+                return PassOutcome::Done; // the record taken back and again, and nothing more
             } else {
-                retried = true; // the last one was taken back: this one again
                 --made_;
-                parents.pop_back();
+                madeSinceRetry = 0;
                 --child;
             }
             if (!ShowNowAndThen(filesLine_)) {

@@ -231,13 +231,15 @@ int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, c
     return 0;
 }
 
-bool PassFiles::RemoveLastFolder() {
-    if (madeFolders_.empty()) {
+bool PassFiles::RemoveHighestNumbered() {
+    const auto highest =
+        std::max_element(files_.begin(), files_.end(), [](const Made& a, const Made& b) { return a.inode < b.inode; });
+    if (highest == files_.end()) {
         return false;
     }
-    const Made last = madeFolders_.back();
-    madeFolders_.pop_back();
-    return StillOurs(last, true) && unlinkat(folders_[last.folder].fd.Get(), last.name.c_str(), AT_REMOVEDIR) == 0;
+    const Made file = *highest;
+    files_.erase(highest);
+    return StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0;
 }
 
 bool PassFiles::SyncOne() {

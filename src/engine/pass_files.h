@@ -58,8 +58,8 @@ public:
     // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
     // the files, the last made first.
     int32_t MakeFolder(int32_t folderNumber, const std::string& parent, const std::string& name);
-    // Removes the folder made last, when it is still empty; true when it went.
-    bool RemoveLastFolder();
+    // Removes the pass file (not folder) of the highest inode number; true when one went.
+    bool RemoveHighestNumbered();
 
     // How many files were made, and how many of them removed again.
     int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size()); }

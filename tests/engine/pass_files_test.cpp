@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace mirl {
 namespace {
@@ -112,6 +115,37 @@ TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {
     ASSERT_EQ(fstat(open, &after), 0);
     EXPECT_EQ(after.st_mtim.tv_sec, 1'000'000'000) << "the folder's times are put back";
     EXPECT_EQ(after.st_atim.tv_sec, 1'000'000'000);
+    close(open);
+}
+
+TEST(PassFiles, TakesBackItsFileOfTheHighestInodeNumberAndNothingElse) {
+    TempFolder folder;
+    const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(open, 0);
+    PassFiles files;
+    const int32_t number = files.AddFolder(open);
+    ASSERT_GE(number, 0);
+    std::vector<std::pair<ino_t, std::string>> made;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = PassFileName(20 + i);
+        ASSERT_TRUE(files.Make(number, name, 0).made);
+        struct stat entry {};
+        ASSERT_EQ(lstat((folder / name).c_str(), &entry), 0);
+        made.emplace_back(entry.st_ino, name);
+    }
+    ASSERT_EQ(files.MakeFolder(number, "", PassFileName(16)), 0) << "folders stay: files may lie in them";
+    std::sort(made.begin(), made.end());
+    // The highest one is someone else's now: it stays, and the next one goes.
+    ASSERT_EQ(unlink((folder / made.back().second).c_str()), 0);
+    WriteFileBytes(folder / made.back().second, "the user's");
+    EXPECT_FALSE(files.RemoveHighestNumbered()) << "another's file under that name is not removed";
+    EXPECT_EQ(ReadFileBytes(folder / made.back().second), "the user's");
+    EXPECT_TRUE(files.RemoveHighestNumbered());
+    EXPECT_FALSE(Exists(folder / made[made.size() - 2].second));
+    for (size_t i = 0; i + 2 < made.size(); ++i) {
+        EXPECT_TRUE(Exists(folder / made[i].second)) << "only the highest goes, " << i;
+    }
+    EXPECT_EQ(files.Remove(), 4 + 1) << "the other four files and the folder";
     close(open);
 }
 
