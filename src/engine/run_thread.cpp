@@ -1,6 +1,7 @@
 #include "engine/run_thread.h"
 
 #include "engine/run_view.h"
+#include "runtime/signal_stack.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -123,6 +124,7 @@ void RunOffWindowThread(const std::function<void()>& work) {
     // The writer reaches the view only through the handover; the window's thread keeps the real one.
     UseRunView(&handedOver);
     std::thread writer([&] {
+        const ThreadSignalStack signalStack; // a stack overflow here is reported too
         std::exception_ptr failure;
         try {
             work();

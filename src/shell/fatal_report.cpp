@@ -1,6 +1,7 @@
 #include "shell/fatal_report.h"
 
 #include "runtime/file_output.h"
+#include "runtime/signal_stack.h"
 #include "shell/fault_codes.h"
 #include "shell/fault_location.h"
 #include "shell/fault_reporter.h"
@@ -23,8 +24,6 @@
 namespace mirl {
 namespace {
 
-constexpr size_t SignalStackSize = size_t{256} * 1024;
-
 // What the handler takes at the fault, for the reporter and for the report after the jump.
 FaultRecord fault;
 int32_t faultLine = -1; // the reporter's find; -1: looked up after the jump
@@ -32,8 +31,7 @@ sigjmp_buf faultJump;
 volatile sig_atomic_t jumpReady = 0;
 std::atomic<bool> reporting{false};
 pid_t mainThread = 0;
-std::unique_ptr<char[]> signalStack;
-uintptr_t stackLow = 0; // the lowest address of the main stack; below it lies the guard area
+std::unique_ptr<ThreadSignalStack> mainSignalStack;
 
 uintptr_t FaultingPc(void* context) {
 #if defined(__x86_64__)
@@ -80,7 +78,7 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
     if (jumpReady == 0) {
         _exit(0);
     }
-    fault.code = ExceptionCodeOf(*info, stackLow);
+    fault.code = ExceptionCodeOf(*info, ThisThreadStackLow());
     fault.pc = FaultingPc(context);
     fault.frameCount = backtrace(fault.frames, MaxFaultFrames);
     fault.thread = gettid();
@@ -102,19 +100,6 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
         }
     }
     siglongjmp(faultJump, 1);
-}
-
-void NoteMainStack() {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return;
-    }
-    void* low = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-        stackLow = reinterpret_cast<uintptr_t>(low);
-    }
-    pthread_attr_destroy(&attributes);
 }
 
 [[noreturn]] void ReportFatalError() {
@@ -143,13 +128,7 @@ std::string FatalReportText(int32_t line, int32_t code) {
 }
 
 void InstallFatalErrorReport() {
-    // The handler needs a stack of its own: after a stack overflow the program's is used up.
-    signalStack = std::make_unique<char[]>(SignalStackSize);
-    stack_t alternate{};
-    alternate.ss_sp = signalStack.get();
-    alternate.ss_size = SignalStackSize;
-    sigaltstack(&alternate, nullptr);
-    NoteMainStack();
+    mainSignalStack = std::make_unique<ThreadSignalStack>();
     mainThread = gettid();
     // backtrace() loads the unwinder on first use; do that now, not inside the handler.
     void* warmUp[1];

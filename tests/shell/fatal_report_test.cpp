@@ -118,6 +118,17 @@ TEST_F(FatalReportOfAChild, AFaultOnAnotherThreadIsReportedOnStandardErrorWithou
     EXPECT_EQ(child.output.find("<report>"), std::string::npos) << "no box from another thread";
 }
 
+// A stack overflow on a thread with a signal stack of its own, as the run's writer has: reported,
+// and told apart from other faults; without that stack the process would end without a word.
+TEST_F(FatalReportOfAChild, AStackOverflowOnAnotherThreadIsReportedAsOne) {
+    const test::CommandResult child = RunFaultChild("thread-recursion");
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_NE(child.output.find(StandardErrorReport(MarkedLine("recursion"), "-1073741571", "Stack overflow")),
+              std::string::npos)
+        << child.output;
+}
+
 // The report of the heap damage the fault child plants, on standard error with its line, ending
 // the child with 0 and in time.
 void ExpectHeapDamageOnStandardError(const test::CommandResult& child) {

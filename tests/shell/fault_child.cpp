@@ -43,6 +43,8 @@ void Fault() {
     } else if (std::strcmp(faultCase, "toolkit") == 0) {
         mirl::WindowOpen(1, 0, 0, 200, 205, "Mirl", mirl::WF_TITLE_BAR, 0);
         FaultInToolkitCall();
+    } else if (std::strcmp(faultCase, "thread-recursion") == 0) {
+        FaultByRecursionOnAnotherThread();
     } else if (std::strcmp(faultCase, "thread") == 0) {
         FaultOnAnotherThread();
     } else if (std::strcmp(faultCase, "second") == 0) {

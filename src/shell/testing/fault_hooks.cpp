@@ -2,9 +2,11 @@
 
 #include "common/ids.h"
 #include "runtime/random.h"
+#include "runtime/signal_stack.h"
 #include "ui/toolkit.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <latch>
@@ -42,6 +44,14 @@ void FaultInRuntimeCall() {
 void FaultInToolkitCall() {
     const std::string* nothing = nullptr;
     WindowSetTitle(Wnd1, *nothing); // fault: toolkit call
+}
+
+void FaultByRecursionOnAnotherThread() {
+    std::thread other([] {
+        const ThreadSignalStack signalStack; // as the run's writer thread has one
+        std::printf("%d\n", FaultByRecursion(1));
+    });
+    other.join();
 }
 
 void FaultOnAnotherThread() {

@@ -10,6 +10,7 @@ int FaultByRecursion(int depth);
 void FaultInRuntimeCall();
 void FaultInToolkitCall();
 void FaultOnAnotherThread();
+void FaultByRecursionOnAnotherThread();
 // A fault on a thread of its own after `delayMs`; the caller goes on at once.
 void FaultOnAnotherThreadLater(int delayMs);
 // Two threads that fault at the same moment.
