@@ -55,7 +55,6 @@ int64_t WriteBlocks(const std::string& fullName) {
     const int32_t blocks = MaxFileBytes / BlockSize;
     int64_t written = 0;
     for (int32_t i = 1; i <= blocks; ++i) {
-        RandomFill(FillBuffer.get(), BlockSize);
         // The window may have shrunk with the last measurement: what is in flight follows it here,
         // with events handled, not inside the write.
         const int64_t window = FlightWindow();
@@ -63,7 +62,7 @@ int64_t WriteBlocks(const std::string& fullName) {
         SettleInSteps(FillFileNumber, window);
         const bool windowFull = FileInFlight(FillFileNumber) >= window;
         const int32_t start = ClockMs();
-        const int32_t taken = FileWrite(FillFileNumber, FillBuffer.get(), BlockSize);
+        const int32_t taken = FileWriteFilled(FillFileNumber, BlockSize, RandomFill, FillBuffer.get());
         written += taken;
         if (taken < BlockSize || FileError(FillFileNumber) != 0) {
             break; // the volume is full or the device failed: this file is done
@@ -94,10 +93,13 @@ void WriteLastBytes(const std::string& driveText) {
     PumpRunEvents();
 }
 
-// Closes the fill file once its data is on the device; returns the file's first error.
-int32_t CloseTimed(const std::string& fullName) {
+// Closes the fill file once its data is on the device; returns the file's first error. `written`
+// becomes what the file really took: with writes in flight the volume may have refused some of
+// what its writes took in.
+int32_t CloseTimed(const std::string& fullName, int64_t& written) {
     const int32_t start = ClockMs();
     FinishInSteps(FillFileNumber);
+    written = std::min(written, FileWrittenBytes(FillFileNumber));
     const int32_t error = FileClose(FillFileNumber);
     const int32_t took = ClockDifference(ClockMs(), start);
     if (took > SlowCloseMs) {
@@ -170,11 +172,16 @@ FillOutcome WriteFillFile(FillFile kind) {
     const std::string fullName = driveText + name;
     int64_t written = 0;
     if (kind == FillFile::FullSize) {
+        // FUSE drivers gain nothing from it, and the page cache path knows their ways of saying
+        // "full".
+        if (FillFilesDirect && !OnFuse(RunFolder.Get())) {
+            FileWriteDirect(FillFileNumber);
+        }
         written = WriteBlocks(fullName);
     } else {
         WriteLastBytes(driveText);
     }
-    const int32_t error = CloseTimed(fullName);
+    const int32_t error = CloseTimed(fullName, written);
     if (kind == FillFile::Last || written > 0) {
         NoteFillFile(name);
     }

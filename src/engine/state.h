@@ -52,6 +52,9 @@ extern std::string NamePassNote;
 // Write-behind for the fill files, on as every run uses it; off, a fill file's data waits in the page
 // cache until the file is closed (for tests of the errors that only the closing sees).
 extern bool FillFilesWriteBehind;
+// Fill files written past the page cache where the filesystem allows it (not through FUSE drivers);
+// off, through the page cache (for comparison in the benchmark, and for tests of that path).
+extern bool FillFilesDirect;
 // Set at start-up when another Mirl of this user already runs with the same log: this one ends.
 extern bool AnotherMirlRuns;
 

@@ -1,6 +1,8 @@
 #include "runtime/file_output.h"
 
+#include "runtime/direct_writes.h"
 #include "runtime/unique_fd.h"
+#include "runtime/write_all.h"
 #include "runtime/write_behind.h"
 
 #include <algorithm>
@@ -18,8 +20,7 @@ namespace {
 
 enum class BufferMode { Fresh, Writing };
 
-// The bounds of the pieces a nearly full volume is offered.
-constexpr int64_t MinimumPiece = 512;
+// The largest piece a nearly full volume is offered.
 constexpr int64_t MaximumPiece = 1 << 20;
 
 struct OpenFileRecord {
@@ -32,7 +33,8 @@ struct OpenFileRecord {
     int32_t error = 0;          // errno of the first failed write, writeback wait, flush or close
     int64_t allocationUnit = 0; // the piece a nearly full volume is offered first
     std::unique_ptr<WriteBehind> writeBehind;
-    bool writeBehindOn = true; // large writes go to the device at once
+    bool writeBehindOn = true;            // large writes go to the device at once
+    std::unique_ptr<DirectWrites> direct; // while set, every write goes past the page cache
 };
 
 std::vector<OpenFileRecord> fileTable;
@@ -58,40 +60,6 @@ int64_t AllocationUnit(int fd) {
     return static_cast<int64_t>(std::clamp<uint64_t>(unit, MinimumPiece, MaximumPiece));
 }
 
-// Writes all of `length` bytes at the file's `position` unless the system refuses: retries
-// interrupted and partial writes. A nearly full volume refuses a write that needs more blocks than
-// it has, even when some of them would fit (the kernel takes a page's worth of blocks or none): the
-// rest then goes in pieces of one allocation unit, each ending
-// on a unit's boundary, and when a piece is refused, in halves of it down to 512 bytes. Returns the
-// bytes the system took; on a shortfall errno says why (ENOSPC for a write of nothing).
-int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int64_t unit) {
-    int64_t done = 0;
-    int64_t pieceLimit = 0; // 0 while whole writes go through
-    while (done < length) {
-        int64_t piece = length - done;
-        if (pieceLimit > 0) {
-            piece = std::min(piece, pieceLimit - (position + done) % pieceLimit);
-        }
-        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(piece));
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-        } else if (errno == EINTR) {
-            continue;
-        }
-        // Not after fusefat's EPERM or EIO for a full volume: it takes what fits by itself, and it
-        // takes a small piece even without a cluster to keep it in, leaving a broken file.
-        if (!IsVolumeFullError(errno) || pieceLimit == MinimumPiece) {
-            break;
-        }
-        pieceLimit = pieceLimit == 0 ? unit : std::max(MinimumPiece, pieceLimit / 2);
-    }
-    return done;
-}
-
 // A full volume is the expected end of a fill file, a device error is not: the first device error
 // is kept even when the volume filled up before it showed.
 void KeepFirstError(OpenFileRecord& record, int error) {
@@ -114,6 +82,14 @@ int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
     }
     record.position += written;
     return written;
+}
+
+// The error the waiting side has seen: the writeback waiter's, or the direct writer's.
+void TakeWaitersError(OpenFileRecord& record) {
+    KeepFirstError(record, record.writeBehind->Error());
+    if (record.direct) {
+        KeepFirstError(record, record.direct->Error());
+    }
 }
 
 // Hands the pending bytes to the system; they leave the buffer whether the system took them or not.
@@ -179,6 +155,7 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.allocationUnit = AllocationUnit(fd);
     record.writeBehind = std::make_unique<WriteBehind>(fd);
     record.writeBehindOn = true;
+    record.direct.reset();
     return fd;
 }
 
@@ -194,7 +171,19 @@ bool TakeRecord(int32_t number) {
     return true;
 }
 
+// Writes out what the direct writer holds; the file then goes on through the page cache.
+void EndDirect(OpenFileRecord& record) {
+    if (record.direct) {
+        while (!record.direct->Settle(0, true, 1000)) {
+        }
+        record.position = record.direct->Position();
+        KeepFirstError(record, record.direct->Error());
+        record.direct.reset();
+    }
+}
+
 int32_t CloseRecord(OpenFileRecord& record) {
+    EndDirect(record);
     FileFlush(record);
     // Ends the waiter before its descriptor goes; what it saw counts.
     KeepFirstError(record, record.writeBehind->Error());
@@ -280,7 +269,54 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length) {
     if (record == nullptr || area == nullptr || length <= 0) {
         return 0;
     }
-    return static_cast<int32_t>(BufferedWrite(*record, static_cast<const char*>(area), length));
+    const char* data = static_cast<const char*>(area);
+    if (record->direct) {
+        return static_cast<int32_t>(record->direct->Take(length, [&](char* to, int64_t piece) {
+            std::memcpy(to, data, static_cast<size_t>(piece));
+            data += piece;
+        }));
+    }
+    return static_cast<int32_t>(BufferedWrite(*record, data, length));
+}
+
+int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void* scratch) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr || length <= 0) {
+        return 0;
+    }
+    if (record->direct) {
+        return static_cast<int32_t>(
+            record->direct->Take(length, [&](char* to, int64_t piece) { fill(to, static_cast<int32_t>(piece)); }));
+    }
+    fill(scratch, length);
+    return FileWrite(number, scratch, length);
+}
+
+bool FileWriteDirect(int32_t number) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr || !record->writeBehindOn) {
+        return false;
+    }
+    if (record->direct) {
+        return true;
+    }
+    const int64_t pending = record->mode == BufferMode::Writing ? record->capacity - record->room : 0;
+    if (FileFlush(*record) < pending || record->error != 0) {
+        return false;
+    }
+    // What the page cache holds of the file goes first, so that nothing older lands after it.
+    while (!record->writeBehind->Settle(0, false, 1000)) {
+    }
+    record->direct = DirectWrites::Start(record->handle.Get(), record->position, record->allocationUnit);
+    return record->direct != nullptr;
+}
+
+int64_t FileWrittenBytes(int32_t number) {
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr) {
+        return 0;
+    }
+    return record->direct ? record->direct->Position() : record->position;
 }
 
 int32_t FileWriteByte(int32_t number, int32_t value) {
@@ -293,7 +329,7 @@ int32_t FileError(int32_t number) {
     if (record == nullptr) {
         return 0;
     }
-    KeepFirstError(*record, record->writeBehind->Error());
+    TakeWaitersError(*record);
     return record->error;
 }
 
@@ -334,8 +370,9 @@ bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs) {
     if (record == nullptr) {
         return true;
     }
-    const bool done = record->writeBehind->Settle(target, false, timeoutMs);
-    KeepFirstError(*record, record->writeBehind->Error());
+    const bool done = record->direct ? record->direct->Settle(target, false, timeoutMs)
+                                     : record->writeBehind->Settle(target, false, timeoutMs);
+    TakeWaitersError(*record);
     return done;
 }
 
@@ -344,15 +381,23 @@ bool FileFinishWrites(int32_t number, int32_t timeoutMs) {
     if (record == nullptr) {
         return true;
     }
+    if (record->direct) {
+        const bool done = record->direct->Settle(0, true, timeoutMs);
+        TakeWaitersError(*record);
+        return done;
+    }
     FileFlush(*record);
     const bool done = record->writeBehind->Settle(0, true, timeoutMs);
-    KeepFirstError(*record, record->writeBehind->Error());
+    TakeWaitersError(*record);
     return done;
 }
 
 int64_t FileInFlight(int32_t number) {
     OpenFileRecord* record = OpenRecord(number);
-    return record != nullptr ? record->writeBehind->InFlight() : 0;
+    if (record == nullptr) {
+        return 0;
+    }
+    return record->direct ? record->direct->InFlight() : record->writeBehind->InFlight();
 }
 
 bool IsVolumeFullError(int32_t error) {

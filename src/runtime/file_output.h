@@ -41,6 +41,23 @@ int64_t FileOpen(int32_t number, const std::string& path, int32_t flags);
 // take data too; a write whose pending buffer the volume refused takes nothing.
 int32_t FileWrite(int32_t number, const void* area, int32_t length);
 
+// Takes `length` bytes that `fill` writes, as FileWrite takes them. Past the page cache `fill`
+// writes straight into the buffers the device reads, in pieces that split where a buffer ends (on
+// a multiple of 8 bytes while every length so far was one); else it fills `scratch` (`length`
+// bytes at least) at once, which FileWrite then takes.
+using FillFunction = void (*)(void* area, int32_t length);
+int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void* scratch);
+
+// From now on every write of the file goes past the page cache (O_DIRECT), from a thread of its
+// own while the caller makes the next data; the file's size stays exact, and where the device
+// refuses, the rest goes through the page cache. False, with nothing changed, where the
+// filesystem refuses it or write-behind is off.
+bool FileWriteDirect(int32_t number);
+
+// The bytes the system has taken of the file so far; with writes in flight, fewer than FileWrite
+// returned. After FileFinishWrites, the file's size.
+int64_t FileWrittenBytes(int32_t number);
+
 // 1 when the byte was taken, else 0.
 int32_t FileWriteByte(int32_t number, int32_t value);
 

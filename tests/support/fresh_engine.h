@@ -15,6 +15,8 @@ inline void FreshEngineIn(const std::string& folder) {
     ForgetNotedFillFiles();
     TestLogDue = 0;
     AbortRun = false;
+    FillFilesWriteBehind = true;
+    FillFilesDirect = true;
 }
 
 } // namespace mirl::test

@@ -1,0 +1,220 @@
+#include "runtime/direct_writes.h"
+
+#include "runtime/file_output.h"
+#include "runtime/write_all.h"
+#include "runtime/write_behind.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+// Direct writes must start and end on the device's logical blocks, which are at most this large on
+// the drives people use; a device that wants more refuses, and the page cache takes over.
+constexpr int64_t DirectAlignment = 4096;
+// Huge pages for the chunks: the kernel pins a buffer's pages for every direct write, and with
+// small pages that pinning costs more than the copy it saves.
+constexpr size_t ChunkAreaAlignment = 2 << 20;
+
+bool SetDirect(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
+} // namespace
+
+void DirectWrites::AlignedFree::operator()(char* p) const {
+    std::free(p);
+}
+
+std::unique_ptr<DirectWrites> DirectWrites::Start(int fd, int64_t position, int64_t unit) {
+    if (position % DirectAlignment != 0) {
+        return nullptr;
+    }
+    constexpr size_t areaBytes =
+        (ChunkCount * ChunkBytes + ChunkAreaAlignment - 1) / ChunkAreaAlignment * ChunkAreaAlignment;
+    std::unique_ptr<char, AlignedFree> chunks(static_cast<char*>(std::aligned_alloc(ChunkAreaAlignment, areaBytes)));
+    if (chunks == nullptr || !SetDirect(fd, true)) {
+        return nullptr;
+    }
+    madvise(chunks.get(), areaBytes, MADV_HUGEPAGE);
+    return std::unique_ptr<DirectWrites>(new DirectWrites(fd, position, unit, std::move(chunks)));
+}
+
+DirectWrites::DirectWrites(int fd, int64_t position, int64_t unit, std::unique_ptr<char, AlignedFree> chunks)
+    : fd_(fd), unit_(unit), chunks_(std::move(chunks)), position_(position) {
+    for (int i = ChunkCount - 1; i >= 0; --i) {
+        freeChunks_.push_back(i);
+    }
+    worker_ = std::thread([this] { Work(); });
+}
+
+DirectWrites::~DirectWrites() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+    // The descriptor stays open after this; what is written to it later goes through the cache.
+    SetDirect(fd_, false);
+}
+
+int64_t DirectWrites::NextArea(int64_t wanted, char*& area) {
+    std::unique_lock lock(mutex_);
+    if (filling_ < 0) {
+        changed_.wait(lock, [&] { return error_ != 0 || !freeChunks_.empty(); });
+        if (error_ != 0) {
+            return 0;
+        }
+        filling_ = freeChunks_.back();
+        freeChunks_.pop_back();
+        filled_ = 0;
+    }
+    if (error_ != 0) {
+        return 0;
+    }
+    area = Chunk(filling_) + filled_;
+    return std::min(wanted, ChunkBytes - filled_);
+}
+
+void DirectWrites::Filled(int64_t bytes) {
+    const std::lock_guard lock(mutex_);
+    filled_ += bytes;
+    takenSinceFinish_ = true;
+    if (filled_ == ChunkBytes) {
+        HandOverLocked(false);
+    }
+}
+
+void DirectWrites::HandOverLocked(bool finish) {
+    Job job;
+    job.finish = finish;
+    if (filling_ >= 0) {
+        job.chunk = filling_;
+        job.bytes = filled_;
+        filling_ = -1;
+        filled_ = 0;
+    }
+    inFlight_ += job.bytes;
+    jobs_.push_back(job);
+    changed_.notify_all();
+}
+
+bool DirectWrites::Settle(int64_t target, bool finish, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    if (finish && takenSinceFinish_) {
+        takenSinceFinish_ = false;
+        ++finishesAsked_;
+        HandOverLocked(true);
+    }
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return inFlight_ <= std::max<int64_t>(target, 0) && (!finish || finishesDone_ == finishesAsked_);
+    });
+}
+
+int64_t DirectWrites::InFlight() {
+    const std::lock_guard lock(mutex_);
+    return inFlight_;
+}
+
+int DirectWrites::Error() {
+    const std::lock_guard lock(mutex_);
+    return error_;
+}
+
+int64_t DirectWrites::Position() {
+    const std::lock_guard lock(mutex_);
+    return position_;
+}
+
+// The worker: writes the jobs in order; after the first error it writes nothing more and gives the
+// chunks back as they come, so that the file ends where the device stopped taking data.
+void DirectWrites::Work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return;
+        }
+        const Job job = jobs_.front();
+        const bool failed = error_ != 0;
+        lock.unlock();
+        int64_t written = 0;
+        const int error = failed ? 0 : WriteJob(job, written);
+        lock.lock();
+        jobs_.pop_front();
+        inFlight_ -= job.bytes;
+        position_ += written;
+        if (job.chunk >= 0) {
+            freeChunks_.push_back(job.chunk);
+        }
+        if (job.finish) {
+            ++finishesDone_;
+        }
+        error_ = error_ != 0 ? error_ : error;
+        changed_.notify_all();
+    }
+}
+
+int DirectWrites::WriteJob(const Job& job, int64_t& written) {
+    const char* data = job.chunk >= 0 ? Chunk(job.chunk) : nullptr;
+    // Only a finish holds a part that doesn't end on an aligned piece.
+    const int64_t aligned = direct_ ? job.bytes / DirectAlignment * DirectAlignment : 0;
+    while (written < aligned) {
+        const ssize_t n = ::write(fd_, data + written, static_cast<size_t>(aligned - written));
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        const int error = n == 0 ? ENOSPC : errno;
+        if (!IsVolumeFullError(error) && error != EINVAL) {
+            return error; // the device failed
+        }
+        break; // refused: the page cache offers the rest in pieces
+    }
+    if (written < job.bytes) {
+        // Refused, or the end that isn't a whole aligned piece: the rest goes through the page
+        // cache, and so does all after it, since the file's end is no longer aligned.
+        if (direct_) {
+            if (!SetDirect(fd_, false)) {
+                return errno;
+            }
+            direct_ = false;
+        }
+        if (const int error = WriteThroughCache(data + written, job.bytes - written, position_ + written, written);
+            error != 0) {
+            return error;
+        }
+    }
+    if (job.finish && fdatasync(fd_) != 0 && !SyncUnsupported(errno)) {
+        return errno;
+    }
+    return 0;
+}
+
+// Writes through the page cache and waits for the range, which also shows the device's errors.
+int DirectWrites::WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written) {
+    const int64_t taken = WriteAll(fd_, data, length, position, unit_);
+    const int writeError = taken < length ? errno : 0;
+    written += taken;
+    if (taken > 0) {
+        constexpr unsigned int wait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+        if (sync_file_range(fd_, position, taken, wait) != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE &&
+            errno != EOPNOTSUPP) {
+            return errno;
+        }
+        posix_fadvise(fd_, position, taken, POSIX_FADV_DONTNEED);
+    }
+    return writeError;
+}
+
+} // namespace mirl

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace mirl {
+
+// Writes one large file past the page cache (O_DIRECT): the caller's data is gathered in aligned
+// chunks, and a thread of its own hands each full chunk to the device while the caller makes the
+// next. On a fast drive the page-cache copy and its writeback cost more than the drive needs; here
+// the only copy is the device's own.
+//
+// The file keeps its exact size: the last part that doesn't fill an aligned piece is written
+// through the page cache at the end. Where the device refuses a direct write (a nearly full volume,
+// an alignment the filesystem wants otherwise), the rest goes through the page cache in pieces as
+// every other write does, and each such chunk is waited for, so that the data in flight stays
+// bounded and the device's errors show.
+class DirectWrites {
+public:
+    static constexpr int64_t ChunkBytes = 1 << 20;
+    // Enough chunks for the largest write-behind window and one being filled.
+    static constexpr int ChunkCount = 10;
+
+    // Turns O_DIRECT on for `fd`, whose offset is `position`; nullptr where the filesystem refuses
+    // it. `unit` is the piece a nearly full volume is offered first.
+    static std::unique_ptr<DirectWrites> Start(int fd, int64_t position, int64_t unit);
+
+    DirectWrites(const DirectWrites&) = delete;
+    DirectWrites& operator=(const DirectWrites&) = delete;
+    ~DirectWrites(); // what was handed over is written first
+
+    // Takes `length` bytes that `fill` writes into the areas it is given, in order; pieces split
+    // only where a chunk ends, on a multiple of 8 bytes after the chunk's start when all lengths so
+    // far were multiples of 8. Waits while every chunk is in flight. Returns the bytes taken: 0 once
+    // a write failed or was refused, since nothing after it reaches the file.
+    template <typename Fill> int64_t Take(int64_t length, Fill&& fill) {
+        int64_t taken = 0;
+        while (taken < length) {
+            char* area = nullptr;
+            const int64_t piece = NextArea(length - taken, area);
+            if (piece == 0) {
+                break;
+            }
+            fill(area, piece);
+            Filled(piece);
+            taken += piece;
+        }
+        return taken;
+    }
+
+    // Waits until at most `target` bytes are in flight, and with `finish` until also the rest of the
+    // file is written and on the device (fdatasync); at most `timeoutMs`. True when done.
+    bool Settle(int64_t target, bool finish, int timeoutMs);
+
+    int64_t InFlight();
+    // The first error of a write or flush (0 when none); errno values.
+    int Error();
+    // The bytes the file holds of what was written so far: where the next write would land.
+    int64_t Position();
+
+private:
+    struct Job {
+        int chunk = -1; // -1 for a finish with no bytes of its own
+        int64_t bytes = 0;
+        bool finish = false;
+    };
+    struct AlignedFree {
+        void operator()(char* p) const;
+    };
+
+    DirectWrites(int fd, int64_t position, int64_t unit, std::unique_ptr<char, AlignedFree> chunks);
+    char* Chunk(int index) const { return chunks_.get() + index * ChunkBytes; }
+    int64_t NextArea(int64_t wanted, char*& area);
+    void Filled(int64_t bytes);
+    void HandOverLocked(bool finish);
+    void Work();
+    // Writes the job's bytes and, for a finish, flushes; returns the error, 0 when all went.
+    int WriteJob(const Job& job, int64_t& written);
+    int WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written);
+
+    const int fd_;
+    const int64_t unit_;
+    std::unique_ptr<char, AlignedFree> chunks_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread worker_;
+    std::deque<Job> jobs_;
+    std::vector<int> freeChunks_;
+    int filling_ = -1; // the chunk the caller fills, -1 when none
+    int64_t filled_ = 0;
+    int64_t inFlight_ = 0;
+    int64_t position_;
+    bool direct_ = true; // off once the device refused a direct write; only the worker sets it
+    bool takenSinceFinish_ = true;
+    int64_t finishesAsked_ = 0;
+    int64_t finishesDone_ = 0;
+    bool stopping_ = false;
+    int error_ = 0;
+};
+
+} // namespace mirl
