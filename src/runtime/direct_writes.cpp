@@ -113,14 +113,17 @@ bool DirectWrites::Settle(int64_t target, bool finish, int timeoutMs) {
         ++finishesAsked_;
         HandOverLocked(true);
     }
+    // The chunk being filled counts as in flight (it isn't on the device), but only a finish or
+    // more data sends it: a target below it waits for the rest alone.
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return inFlight_ <= std::max<int64_t>(target, 0) && (!finish || finishesDone_ == finishesAsked_);
+        return inFlight_ + filled_ <= std::max<int64_t>(target, filled_) &&
+               (!finish || finishesDone_ == finishesAsked_);
     });
 }
 
 int64_t DirectWrites::InFlight() {
     const std::lock_guard lock(mutex_);
-    return inFlight_;
+    return inFlight_ + filled_;
 }
 
 int DirectWrites::Error() {

@@ -53,8 +53,9 @@ public:
         return taken;
     }
 
-    // Waits until at most `target` bytes are in flight, and with `finish` until also the rest of the
-    // file is written and on the device (fdatasync); at most `timeoutMs`. True when done.
+    // Waits until at most `target` bytes are in flight (not on the device yet, the chunk being
+    // filled included), and with `finish` until also the rest of the file is written and on the
+    // device (fdatasync); at most `timeoutMs`. True when done.
     bool Settle(int64_t target, bool finish, int timeoutMs);
 
     int64_t InFlight();

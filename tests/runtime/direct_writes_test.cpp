@@ -82,6 +82,7 @@ TEST_P(DirectWritesTest, TheFileGetsTheGeneratorsBytesInOrderAndItsExactSize) {
     taken += 1'240;
     EXPECT_TRUE(FileSettle(0, 0, 10'000)) << "what the chunks hold goes out without a finish";
     EXPECT_LT(FileWrittenBytes(0), taken) << "the last part waits for the finish";
+    EXPECT_EQ(FileInFlight(0), taken - FileWrittenBytes(0)) << "what waits counts as in flight";
 
     Finish(0);
     EXPECT_EQ(FileInFlight(0), 0);
