@@ -211,8 +211,7 @@ int DirectWrites::WriteThroughCache(const char* data, int64_t length, int64_t po
     written += taken;
     if (taken > 0) {
         constexpr unsigned int wait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-        if (sync_file_range(fd_, position, taken, wait) != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE &&
-            errno != EOPNOTSUPP) {
+        if (sync_file_range(fd_, position, taken, wait) != 0 && !RangeSyncUnsupported(errno)) {
             return errno;
         }
         posix_fadvise(fd_, position, taken, POSIX_FADV_DONTNEED);

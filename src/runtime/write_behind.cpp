@@ -14,10 +14,6 @@ namespace {
 // The waiter settles in steps of this size, so that the caller sees the data in flight shrink.
 constexpr int64_t StepBytes = 1 << 20;
 
-bool RangeSyncUnsupported(int error) {
-    return error == ENOSYS || error == EINVAL || error == ESPIPE || error == EOPNOTSUPP;
-}
-
 // A range that ends inside a page would wait for that page, which the next write dirties again
 // and hands to the device with its own data: settled ranges end on page boundaries.
 int64_t PageFloor(int64_t offset) {
@@ -28,6 +24,10 @@ int64_t PageFloor(int64_t offset) {
 
 bool SyncUnsupported(int error) {
     return error == EINVAL || error == EOPNOTSUPP;
+}
+
+bool RangeSyncUnsupported(int error) {
+    return error == ENOSYS || error == EINVAL || error == ESPIPE || error == EOPNOTSUPP;
 }
 
 WriteBehind::~WriteBehind() {

@@ -10,6 +10,8 @@ namespace mirl {
 // True for the errors of fdatasync on files that can't be synchronised (devices, pipes): they have
 // nothing of ours waiting in the cache.
 bool SyncUnsupported(int error);
+// True for the errors of sync_file_range where the file can't start or wait for a range's writeback.
+bool RangeSyncUnsupported(int error);
 
 // Keeps the dirty page cache of one large file bounded while it is written: every write is handed
 // to the device at once, and the range written some megabytes earlier is waited for and dropped
