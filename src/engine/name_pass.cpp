@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <vector>
@@ -40,6 +41,14 @@ constexpr int32_t NtfsLongestName = 55;
 constexpr int32_t NtfsShortestName = 3;
 constexpr int32_t NtfsCharactersPerStep = 4;
 constexpr int32_t SmallestEntryName = 2;
+// Measured with ntfs-3g: a file with three names of 55 characters (600 bytes of name attributes)
+// uses 864 bytes of its 1,024-byte record; one more and its names go into a record of their own.
+constexpr int32_t NtfsRecordNameRoom = 600;
+// An index still in its folder's record grows by up to 488 bytes before it moves into an index block:
+// six of the smallest entries (88 bytes) take it there in any folder.
+constexpr int32_t NtfsSmallLinksFirst = 6;
+// Files of 16-character names that have room for those six in their records.
+constexpr int32_t NtfsFirstLinkFiles = 2;
 // Contents want room in the file's own metadata, not in the folder: their names are short.
 constexpr int32_t ContentNameLength = 16;
 // Each folder of the tree holds four, so that its index stays inside its own record.
@@ -135,9 +144,13 @@ public:
     }
 
     PassOutcome Run();
+    // False when a folder's index could have taken more names than the pass's files had room for.
+    bool ReachedEveryIndex() const { return !linksRanOut_; }
 
 private:
     PassOutcome FillFolder(int folder);
+    PassOutcome LinkNames(int32_t number);
+    std::optional<PassOutcome> LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most);
     PassOutcome CycleJournal(int runFolder);
     void StartTree(int runFolder);
     PassOutcome TakeRecords();
@@ -155,6 +168,9 @@ private:
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
+    int32_t linked_ = 0;       // of made_, further names of the pass's files
+    int32_t linkRoom_ = 0;     // in the record of the file that takes further names, in bytes
+    bool linksRanOut_ = false; // a folder could have taken more names than the files had room for
     int32_t shownAt_ = ClockMs();
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
@@ -218,15 +234,27 @@ PassOutcome NamePass::FillFolder(int folder) {
     if (plan_.everyFolder && !SameFolder(folder, RunFolder.Get())) {
         RemoveLeftoverPassFiles(folder);
     }
-    // An NTFS folder with few entries keeps its index in its own record (its size is then 0); on a full
-    // volume, one entry too many would leave it an empty index block of its own.
+    // An NTFS folder with few entries keeps its index in its own record (its size is then 0). One entry
+    // too many gives it an index block of its own, which stays: only a volume without a free block
+    // refuses that entry, and only further names of files made elsewhere, which take no record, are
+    // given to such a folder.
     struct stat info {};
-    if (kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0)) {
+    const bool recordIndex = kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0);
+    struct statfs volume {};
+    if (recordIndex && (fstatfs(folder, &volume) != 0 || volume.f_bfree != 0)) {
         return PassOutcome::Done;
     }
     const int32_t number = files_.AddFolder(folder);
     if (number < 0) {
         return PassOutcome::Done; // no descriptor left for one more folder: the others are served
+    }
+    // An index in its folder's record moves into an index block without a refusal once the record
+    // is full: only small steps, before any longer name, take it to within one entry of its end.
+    if (kind_ == VolumeKind::Ntfs) {
+        if (const auto end = LinkAfter(number, "", NtfsShortestName, NtfsSmallLinksFirst);
+            end && *end != PassOutcome::Done) {
+            return *end;
+        }
     }
     const std::vector<int32_t> lengths = NameLengths(kind_, folder);
     int32_t collisions = 0;
@@ -236,7 +264,7 @@ PassOutcome NamePass::FillFolder(int folder) {
     // NTFS, ntfs-3g's record search goes astray after refusals, and the tree would take fewer.
     const bool hashed = kind_ == VolumeKind::Btrfs || kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs;
     const int32_t refusalsInARow = hashed ? SortedFolderRefusals : 1;
-    for (const int32_t content : plan_.contents) {
+    for (const int32_t content : recordIndex ? std::vector<int32_t>{} : plan_.contents) {
         // Names shrink only among empty files.
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
         for (size_t l = 0; l < lengthCount; ++l) {
@@ -276,6 +304,11 @@ PassOutcome NamePass::FillFolder(int folder) {
             }
         }
     }
+    if (kind_ == VolumeKind::Ntfs) {
+        if (const PassOutcome linked = LinkNames(number); linked != PassOutcome::Done) {
+            return linked;
+        }
+    }
     // Deleted entries stay in their own folder: this folder's are written over once its files are on
     // the device, and the files may go. Where they take records of a common table, they stay until
     // the end, but no more folders are held open than leave the program descriptors for its log.
@@ -284,6 +317,89 @@ PassOutcome NamePass::FillFolder(int folder) {
         files_.Remove(number);
     }
     return PassOutcome::Done;
+}
+
+// The bytes of an NTFS file record that one more name of `length` characters takes: the attribute's
+// header, the name's fixed part and its UTF-16, in steps of 8 bytes.
+int32_t NtfsNameBytes(int32_t length) {
+    constexpr int32_t Fixed = 24 + 66;
+    return (Fixed + 2 * length + 7) / 8 * 8;
+}
+
+// NTFS keeps the entries of deleted names in the unused end of a folder's index, in the folder's own
+// record or in its index blocks. Pass files reach them only as far as free records of the file table
+// go, of which a full volume has few; further names of the pass's empty files (hard links) take room
+// in those files' records instead. An index is a tree of blocks sorted by name, and a name goes into
+// the block where it sorts: so the names are made to sort after each name the folder holds (and
+// after its shorter beginnings), and at its end. From the longest down, each as long as the folder
+// takes it, so that the block where it sorts fills to within 8 bytes.
+PassOutcome NamePass::LinkNames(int32_t number) {
+    std::vector<std::string> others;
+    for (const FolderEntry& entry : ReadFolder(files_.FolderFd(number))) {
+        others.push_back(entry.name);
+    }
+    others.emplace_back();
+    for (const std::string& other : others) {
+        for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
+            if (const auto end = LinkAfter(number, other, length, MostPassFiles)) {
+                return *end;
+            }
+        }
+    }
+    return PassOutcome::Done;
+}
+
+// Up to `most` further names of `length` characters that sort after `other`, as long as the folder
+// takes them. Nothing while the folder may take names of other lengths or places; else how its
+// further names end: no file has room for one more, the folder may not be written, or the pass ends.
+std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most) {
+    for (int32_t linked = 0, collisions = 0; linked < most;) {
+        if (AbortRun) {
+            return PassOutcome::Stopped;
+        }
+        if (made_ >= MostPassFiles) {
+            return PassOutcome::Done;
+        }
+        const int32_t bytes = NtfsNameBytes(length);
+        const LinkTarget target = bytes <= linkRoom_ ? LinkTarget::Current : LinkTarget::Fresh;
+        const std::string name = PassNameAfter(other, length);
+        const int32_t error = files_.Link(number, name, target);
+        if (target == LinkTarget::Fresh) {
+            // The record of a file taken holds its own name too; with none taken, the next try asks again.
+            const std::string& own = files_.LinkTargetName();
+            linkRoom_ = error == NoPassFileToLink
+                            ? 0
+                            : NtfsRecordNameRoom - NtfsNameBytes(PassNameUnits(own.substr(own.rfind('/') + 1)));
+        }
+        if (error == 0) {
+            ++made_;
+            ++linked_;
+            ++linked;
+            linkRoom_ -= bytes;
+            collisions = 0;
+        }
+        if (!ShowNowAndThen(filesLine_)) {
+            return PassOutcome::VolumeGone;
+        }
+        if (error == 0) {
+            continue;
+        }
+        if (error == NoPassFileToLink) {
+            linksRanOut_ = true; // later folders may still take names of files made meanwhile
+            return PassOutcome::Done;
+        }
+        if (error == EEXIST && ++collisions < MostNameCollisions) {
+            continue;
+        }
+        if (error == EEXIST || error == ENAMETOOLONG || Refused(error)) {
+            return std::nullopt;
+        }
+        if (error == EACCES || error == EPERM || error == EROFS) {
+            return PassOutcome::Done; // a folder this user may not write after all
+        }
+        return Fail(number, name, error);
+    }
+    return std::nullopt;
 }
 
 // Folders of folders, four in each, until the filesystem refuses one more: every free record of
@@ -306,6 +422,10 @@ void NamePass::StartTree(int runFolder) {
         return;
     }
     ++made_;
+    // Files for the first folder's further names, before the folders' own files.
+    for (int32_t i = 0; i < NtfsFirstLinkFiles; ++i) {
+        made_ += files_.Make(treeFolder_, PassFileName(ContentNameLength), 0).made ? 1 : 0;
+    }
 }
 
 PassOutcome NamePass::TakeRecords() {
@@ -328,10 +448,13 @@ PassOutcome NamePass::TakeRecords() {
                 parents.push_back(parents[next] + "/" + name);
             } else if (!Refused(error)) {
                 return Fail(number, parents[next] + "/" + name, error);
-            } else if (madeSinceRetry < 2 || !files_.RemoveHighestNumbered()) {
+            } else if (madeSinceRetry < 2) {
                 return PassOutcome::Done; // the record taken back and again, and nothing more
+            } else if (const int32_t names = files_.RemoveHighestNumbered(); names == 0) {
+                return PassOutcome::Done;
             } else {
-                --made_;
+                made_ -= names;
+                linked_ -= names - 1;
                 madeSinceRetry = 0;
                 --child;
             }
@@ -404,6 +527,9 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
     }
     std::string line = "Namen und kleine Dateien (" + std::string(KindName(kind_)) + "): " + IntToText(made_) +
                        " Dateien angelegt, " + IntToText(files_.Removed()) + " entfernt";
+    if (linked_ > 0) {
+        line += " (" + IntToText(linked_) + " davon weitere Namen)";
+    }
     line += " in " + IntToText(ClockDifference(ClockMs(), startedAt_)) + " ms";
     if (journalBytes_ > 0) {
         line += ", Journal " + IntToText(journalWritten_ / MiB) + " von " + IntToText(journalBytes_ / MiB) +
@@ -496,9 +622,9 @@ PassOutcome RunNamePass(const std::string& driveText) {
     NamePass pass(driveText, kind, *runFiles);
     const PassOutcome outcome = pass.Run();
     cycleFilesRemoved = cycleFiles && kind == VolumeKind::Xfs;
-    if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs) {
-        // The unused ends of NTFS folder indexes keep entries of deleted names; only entries moved
-        // into them would reach them, which the pass doesn't risk in the user's folders.
+    if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs && !pass.ReachedEveryIndex()) {
+        // The unused ends of NTFS folder indexes keep entries of deleted names, and the pass's files
+        // had too little room for the names that would have reached them all.
         NamePassNote = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
         WriteLogLine(NamePassNote);
     }

@@ -23,6 +23,9 @@ constexpr int32_t ShortRandom = 5;
 // U+E000, the first character of the private use area: no language writes it, no program names
 // files with it.
 constexpr std::string_view TinyPrefix = "\xEE\x80\x80";
+// Names after another one (the mark of the tiny form and random letters and digits behind as much of
+// the other name as leaves room) are never longer than this, in UTF-16 units.
+constexpr int32_t LongestNameAfter = 55;
 // A pass file never holds more than the largest content a filesystem keeps in its metadata.
 constexpr int64_t LargestPassFile = 4096;
 constexpr int32_t LargestContent = 4096;
@@ -38,7 +41,47 @@ bool AllOf(std::string_view text, std::string_view chars) {
     return std::all_of(text.begin(), text.end(), [chars](char c) { return chars.find(c) != std::string_view::npos; });
 }
 
+// The characters of a UTF-8 name as UTF-16, which NTFS stores and counts: two for those beyond the
+// Basic Multilingual Plane (four bytes in UTF-8), else one.
+int32_t Utf16Units(std::string_view text) {
+    int32_t units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        units += (byte & 0xC0) == 0x80 ? 0 : byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
 } // namespace
+
+int32_t PassNameUnits(const std::string& name) {
+    return Utf16Units(name);
+}
+
+std::string PassNameAfter(const std::string& other, int32_t length) {
+    length = std::clamp(length, 2, LongestNameAfter);
+    std::string name;
+    int32_t units = 0;
+    // Whole characters of the other name, as long as the mark and one more character still fit.
+    for (size_t at = 0; at < other.size();) {
+        size_t next = at + 1;
+        while (next < other.size() && (static_cast<unsigned char>(other[next]) & 0xC0) == 0x80) {
+            ++next;
+        }
+        const int32_t characterUnits = Utf16Units(std::string_view(other).substr(at, next - at));
+        if (units + characterUnits + 2 > length) {
+            break;
+        }
+        name += other.substr(at, next - at);
+        units += characterUnits;
+        at = next;
+    }
+    name += TinyPrefix;
+    for (++units; units < length; ++units) {
+        name += RandomChar(LowerChars);
+    }
+    return name;
+}
 
 std::string PassFileName(int32_t length) {
     std::string name;
@@ -65,9 +108,9 @@ std::string PassFileName(int32_t length) {
 
 bool IsPassFileName(const std::string& name) {
     const std::string_view view(name);
-    if (view.starts_with(TinyPrefix)) {
-        const std::string_view rest = view.substr(TinyPrefix.size());
-        return !rest.empty() && rest.size() < static_cast<size_t>(PassNameShortForm) && AllOf(rest, LowerChars);
+    if (const size_t mark = view.rfind(TinyPrefix); mark != std::string_view::npos) {
+        const std::string_view rest = view.substr(mark + TinyPrefix.size());
+        return !rest.empty() && AllOf(rest, LowerChars) && Utf16Units(view) <= LongestNameAfter;
     }
     if (view.size() == static_cast<size_t>(PassNameShortForm) && view.starts_with(ShortPrefix) &&
         view.ends_with(ShortSuffix)) {
@@ -164,6 +207,9 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
         result.bytes += static_cast<int32_t>(n);
     }
     files_.back().size = result.bytes;
+    if (wanted == 0 && result.error == 0) {
+        linkTargets_.push_back(files_.back());
+    }
     if (file.Reset() != 0 && result.error == 0) {
         result.error = errno;
     }
@@ -231,15 +277,55 @@ int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, c
     return 0;
 }
 
-bool PassFiles::RemoveHighestNumbered() {
+int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarget target) {
+    if (target == LinkTarget::Fresh || nextLinkTarget_ == 0 || !folders_[linkTargets_[linkTarget_].folder].fd.Valid()) {
+        // A file whose folder was let go, or that is another one now, takes no names.
+        while (nextLinkTarget_ < linkTargets_.size() && (!folders_[linkTargets_[nextLinkTarget_].folder].fd.Valid() ||
+                                                         !StillOurs(linkTargets_[nextLinkTarget_], false))) {
+            ++nextLinkTarget_;
+        }
+        if (nextLinkTarget_ == linkTargets_.size()) {
+            return NoPassFileToLink;
+        }
+        linkTarget_ = nextLinkTarget_++;
+    }
+    const Made& file = linkTargets_[linkTarget_];
+    const int folder = folders_[folderNumber].fd.Get();
+    if (linkat(folders_[file.folder].fd.Get(), file.name.c_str(), folder, name.c_str(), 0) != 0) {
+        return errno;
+    }
+    Made link = Noted(folderNumber, name);
+    if (link.inode != file.inode) {
+        // The name led to another file meanwhile: that file keeps its own names, this one goes again.
+        unlinkat(folder, name.c_str(), 0);
+        return EEXIST;
+    }
+    files_.push_back(std::move(link));
+    return 0;
+}
+
+const std::string& PassFiles::LinkTargetName() const {
+    static const std::string none;
+    return linkTarget_ < linkTargets_.size() ? linkTargets_[linkTarget_].name : none;
+}
+
+int32_t PassFiles::RemoveHighestNumbered() {
     const auto highest =
         std::max_element(files_.begin(), files_.end(), [](const Made& a, const Made& b) { return a.inode < b.inode; });
     if (highest == files_.end()) {
-        return false;
+        return 0;
     }
-    const Made file = *highest;
-    files_.erase(highest);
-    return StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0;
+    const uint64_t inode = highest->inode;
+    int32_t removed = 0;
+    std::erase_if(files_, [&](const Made& file) {
+        if (file.inode != inode) {
+            return false;
+        }
+        removed +=
+            StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0 ? 1 : 0;
+        return true;
+    });
+    return removed;
 }
 
 bool PassFiles::SyncOne() {

@@ -21,7 +21,14 @@ namespace mirl {
 constexpr int32_t PassNameShortForm = 12;
 std::string PassFileName(int32_t length);
 
-// True for the names PassFileName makes.
+// A pass file name of `length` UTF-16 units (2 to 55) that sorts right after `other` in a folder
+// whose index is sorted by name (NTFS): as much of `other` as leaves room, then the mark of the tiny
+// form and random letters and digits. From an empty `other`, the tiny form.
+std::string PassNameAfter(const std::string& other, int32_t length);
+// A name's length as NTFS counts it, in UTF-16 units.
+int32_t PassNameUnits(const std::string& name);
+
+// True for the names PassFileName and PassNameAfter make.
 bool IsPassFileName(const std::string& name);
 
 // Removes pass files that a run which was ended from outside left in the open folder `folder`:
@@ -35,6 +42,9 @@ struct PassFileMade {
     int32_t bytes = 0;
     int32_t error = 0; // of the creation, or of the first write that was refused
 };
+
+enum class LinkTarget { Current, Fresh };
+constexpr int32_t NoPassFileToLink = -1;
 
 // The pass files of one run, in the folders it opened.
 class PassFiles {
@@ -58,8 +68,16 @@ public:
     // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
     // the files, the last made first.
     int32_t MakeFolder(int32_t folderNumber, const std::string& parent, const std::string& name);
-    // Removes the pass file (not folder) of the highest inode number; true when one went.
-    bool RemoveHighestNumbered();
+    // Gives an empty pass file one more name in the folder (a hard link): an entry in the folder's
+    // index that takes no record of its own. `Fresh` takes a file that has no further name yet, else
+    // the file of the last call does. The error, 0 when linked, NoPassFileToLink when no file is left.
+    int32_t Link(int32_t folderNumber, const std::string& name, LinkTarget target);
+    // The name (relative to its folder) of the file that the last call to Link took.
+    const std::string& LinkTargetName() const;
+
+    // Removes every name of the pass file (not folder) of the highest inode number, so that its
+    // record is free again; returns how many names went.
+    int32_t RemoveHighestNumbered();
 
     // How many files were made, and how many of them removed again.
     int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size()); }
@@ -97,6 +115,9 @@ private:
     std::vector<Folder> folders_;
     std::vector<Made> files_;
     std::vector<Made> madeFolders_; // names are paths relative to their folder
+    std::vector<Made> linkTargets_; // empty files as they were made, in that order
+    size_t nextLinkTarget_ = 0;
+    size_t linkTarget_ = 0; // valid below nextLinkTarget_
     int32_t removed_ = 0;
 };
 

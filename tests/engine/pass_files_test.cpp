@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -38,11 +39,38 @@ TEST(PassFileNames, EveryLengthIsAPassNameOfThatLengthAndNothingElseIs) {
                               "~mpabcde.mp~", "~MPABC.MP~", "\xEE\x80\x80",
                               "\xEE\x80\x80"
                               "Brief",
-                              "Dokumente",
+                              "Dokumente", "Brief\xEE\x80\x80",
+                              "Brief\xEE\x80\x80"
+                              "Ab",
                               "\xEE\x80\x80"
-                              "abcdefghijklmnop"}) {
+                              "ab.txt",
+                              "\xEE\x80\x80"
+                              "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefgh"}) {
         EXPECT_FALSE(IsPassFileName(other)) << other;
     }
+}
+
+// NTFS sorts a folder's names by their UTF-16 in capitals; a name that begins with another one and
+// goes on with a character above every letter sorts right after it.
+TEST(PassFileNames, ANameAfterAnotherBeginsWithItAndHasTheLengthAsked) {
+    for (const std::string& other :
+         std::vector<std::string>{"", "Brief.odt", "\xC3\x84rger.txt", "\xF0\x9F\x98\x80x", std::string(60, 'q'),
+                                  PassFileName(30), PassNameAfter("Brief", 20)}) {
+        for (int32_t length = 2; length <= 55; ++length) {
+            const std::string name = PassNameAfter(other, length);
+            EXPECT_TRUE(IsPassFileName(name)) << name;
+            EXPECT_EQ(PassNameUnits(name), length) << name;
+            EXPECT_EQ(name.find('/'), std::string::npos);
+            if (PassNameUnits(other) + 2 <= length) {
+                EXPECT_TRUE(name.starts_with(other + "\xEE\x80\x80")) << other << " " << length << " " << name;
+            } else {
+                EXPECT_TRUE(other.starts_with(name.substr(0, name.rfind("\xEE\x80\x80")))) << name;
+            }
+        }
+    }
+    EXPECT_EQ(PassNameUnits("\xF0\x9F\x98\x80"), 2) << "beyond the Basic Multilingual Plane: two units";
+    EXPECT_EQ(PassNameAfter("\xF0\x9F\x98\x80", 3).find("\xF0"), std::string::npos)
+        << "a character is taken whole or not at all";
 }
 
 TEST(PassFileNames, LeftoversGoAndNothingElse) {
@@ -51,6 +79,8 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     const std::string shortLeftover = folder / PassFileName(12);
     WriteFileBytes(leftover, "");
     WriteFileBytes(shortLeftover, std::string(2048, 'x'));
+    const std::string nameAfter = folder / PassNameAfter("Brief.odt", 20); // a further name, left alone
+    WriteFileBytes(nameAfter, "");
     // A pass name that holds more than a pass file ever does, and a link of a pass name, are not
     // the program's.
     const std::string large = folder / PassFileName(20);
@@ -72,10 +102,11 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
 
     const int open = ::open(folder.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(open, 0);
-    EXPECT_EQ(RemoveLeftoverPassFiles(open), 2 + 4);
+    EXPECT_EQ(RemoveLeftoverPassFiles(open), 3 + 4);
     close(open);
     EXPECT_FALSE(Exists(leftover));
     EXPECT_FALSE(Exists(shortLeftover));
+    EXPECT_FALSE(Exists(nameAfter));
     EXPECT_FALSE(Exists(tree));
     EXPECT_TRUE(Exists(large));
     EXPECT_TRUE(Exists(link));
@@ -118,6 +149,62 @@ TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {
     close(open);
 }
 
+ino_t InodeOf(const std::string& path) {
+    struct stat entry {};
+    return lstat(path.c_str(), &entry) == 0 ? entry.st_ino : 0;
+}
+
+// Further names go only to the pass's own empty files, still as they were made, and go with them.
+TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
+    TempFolder folder;
+    const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(open, 0);
+    PassFiles files;
+    const int32_t number = files.AddFolder(open);
+    ASSERT_GE(number, 0);
+    EXPECT_EQ(files.Link(number, PassFileName(20), LinkTarget::Current), NoPassFileToLink);
+    const std::string first = PassFileName(30);
+    const std::string withContent = PassFileName(31);
+    const std::string second = PassFileName(32);
+    const std::string third = PassFileName(33);
+    ASSERT_TRUE(files.Make(number, first, 0).made);
+    ASSERT_TRUE(files.Make(number, withContent, 100).made);
+    ASSERT_TRUE(files.Make(number, second, 0).made);
+    ASSERT_TRUE(files.Make(number, third, 0).made);
+
+    std::vector<std::string> names;
+    for (const LinkTarget target : {LinkTarget::Current, LinkTarget::Current, LinkTarget::Fresh}) {
+        names.push_back(PassNameAfter(first, 40));
+        ASSERT_EQ(files.Link(number, names.back(), target), 0);
+    }
+    EXPECT_EQ(files.LinkTargetName(), second);
+    EXPECT_EQ(InodeOf(folder / names[0]), InodeOf(folder / first));
+    EXPECT_EQ(InodeOf(folder / names[1]), InodeOf(folder / first));
+    EXPECT_EQ(InodeOf(folder / names[2]), InodeOf(folder / second)) << "a file with content takes no names";
+    EXPECT_EQ(files.Link(number, names[0], LinkTarget::Current), EEXIST);
+    // The last file is someone else's now: it takes no name of the pass.
+    const std::map<ino_t, int32_t> namesOf{{InodeOf(folder / first), 3},
+                                           {InodeOf(folder / withContent), 1},
+                                           {InodeOf(folder / second), 2},
+                                           {InodeOf(folder / third), 0}};
+    ASSERT_EQ(unlink((folder / third).c_str()), 0);
+    WriteFileBytes(folder / third, "the user's");
+    EXPECT_EQ(files.Link(number, PassNameAfter("", 10), LinkTarget::Fresh), NoPassFileToLink);
+    struct stat user {};
+    ASSERT_EQ(lstat((folder / third).c_str(), &user), 0);
+    EXPECT_EQ(user.st_nlink, 1U);
+
+    // The highest inode number goes with all its names, so that its record is free again.
+    const int32_t highestNames = namesOf.rbegin()->second;
+    EXPECT_EQ(files.RemoveHighestNumbered(), highestNames);
+    EXPECT_EQ(files.Remove(), 6 - highestNames);
+    for (const std::string& name : {first, withContent, second, names[0], names[1], names[2]}) {
+        EXPECT_EQ(InodeOf(folder / name), 0U) << name;
+    }
+    EXPECT_EQ(ReadFileBytes(folder / third), "the user's");
+    close(open);
+}
+
 TEST(PassFiles, TakesBackItsFileOfTheHighestInodeNumberAndNothingElse) {
     TempFolder folder;
     const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -138,9 +225,9 @@ TEST(PassFiles, TakesBackItsFileOfTheHighestInodeNumberAndNothingElse) {
     // The highest one is someone else's now: it stays, and the next one goes.
     ASSERT_EQ(unlink((folder / made.back().second).c_str()), 0);
     WriteFileBytes(folder / made.back().second, "the user's");
-    EXPECT_FALSE(files.RemoveHighestNumbered()) << "another's file under that name is not removed";
+    EXPECT_EQ(files.RemoveHighestNumbered(), 0) << "another's file under that name is not removed";
     EXPECT_EQ(ReadFileBytes(folder / made.back().second), "the user's");
-    EXPECT_TRUE(files.RemoveHighestNumbered());
+    EXPECT_EQ(files.RemoveHighestNumbered(), 1);
     EXPECT_FALSE(Exists(folder / made[made.size() - 2].second));
     for (size_t i = 0; i + 2 < made.size(); ++i) {
         EXPECT_TRUE(Exists(folder / made[i].second)) << "only the highest goes, " << i;
