@@ -49,6 +49,8 @@ constexpr int32_t NtfsRecordNameRoom = 600;
 constexpr int32_t NtfsSmallLinksFirst = 6;
 // Files of 16-character names that have room for those six in their records.
 constexpr int32_t NtfsFirstLinkFiles = 2;
+// The entries an index block of 4 KiB holds, in bytes.
+constexpr int32_t NtfsIndexBlockRoom = 4096 - 24;
 // Contents want room in the file's own metadata, not in the folder: their names are short.
 constexpr int32_t ContentNameLength = 16;
 // Each folder of the tree holds four, so that its index stays inside its own record.
@@ -144,8 +146,9 @@ public:
     }
 
     PassOutcome Run();
-    // False when a folder's index could have taken more names than the pass's files had room for.
-    bool ReachedEveryIndex() const { return !linksRanOut_; }
+    // False when a folder's index could have taken more names than the pass's files had room for,
+    // or has grown where no name reaches.
+    bool ReachedEveryIndex() const { return !linksRanOut_ && !bigFolderMet_; }
 
 private:
     PassOutcome FillFolder(int folder);
@@ -168,9 +171,10 @@ private:
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
-    int32_t linked_ = 0;       // of made_, further names of the pass's files
-    int32_t linkRoom_ = 0;     // in the record of the file that takes further names, in bytes
-    bool linksRanOut_ = false; // a folder could have taken more names than the files had room for
+    int32_t linked_ = 0;        // of made_, further names of the pass's files
+    int32_t linkRoom_ = 0;      // in the record of the file that takes further names, in bytes
+    bool linksRanOut_ = false;  // a folder could have taken more names than the files had room for
+    bool bigFolderMet_ = false; // a folder's index has grown past its record and past one block
     int32_t shownAt_ = ClockMs();
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
@@ -326,6 +330,12 @@ int32_t NtfsNameBytes(int32_t length) {
     return (Fixed + 2 * length + 7) / 8 * 8;
 }
 
+// The bytes of a folder's index entry for a name of `length` characters, the same way.
+int32_t NtfsIndexEntryBytes(int32_t length) {
+    constexpr int32_t Fixed = 16 + 66;
+    return (Fixed + 2 * length + 7) / 8 * 8;
+}
+
 // NTFS keeps the entries of deleted names in the unused end of a folder's index, in the folder's own
 // record or in its index blocks. Pass files reach them only as far as free records of the file table
 // go, of which a full volume has few; further names of the pass's empty files (hard links) take room
@@ -335,9 +345,16 @@ int32_t NtfsNameBytes(int32_t length) {
 // takes it, so that the block where it sorts fills to within 8 bytes.
 PassOutcome NamePass::LinkNames(int32_t number) {
     std::vector<std::string> others;
+    int32_t indexBytes = 0;
     for (const FolderEntry& entry : ReadFolder(files_.FolderFd(number))) {
         others.push_back(entry.name);
+        if (!IsPassFileName(entry.name)) {
+            indexBytes += NtfsIndexEntryBytes(PassNameUnits(entry.name));
+        }
     }
+    // A folder whose own entries fill more than an index block has a tree of them below its record,
+    // which grows no more on a full volume: what its record kept of its first entries stays.
+    bigFolderMet_ = bigFolderMet_ || indexBytes > NtfsIndexBlockRoom;
     others.emplace_back();
     for (const std::string& other : others) {
         for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
@@ -623,8 +640,8 @@ PassOutcome RunNamePass(const std::string& driveText) {
     const PassOutcome outcome = pass.Run();
     cycleFilesRemoved = cycleFiles && kind == VolumeKind::Xfs;
     if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs && !pass.ReachedEveryIndex()) {
-        // The unused ends of NTFS folder indexes keep entries of deleted names, and the pass's files
-        // had too little room for the names that would have reached them all.
+        // The unused ends of NTFS folder indexes keep entries of deleted names, and the pass's names
+        // could not reach them all.
         NamePassNote = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
         WriteLogLine(NamePassNote);
     }

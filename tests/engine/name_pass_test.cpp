@@ -151,6 +151,33 @@ std::string Blocks(const std::set<int64_t>& blocks) {
     return list;
 }
 
+// True when every name in the NTFS image's 4 KiB block lies in the 1 KiB file record of a folder,
+// which holds its index root ("$I30"); none in an index block or anywhere else.
+bool OnlyInFolderRecords(const std::string& image, int64_t block, const std::vector<std::string>& names) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string bytes(ScanBlock, '\0');
+    const bool read = fd >= 0 && pread(fd, bytes.data(), bytes.size(), block * ScanBlock) == ScanBlock;
+    close(fd);
+    if (!read) {
+        return false;
+    }
+    constexpr size_t RecordBytes = 1024;
+    const std::string indexRoot("$\0I\0"
+                                "3\0"
+                                "0\0",
+                                8);
+    for (size_t at = 0; at < bytes.size(); at += RecordBytes) {
+        const std::string record = bytes.substr(at, RecordBytes);
+        const bool holdsName = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+            return record.find(name) != std::string::npos;
+        });
+        if (holdsName && (!record.starts_with("FILE") || record.find(indexRoot) == std::string::npos)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Pass files anywhere on the volume.
 void FindPassFiles(const std::string& folder, std::vector<std::string>& found) {
     DIR* entries = opendir(folder.c_str());
@@ -338,6 +365,49 @@ TEST_F(NamePassEndTest, StopDuringThePassRemovesEveryPassFileAndEndsAsAStop) {
     EXPECT_GE(made, 500) << Log();
     EXPECT_LT(made, 15'000) << "the stop ended the pass within a step";
     EXPECT_EQ(removed, made) << Log();
+}
+
+// A folder whose entries outgrew its record and an index block has a tree of index blocks, which
+// grows no more on a full volume: its record keeps what it held of the folder's first entries. The
+// end report says so, and no name stays anywhere else: every index block is reached.
+TEST_F(NamePassEndTest, AnNtfsFolderOfManyFilesIsNamedAndKeepsNamesOnlyInItsRecord) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ntfs", 64);
+    OpenProgram();
+    const std::string folder = volume->Root() + "Bilder/";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::vector<std::string> deleted;
+    for (int number = 0; number < 200; ++number) {
+        const std::string path = folder + PlantedName(number) + "-Urlaub-2026.jpg";
+        test::WriteFileBytes(path, std::string(300, 'x'));
+        if (number % 5 != 0) {
+            deleted.push_back(path);
+        }
+    }
+    sync();
+    std::map<std::string, std::vector<std::string>> groups;
+    for (const std::string& path : deleted) {
+        ASSERT_EQ(unlink(path.c_str()), 0) << path;
+        for (const std::string& form : NameForms(path.substr(folder.size(), 6))) {
+            groups["names"].push_back(form);
+        }
+    }
+    sync();
+    ASSERT_FALSE(Scan(volume->Image(), groups)["names"].empty());
+
+    Choose(*volume);
+    StartRun();
+    const std::string status = Status();
+    ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
+    EXPECT_NE(status.find("Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben"), std::string::npos) << status;
+    volume->Unmount();
+    const std::set<int64_t> found = Scan(volume->Image(), groups)["names"];
+    std::printf("ntfs, 160 of 200 files deleted in one folder: names in %zu blocks\n", found.size());
+    for (const int64_t block : found) {
+        EXPECT_TRUE(OnlyInFolderRecords(volume->Image(), block, groups["names"]))
+            << "a name outside a folder's record in block " << block;
+    }
+    const test::ScratchVolume::CheckResult check = volume->CheckFilesystem();
+    EXPECT_TRUE(check.clean) << check.output;
 }
 
 TEST_F(NamePassEndTest, AVolumeUnmountedDuringThePassEndsWithLaufwerksfehlerAndLeavesNoPassFile) {
