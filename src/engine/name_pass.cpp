@@ -41,9 +41,9 @@ constexpr int32_t NtfsLongestName = 55;
 constexpr int32_t NtfsShortestName = 3;
 constexpr int32_t NtfsCharactersPerStep = 4;
 constexpr int32_t SmallestEntryName = 2;
-// Measured with ntfs-3g: a file with three names of 55 characters (600 bytes of name attributes)
-// uses 864 bytes of its 1,024-byte record; one more and its names go into a record of their own.
-constexpr int32_t NtfsRecordNameRoom = 600;
+// Measured with ntfs-3g: the name attributes of a file may take 744 bytes of its 1,024-byte record
+// (names of 55, 55, 55 and 31 characters); one more and its names go into a record of their own.
+constexpr int32_t NtfsRecordNameRoom = 744;
 // An index still in its folder's record grows by up to 488 bytes before it moves into an index block:
 // six of the smallest entries (88 bytes) take it there in any folder.
 constexpr int32_t NtfsSmallLinksFirst = 6;
@@ -146,9 +146,8 @@ public:
     }
 
     PassOutcome Run();
-    // False when a folder's index could have taken more names than the pass's files had room for,
-    // or has grown where no name reaches.
-    bool ReachedEveryIndex() const { return !linksRanOut_ && !bigFolderMet_; }
+    // False when a folder's index may still keep names of deleted files (NTFS).
+    bool ReachedEveryIndex() const { return !someIndexLeft_; }
 
 private:
     PassOutcome FillFolder(int folder);
@@ -171,10 +170,11 @@ private:
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
-    int32_t linked_ = 0;        // of made_, further names of the pass's files
-    int32_t linkRoom_ = 0;      // in the record of the file that takes further names, in bytes
-    bool linksRanOut_ = false;  // a folder could have taken more names than the files had room for
-    bool bigFolderMet_ = false; // a folder's index has grown past its record and past one block
+    int32_t linked_ = 0;   // of made_, further names of the pass's files
+    int32_t linkRoom_ = 0; // in the record of the file that takes further names, in bytes
+    // A folder's index may keep names: the files had too little room for more names, its index grew
+    // where no name reaches, it was left alone, or the pass made as many files as it ever does.
+    bool someIndexLeft_ = false;
     int32_t shownAt_ = ClockMs();
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
@@ -239,17 +239,16 @@ PassOutcome NamePass::FillFolder(int folder) {
         RemoveLeftoverPassFiles(folder);
     }
     // An NTFS folder with few entries keeps its index in its own record (its size is then 0). One entry
-    // too many gives it an index block of its own, which stays: only a volume without a free block
-    // refuses that entry, and only further names of files made elsewhere, which take no record, are
-    // given to such a folder.
+    // too many gives it an index of its own outside, which stays, even where the full volume refuses
+    // that entry: such a folder is left alone, and what its record kept of deleted names may stay.
     struct stat info {};
-    const bool recordIndex = kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0);
-    struct statfs volume {};
-    if (recordIndex && (fstatfs(folder, &volume) != 0 || volume.f_bfree != 0)) {
+    if (kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0)) {
+        someIndexLeft_ = true;
         return PassOutcome::Done;
     }
     const int32_t number = files_.AddFolder(folder);
     if (number < 0) {
+        someIndexLeft_ = true;
         return PassOutcome::Done; // no descriptor left for one more folder: the others are served
     }
     // An index in its folder's record moves into an index block without a refusal once the record
@@ -268,7 +267,7 @@ PassOutcome NamePass::FillFolder(int folder) {
     // NTFS, ntfs-3g's record search goes astray after refusals, and the tree would take fewer.
     const bool hashed = kind_ == VolumeKind::Btrfs || kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs;
     const int32_t refusalsInARow = hashed ? SortedFolderRefusals : 1;
-    for (const int32_t content : recordIndex ? std::vector<int32_t>{} : plan_.contents) {
+    for (const int32_t content : plan_.contents) {
         // Names shrink only among empty files.
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
         for (size_t l = 0; l < lengthCount; ++l) {
@@ -354,7 +353,7 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     }
     // A folder whose own entries fill more than an index block has a tree of them below its record,
     // which grows no more on a full volume: what its record kept of its first entries stays.
-    bigFolderMet_ = bigFolderMet_ || indexBytes > NtfsIndexBlockRoom;
+    someIndexLeft_ = someIndexLeft_ || indexBytes > NtfsIndexBlockRoom;
     others.emplace_back();
     for (const std::string& other : others) {
         for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
@@ -375,6 +374,7 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             return PassOutcome::Stopped;
         }
         if (made_ >= MostPassFiles) {
+            someIndexLeft_ = true;
             return PassOutcome::Done;
         }
         const int32_t bytes = NtfsNameBytes(length);
@@ -402,7 +402,7 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             continue;
         }
         if (error == NoPassFileToLink) {
-            linksRanOut_ = true; // later folders may still take names of files made meanwhile
+            someIndexLeft_ = true; // later folders may still take names of files made meanwhile
             return PassOutcome::Done;
         }
         if (error == EEXIST && ++collisions < MostNameCollisions) {

@@ -23,8 +23,11 @@ constexpr int32_t ShortRandom = 5;
 // U+E000, the first character of the private use area: no language writes it, no program names
 // files with it.
 constexpr std::string_view TinyPrefix = "\xEE\x80\x80";
-// Names after another one (the mark of the tiny form and random letters and digits behind as much of
-// the other name as leaves room) are never longer than this, in UTF-16 units.
+// A name after another one: as much of the other name as leaves room, the mark of the tiny form
+// (where it sorts), a second character of the private use area (which tells it from any name a
+// person gives) and random letters and digits; never longer than this, in UTF-16 units.
+constexpr std::string_view AfterMark = "\xEE\x80\x80\xEE\x80\x81";
+constexpr int32_t AfterMarkUnits = 2;
 constexpr int32_t LongestNameAfter = 55;
 // A pass file never holds more than the largest content a filesystem keeps in its metadata.
 constexpr int64_t LargestPassFile = 4096;
@@ -54,30 +57,43 @@ int32_t Utf16Units(std::string_view text) {
 
 } // namespace
 
+bool IsPassNameAfter(const std::string& name) {
+    const size_t mark = name.rfind(AfterMark);
+    if (mark == std::string::npos) {
+        return false;
+    }
+    const std::string_view rest = std::string_view(name).substr(mark + AfterMark.size());
+    return !rest.empty() && AllOf(rest, LowerChars) && Utf16Units(name) <= LongestNameAfter;
+}
+
 int32_t PassNameUnits(const std::string& name) {
     return Utf16Units(name);
 }
 
 std::string PassNameAfter(const std::string& other, int32_t length) {
     length = std::clamp(length, 2, LongestNameAfter);
+    if (other.empty() && length < PassNameShortForm) {
+        return PassFileName(length);
+    }
+    length = std::max(length, AfterMarkUnits + 1);
     std::string name;
     int32_t units = 0;
-    // Whole characters of the other name, as long as the mark and one more character still fit.
+    // Whole characters of the other name, as long as the marks and one more character still fit.
     for (size_t at = 0; at < other.size();) {
         size_t next = at + 1;
         while (next < other.size() && (static_cast<unsigned char>(other[next]) & 0xC0) == 0x80) {
             ++next;
         }
         const int32_t characterUnits = Utf16Units(std::string_view(other).substr(at, next - at));
-        if (units + characterUnits + 2 > length) {
+        if (units + characterUnits + AfterMarkUnits + 1 > length) {
             break;
         }
         name += other.substr(at, next - at);
         units += characterUnits;
         at = next;
     }
-    name += TinyPrefix;
-    for (++units; units < length; ++units) {
+    name += AfterMark;
+    for (units += AfterMarkUnits; units < length; ++units) {
         name += RandomChar(LowerChars);
     }
     return name;
@@ -108,9 +124,12 @@ std::string PassFileName(int32_t length) {
 
 bool IsPassFileName(const std::string& name) {
     const std::string_view view(name);
-    if (const size_t mark = view.rfind(TinyPrefix); mark != std::string_view::npos) {
-        const std::string_view rest = view.substr(mark + TinyPrefix.size());
-        return !rest.empty() && AllOf(rest, LowerChars) && Utf16Units(view) <= LongestNameAfter;
+    if (IsPassNameAfter(name)) {
+        return true;
+    }
+    if (view.starts_with(TinyPrefix)) {
+        const std::string_view rest = view.substr(TinyPrefix.size());
+        return !rest.empty() && rest.size() < static_cast<size_t>(PassNameShortForm) && AllOf(rest, LowerChars);
     }
     if (view.size() == static_cast<size_t>(PassNameShortForm) && view.starts_with(ShortPrefix) &&
         view.ends_with(ShortSuffix)) {
@@ -124,6 +143,13 @@ namespace {
 
 // A leftover pass folder: what a pass puts there (pass files, and folders of its own, named freely)
 // goes, deepest first; anything else stays, and with it the folders that hold it.
+// A pass file of a run that ended from outside: a name after another one is only ever a further name
+// of an empty file.
+bool IsLeftoverFile(const std::string& name, const struct stat& info) {
+    return S_ISREG(info.st_mode) && IsPassFileName(name) &&
+           info.st_size <= (IsPassNameAfter(name) ? 0 : LargestPassFile);
+}
+
 int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
     constexpr int32_t DeepestTree = 64;
     const UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -139,8 +165,7 @@ int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
         }
         if (S_ISDIR(info.st_mode)) {
             removed += RemoveLeftoverTree(folder.Get(), entry, depth + 1);
-        } else if (S_ISREG(info.st_mode) && IsPassFileName(entry) && info.st_size <= LargestPassFile &&
-                   unlinkat(folder.Get(), entry.c_str(), 0) == 0) {
+        } else if (IsLeftoverFile(entry, info) && unlinkat(folder.Get(), entry.c_str(), 0) == 0) {
             ++removed;
         }
     }
@@ -157,9 +182,9 @@ int32_t RemoveLeftoverPassFiles(int folder) {
         if (!IsPassFileName(name) || fstatat(folder, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(file.st_mode)) {
+        if (S_ISDIR(file.st_mode) && !IsPassNameAfter(name)) {
             removed += RemoveLeftoverTree(folder, name, 0);
-        } else if (S_ISREG(file.st_mode) && file.st_size <= LargestPassFile && unlinkat(folder, name.c_str(), 0) == 0) {
+        } else if (IsLeftoverFile(name, file) && unlinkat(folder, name.c_str(), 0) == 0) {
             ++removed;
         }
     }
@@ -277,25 +302,43 @@ int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, c
     return 0;
 }
 
-int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarget target) {
-    if (target == LinkTarget::Fresh || nextLinkTarget_ == 0 || !folders_[linkTargets_[linkTarget_].folder].fd.Valid()) {
-        // A file whose folder was let go, or that is another one now, takes no names.
-        while (nextLinkTarget_ < linkTargets_.size() && (!folders_[linkTargets_[nextLinkTarget_].folder].fd.Valid() ||
-                                                         !StillOurs(linkTargets_[nextLinkTarget_], false))) {
-            ++nextLinkTarget_;
+bool PassFiles::TakeLinkTarget() {
+    linkTargetFd_.Reset();
+    // A file whose folder was let go, or that is another one now, takes no names.
+    for (; nextLinkTarget_ < linkTargets_.size(); ++nextLinkTarget_) {
+        const Made& file = linkTargets_[nextLinkTarget_];
+        if (!folders_[file.folder].fd.Valid() || !StillOurs(file, false)) {
+            continue;
         }
-        if (nextLinkTarget_ == linkTargets_.size()) {
+        UniqueFd held(openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat seen {};
+        if (held.Valid() && fstat(held.Get(), &seen) == 0 && seen.st_ino == file.inode && S_ISREG(seen.st_mode)) {
+            linkTarget_ = nextLinkTarget_++;
+            linkTargetFd_ = std::move(held);
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarget target) {
+    if ((target == LinkTarget::Fresh || !linkTargetFd_.Valid()) && !TakeLinkTarget()) {
+        return NoPassFileToLink;
+    }
+    const int folder = folders_[folderNumber].fd.Get();
+    // By the descriptor held, not by its name: whatever lies under that name now is never linked.
+    const std::string held = "/proc/self/fd/" + std::to_string(linkTargetFd_.Get());
+    while (linkat(AT_FDCWD, held.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (errno != ENOENT || faccessat(folder, ".", F_OK, 0) != 0) {
+            return errno;
+        }
+        // The file has no name left (removed meanwhile): the next one takes the name.
+        if (!TakeLinkTarget()) {
             return NoPassFileToLink;
         }
-        linkTarget_ = nextLinkTarget_++;
-    }
-    const Made& file = linkTargets_[linkTarget_];
-    const int folder = folders_[folderNumber].fd.Get();
-    if (linkat(folders_[file.folder].fd.Get(), file.name.c_str(), folder, name.c_str(), 0) != 0) {
-        return errno;
     }
     Made link = Noted(folderNumber, name);
-    if (link.inode != file.inode) {
+    if (link.inode != linkTargets_[linkTarget_].inode) {
         // The name led to another file meanwhile: that file keeps its own names, this one goes again.
         unlinkat(folder, name.c_str(), 0);
         return EEXIST;
@@ -306,7 +349,7 @@ int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarge
 
 const std::string& PassFiles::LinkTargetName() const {
     static const std::string none;
-    return linkTarget_ < linkTargets_.size() ? linkTargets_[linkTarget_].name : none;
+    return linkTargetFd_.Valid() ? linkTargets_[linkTarget_].name : none;
 }
 
 int32_t PassFiles::RemoveHighestNumbered() {
@@ -342,6 +385,9 @@ bool PassFiles::SyncOne() {
 
 int32_t PassFiles::Remove(int32_t folderNumber) {
     int32_t removed = 0;
+    if (folderNumber < 0) {
+        linkTargetFd_.Reset();
+    }
     std::erase_if(files_, [&](const Made& file) {
         if (folderNumber >= 0 && file.folder != folderNumber) {
             return false;

@@ -21,10 +21,13 @@ namespace mirl {
 constexpr int32_t PassNameShortForm = 12;
 std::string PassFileName(int32_t length);
 
-// A pass file name of `length` UTF-16 units (2 to 55) that sorts right after `other` in a folder
-// whose index is sorted by name (NTFS): as much of `other` as leaves room, then the mark of the tiny
-// form and random letters and digits. From an empty `other`, the tiny form.
+// A pass file name of `length` UTF-16 units (3 to 55) that sorts right after `other` in a folder
+// whose index is sorted by name (NTFS): as much of `other` as leaves room, two characters of the
+// private use area and random letters and digits. From an empty `other` and below 12, the tiny form.
 std::string PassNameAfter(const std::string& other, int32_t length);
+// True for the names PassNameAfter makes from another name, which are only ever further names of an
+// empty pass file.
+bool IsPassNameAfter(const std::string& name);
 // A name's length as NTFS counts it, in UTF-16 units.
 int32_t PassNameUnits(const std::string& name);
 
@@ -115,9 +118,11 @@ private:
     std::vector<Folder> folders_;
     std::vector<Made> files_;
     std::vector<Made> madeFolders_; // names are paths relative to their folder
+    bool TakeLinkTarget();
     std::vector<Made> linkTargets_; // empty files as they were made, in that order
     size_t nextLinkTarget_ = 0;
-    size_t linkTarget_ = 0; // valid below nextLinkTarget_
+    size_t linkTarget_ = 0; // the file that takes further names, while linkTargetFd_ is valid
+    UniqueFd linkTargetFd_; // O_PATH: links are made to this file, never to a name
     int32_t removed_ = 0;
 };
 

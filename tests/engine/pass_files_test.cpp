@@ -53,24 +53,38 @@ TEST(PassFileNames, EveryLengthIsAPassNameOfThatLengthAndNothingElseIs) {
 // NTFS sorts a folder's names by their UTF-16 in capitals; a name that begins with another one and
 // goes on with a character above every letter sorts right after it.
 TEST(PassFileNames, ANameAfterAnotherBeginsWithItAndHasTheLengthAsked) {
+    const std::string marks = "\xEE\x80\x80\xEE\x80\x81";
     for (const std::string& other :
-         std::vector<std::string>{"", "Brief.odt", "\xC3\x84rger.txt", "\xF0\x9F\x98\x80x", std::string(60, 'q'),
+         std::vector<std::string>{"Brief.odt", "\xC3\x84rger.txt", "\xF0\x9F\x98\x80x", std::string(60, 'q'),
                                   PassFileName(30), PassNameAfter("Brief", 20)}) {
-        for (int32_t length = 2; length <= 55; ++length) {
+        for (int32_t length = 3; length <= 55; ++length) {
             const std::string name = PassNameAfter(other, length);
-            EXPECT_TRUE(IsPassFileName(name)) << name;
+            EXPECT_TRUE(IsPassFileName(name) && IsPassNameAfter(name)) << name;
             EXPECT_EQ(PassNameUnits(name), length) << name;
             EXPECT_EQ(name.find('/'), std::string::npos);
-            if (PassNameUnits(other) + 2 <= length) {
-                EXPECT_TRUE(name.starts_with(other + "\xEE\x80\x80")) << other << " " << length << " " << name;
+            const std::string before = name.substr(0, name.rfind(marks));
+            if (PassNameUnits(other) + 3 <= length) {
+                EXPECT_EQ(before, other) << length << " " << name;
             } else {
-                EXPECT_TRUE(other.starts_with(name.substr(0, name.rfind("\xEE\x80\x80")))) << name;
+                EXPECT_TRUE(other.starts_with(before) && PassNameUnits(before) + 3 >= length - 1) << name;
             }
         }
     }
+    // At the end of a folder: the tiny form where it is short enough, so the smallest entry stays 88 bytes.
+    EXPECT_EQ(PassNameUnits(PassNameAfter("", 3)), 3);
+    EXPECT_FALSE(IsPassNameAfter(PassNameAfter("", 3)));
+    EXPECT_TRUE(IsPassNameAfter(PassNameAfter("", 40)));
     EXPECT_EQ(PassNameUnits("\xF0\x9F\x98\x80"), 2) << "beyond the Basic Multilingual Plane: two units";
-    EXPECT_EQ(PassNameAfter("\xF0\x9F\x98\x80", 3).find("\xF0"), std::string::npos)
+    EXPECT_EQ(PassNameAfter("\xF0\x9F\x98\x80", 4).find("\xF0"), std::string::npos)
         << "a character is taken whole or not at all";
+    // Names a person could give: a private-use character alone tells nothing.
+    for (const char* other : {"Brief\xEE\x80\x80"
+                              "ab",
+                              "Brief\xEE\x80\x80\xEE\x80\x81",
+                              "Brief\xEE\x80\x80\xEE\x80\x81"
+                              "Ab"}) {
+        EXPECT_FALSE(IsPassFileName(other)) << other;
+    }
 }
 
 TEST(PassFileNames, LeftoversGoAndNothingElse) {
@@ -79,8 +93,13 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     const std::string shortLeftover = folder / PassFileName(12);
     WriteFileBytes(leftover, "");
     WriteFileBytes(shortLeftover, std::string(2048, 'x'));
-    const std::string nameAfter = folder / PassNameAfter("Brief.odt", 20); // a further name, left alone
+    const std::string nameAfter = folder / PassNameAfter("Brief.odt", 20); // a further name, left behind
     WriteFileBytes(nameAfter, "");
+    // Further names are only ever names of empty files: with content, or as a folder, it is not one.
+    const std::string fullAfter = folder / PassNameAfter("Brief.odt", 21);
+    WriteFileBytes(fullAfter, "the user's");
+    const std::string folderAfter = folder / PassNameAfter("Bilder", 20);
+    ASSERT_EQ(mkdir(folderAfter.c_str(), 0700), 0);
     // A pass name that holds more than a pass file ever does, and a link of a pass name, are not
     // the program's.
     const std::string large = folder / PassFileName(20);
@@ -107,6 +126,8 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     EXPECT_FALSE(Exists(leftover));
     EXPECT_FALSE(Exists(shortLeftover));
     EXPECT_FALSE(Exists(nameAfter));
+    EXPECT_EQ(ReadFileBytes(fullAfter), "the user's");
+    EXPECT_TRUE(Exists(folderAfter));
     EXPECT_FALSE(Exists(tree));
     EXPECT_TRUE(Exists(large));
     EXPECT_TRUE(Exists(link));
@@ -163,14 +184,21 @@ TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
     const int32_t number = files.AddFolder(open);
     ASSERT_GE(number, 0);
     EXPECT_EQ(files.Link(number, PassFileName(20), LinkTarget::Current), NoPassFileToLink);
-    const std::string first = PassFileName(30);
-    const std::string withContent = PassFileName(31);
-    const std::string second = PassFileName(32);
-    const std::string third = PassFileName(33);
-    ASSERT_TRUE(files.Make(number, first, 0).made);
-    ASSERT_TRUE(files.Make(number, withContent, 100).made);
-    ASSERT_TRUE(files.Make(number, second, 0).made);
-    ASSERT_TRUE(files.Make(number, third, 0).made);
+    const std::string withContent = PassFileName(30);
+    const std::string first = PassFileName(31);
+    const std::string replaced = PassFileName(32);
+    const std::string second = PassFileName(33);
+    // Made in this order, so that where numbers grow with creation the highest has further names.
+    for (const std::string& name : {withContent, first, replaced, second}) {
+        ASSERT_TRUE(files.Make(number, name, name == withContent ? 100 : 0).made);
+    }
+    const std::map<ino_t, int32_t> namesOf{{InodeOf(folder / withContent), 1},
+                                           {InodeOf(folder / first), 3},
+                                           {InodeOf(folder / replaced), 0},
+                                           {InodeOf(folder / second), 2}};
+    // This one is someone else's now: it takes no name of the pass.
+    ASSERT_EQ(unlink((folder / replaced).c_str()), 0);
+    WriteFileBytes(folder / replaced, "the user's");
 
     std::vector<std::string> names;
     for (const LinkTarget target : {LinkTarget::Current, LinkTarget::Current, LinkTarget::Fresh}) {
@@ -178,30 +206,28 @@ TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
         ASSERT_EQ(files.Link(number, names.back(), target), 0);
     }
     EXPECT_EQ(files.LinkTargetName(), second);
-    EXPECT_EQ(InodeOf(folder / names[0]), InodeOf(folder / first));
+    EXPECT_EQ(InodeOf(folder / names[0]), InodeOf(folder / first)) << "a file with content takes no names";
     EXPECT_EQ(InodeOf(folder / names[1]), InodeOf(folder / first));
-    EXPECT_EQ(InodeOf(folder / names[2]), InodeOf(folder / second)) << "a file with content takes no names";
+    EXPECT_EQ(InodeOf(folder / names[2]), InodeOf(folder / second)) << "nor one that is another's";
     EXPECT_EQ(files.Link(number, names[0], LinkTarget::Current), EEXIST);
-    // The last file is someone else's now: it takes no name of the pass.
-    const std::map<ino_t, int32_t> namesOf{{InodeOf(folder / first), 3},
-                                           {InodeOf(folder / withContent), 1},
-                                           {InodeOf(folder / second), 2},
-                                           {InodeOf(folder / third), 0}};
-    ASSERT_EQ(unlink((folder / third).c_str()), 0);
-    WriteFileBytes(folder / third, "the user's");
     EXPECT_EQ(files.Link(number, PassNameAfter("", 10), LinkTarget::Fresh), NoPassFileToLink);
     struct stat user {};
-    ASSERT_EQ(lstat((folder / third).c_str(), &user), 0);
+    ASSERT_EQ(lstat((folder / replaced).c_str(), &user), 0);
     EXPECT_EQ(user.st_nlink, 1U);
 
     // The highest inode number goes with all its names, so that its record is free again.
-    const int32_t highestNames = namesOf.rbegin()->second;
-    EXPECT_EQ(files.RemoveHighestNumbered(), highestNames);
-    EXPECT_EQ(files.Remove(), 6 - highestNames);
-    for (const std::string& name : {first, withContent, second, names[0], names[1], names[2]}) {
+    ASSERT_EQ(namesOf.rbegin()->second, 2) << "inode numbers grow as files are made, here";
+    EXPECT_EQ(files.RemoveHighestNumbered(), 2);
+    EXPECT_EQ(InodeOf(folder / second), 0U);
+    EXPECT_EQ(InodeOf(folder / names[2]), 0U);
+    // The file of the last names has none left: it takes no more, and no other one is left.
+    EXPECT_EQ(files.Link(number, PassNameAfter(second, 40), LinkTarget::Current), NoPassFileToLink);
+
+    EXPECT_EQ(files.Remove(), 4);
+    for (const std::string& name : {first, withContent, names[0], names[1]}) {
         EXPECT_EQ(InodeOf(folder / name), 0U) << name;
     }
-    EXPECT_EQ(ReadFileBytes(folder / third), "the user's");
+    EXPECT_EQ(ReadFileBytes(folder / replaced), "the user's");
     close(open);
 }
 
