@@ -152,6 +152,8 @@ public:
 private:
     PassOutcome FillFolder(int folder);
     PassOutcome LinkNames(int32_t number);
+    std::optional<PassOutcome> FillAfter(int32_t number, const std::string& other);
+    std::optional<PassOutcome> TopUp(int32_t number, const std::string& other);
     std::optional<PassOutcome> LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most);
     PassOutcome CycleJournal(int runFolder);
     void StartTree(int runFolder);
@@ -170,8 +172,10 @@ private:
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
-    int32_t linked_ = 0;   // of made_, further names of the pass's files
-    int32_t linkRoom_ = 0; // in the record of the file that takes further names, in bytes
+    int32_t linked_ = 0;     // of made_, further names of the pass's files
+    int32_t linkRoom_ = 0;   // in the record of the file that takes further names, in bytes
+    std::string lastLinked_; // the last further name made, and its length
+    int32_t lastLinkedLength_ = 0;
     // A folder's index may keep names: the files had too little room for more names, its index grew
     // where no name reaches, it was left alone, or the pass made as many files as it ever does.
     bool someIndexLeft_ = false;
@@ -356,13 +360,50 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     someIndexLeft_ = someIndexLeft_ || indexBytes > NtfsIndexBlockRoom;
     others.emplace_back();
     for (const std::string& other : others) {
-        for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
-            if (const auto end = LinkAfter(number, other, length, MostPassFiles)) {
-                return *end;
-            }
+        lastLinked_.clear();
+        if (const auto end = FillAfter(number, other)) {
+            return *end;
+        }
+        if (const auto end = TopUp(number, other)) {
+            return *end;
         }
     }
     return PassOutcome::Done;
+}
+
+// Names after `other`, from the longest down, each as long as the folder takes it.
+std::optional<PassOutcome> NamePass::FillAfter(int32_t number, const std::string& other) {
+    for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
+        if (const auto end = LinkAfter(number, other, length, MostPassFiles)) {
+            return end;
+        }
+    }
+    return std::nullopt;
+}
+
+// The block where the names after `other` sort is full to less than the smallest of them. The last
+// one gives its room back: a longer one takes it where that fits, which leaves less than 8 bytes;
+// after one of the longest, the smallest goes first. Then from the longest down again.
+std::optional<PassOutcome> NamePass::TopUp(int32_t number, const std::string& other) {
+    const int32_t smallest = std::min(PassNameUnits(other) + 3, NtfsLongestName);
+    const int32_t last = lastLinkedLength_;
+    if (lastLinked_.empty() || last < smallest || !files_.RemoveName(number, lastLinked_)) {
+        return std::nullopt;
+    }
+    --made_;
+    --linked_;
+    lastLinked_.clear();
+    for (int32_t length = NtfsLongestName; length > last && lastLinked_.empty(); length -= NtfsCharactersPerStep) {
+        if (const auto end = LinkAfter(number, other, length, 1)) {
+            return end;
+        }
+    }
+    if (lastLinked_.empty() && last == NtfsLongestName) {
+        if (const auto end = LinkAfter(number, other, smallest, 1)) {
+            return end;
+        }
+    }
+    return FillAfter(number, other);
 }
 
 // Up to `most` further names of `length` characters that sort after `other`, as long as the folder
@@ -392,6 +433,8 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             ++made_;
             ++linked_;
             ++linked;
+            lastLinked_ = name;
+            lastLinkedLength_ = length;
             linkRoom_ -= bytes;
             collisions = 0;
         }

@@ -352,6 +352,18 @@ const std::string& PassFiles::LinkTargetName() const {
     return linkTargetFd_.Valid() ? linkTargets_[linkTarget_].name : none;
 }
 
+bool PassFiles::RemoveName(int32_t folderNumber, const std::string& name) {
+    // The latest names lie at the end.
+    const auto found = std::find_if(files_.rbegin(), files_.rend(),
+                                    [&](const Made& file) { return file.folder == folderNumber && file.name == name; });
+    if (found == files_.rend()) {
+        return false;
+    }
+    const Made file = *found;
+    files_.erase(std::next(found).base());
+    return StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0;
+}
+
 int32_t PassFiles::RemoveHighestNumbered() {
     const auto highest =
         std::max_element(files_.begin(), files_.end(), [](const Made& a, const Made& b) { return a.inode < b.inode; });

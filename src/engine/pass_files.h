@@ -78,6 +78,9 @@ public:
     // The name (relative to its folder) of the file that the last call to Link took.
     const std::string& LinkTargetName() const;
 
+    // Removes one name the pass made in the folder, while it is still the pass's; true when it went.
+    bool RemoveName(int32_t folderNumber, const std::string& name);
+
     // Removes every name of the pass file (not folder) of the highest inode number, so that its
     // record is free again; returns how many names went.
     int32_t RemoveHighestNumbered();
