@@ -337,13 +337,11 @@ int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarge
             return NoPassFileToLink;
         }
     }
-    Made link = Noted(folderNumber, name);
-    if (link.inode != linkTargets_[linkTarget_].inode) {
-        // The name led to another file meanwhile: that file keeps its own names, this one goes again.
-        unlinkat(folder, name.c_str(), 0);
-        return EEXIST;
+    // Noted as the pass's only while it still leads to the file linked: a name that another file took
+    // meanwhile is that file's, and is never removed.
+    if (Made link = Noted(folderNumber, name); link.inode == linkTargets_[linkTarget_].inode) {
+        files_.push_back(std::move(link));
     }
-    files_.push_back(std::move(link));
     return 0;
 }
 
