@@ -326,17 +326,14 @@ PassOutcome NamePass::FillFolder(int folder) {
     return PassOutcome::Done;
 }
 
-// The bytes of an NTFS file record that one more name of `length` characters takes: the attribute's
-// header, the name's fixed part and its UTF-16, in steps of 8 bytes.
-int32_t NtfsNameBytes(int32_t length) {
-    constexpr int32_t Fixed = 24 + 66;
-    return (Fixed + 2 * length + 7) / 8 * 8;
-}
-
-// The bytes of a folder's index entry for a name of `length` characters, the same way.
-int32_t NtfsIndexEntryBytes(int32_t length) {
-    constexpr int32_t Fixed = 16 + 66;
-    return (Fixed + 2 * length + 7) / 8 * 8;
+// The bytes NTFS takes for a name of `length` characters behind a header: the name's fixed part of
+// 66 bytes and its UTF-16, in steps of 8 bytes. In a file's record the header is an attribute's, in
+// a folder's index an entry's.
+constexpr int32_t NtfsAttributeHeader = 24;
+constexpr int32_t NtfsIndexEntryHeader = 16;
+int32_t NtfsBytesWithName(int32_t header, int32_t length) {
+    constexpr int32_t NameFixed = 66;
+    return (header + NameFixed + 2 * length + 7) / 8 * 8;
 }
 
 // NTFS keeps the entries of deleted names in the unused end of a folder's index, in the folder's own
@@ -352,7 +349,7 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     for (const FolderEntry& entry : ReadFolder(files_.FolderFd(number))) {
         others.push_back(entry.name);
         if (!IsPassFileName(entry.name)) {
-            indexBytes += NtfsIndexEntryBytes(PassNameUnits(entry.name));
+            indexBytes += NtfsBytesWithName(NtfsIndexEntryHeader, PassNameUnits(entry.name));
         }
     }
     // A folder whose own entries fill more than an index block has a tree of them below its record,
@@ -418,7 +415,7 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             someIndexLeft_ = true;
             return PassOutcome::Done;
         }
-        const int32_t bytes = NtfsNameBytes(length);
+        const int32_t bytes = NtfsBytesWithName(NtfsAttributeHeader, length);
         const LinkTarget target = bytes <= linkRoom_ ? LinkTarget::Current : LinkTarget::Fresh;
         const std::string name = PassNameAfter(other, length);
         const int32_t error = files_.Link(number, name, target);
@@ -427,7 +424,8 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             const std::string& own = files_.LinkTargetName();
             linkRoom_ = error == NoPassFileToLink
                             ? 0
-                            : NtfsRecordNameRoom - NtfsNameBytes(PassNameUnits(own.substr(own.rfind('/') + 1)));
+                            : NtfsRecordNameRoom -
+                                  NtfsBytesWithName(NtfsAttributeHeader, PassNameUnits(own.substr(own.rfind('/') + 1)));
         }
         if (error == 0) {
             ++made_;
