@@ -27,14 +27,16 @@ int FaultByDivision(int divisor) {
     return dividend / divisor; // fault: division
 }
 
-// Recurses without end; the stop condition is one the compiler can't see through.
+// Recurses without end; the stop condition is one the compiler can't see through. Where the stack
+// ends decides which touch meets its end first: the frame's own store, or the call's push of its
+// return address. Both are marked, and nothing else may be named.
 int FaultByRecursion(int depth) {
     volatile char pad[4096];
     pad[0] = static_cast<char>(depth); // fault: recursion (the first touch of a frame past the stack)
     if (depth < 0) {
         return 0;
     }
-    return FaultByRecursion(depth + 1) + pad[0];
+    return FaultByRecursion(depth + 1) + pad[0]; // fault: recursion (the call's push past the stack)
 }
 
 void FaultInRuntimeCall() {
