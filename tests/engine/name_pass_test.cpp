@@ -3,6 +3,7 @@
 #include "engine/pass_files.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
+#include "support/image_scan.h"
 #include "support/run_command.h"
 
 #include <algorithm>
@@ -19,8 +20,7 @@ namespace mirl {
 namespace {
 
 using test::EngineTest;
-
-constexpr int64_t ScanBlock = 4096;
+using test::ScanBlock;
 
 // Six letters that random data practically never holds: one name per planted file. The capital
 // keeps them out of the pass's own random names (small letters and digits, or capitals and digits
@@ -102,44 +102,19 @@ std::vector<std::string> NameForms(const std::string& name) {
 // The image's 4 KiB blocks that hold any of the patterns, by pattern group.
 std::map<std::string, std::set<int64_t>> Scan(const std::string& image,
                                               const std::map<std::string, std::vector<std::string>>& groups) {
+    std::vector<std::string> patterns;
+    std::vector<std::string> groupOf;
+    for (const auto& [group, members] : groups) {
+        patterns.insert(patterns.end(), members.begin(), members.end());
+        groupOf.insert(groupOf.end(), members.size(), group);
+    }
+    const std::vector<std::set<int64_t>> blocks = test::FindInImage(image, patterns);
     std::map<std::string, std::set<int64_t>> found;
-    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ADD_FAILURE() << "cannot read " << image;
-        return found;
-    }
-    std::map<std::string, std::vector<std::pair<std::string, const std::string*>>> anchored;
-    for (const auto& [group, patterns] : groups) {
-        for (const std::string& pattern : patterns) {
-            anchored[pattern.substr(0, 2)].emplace_back(group, &pattern);
+    for (size_t i = 0; i < patterns.size(); ++i) {
+        if (!blocks[i].empty()) {
+            found[groupOf[i]].insert(blocks[i].begin(), blocks[i].end());
         }
     }
-    constexpr size_t Overlap = 64;
-    std::vector<char> chunk((8 << 20) + Overlap);
-    size_t kept = 0;
-    int64_t chunkStart = 0;
-    for (ssize_t n; (n = read(fd, chunk.data() + kept, chunk.size() - kept)) > 0;) {
-        const size_t end = kept + static_cast<size_t>(n);
-        // One search per distinct first two bytes, not one per pattern: the patterns share a few.
-        for (const auto& [anchor, candidates] : anchored) {
-            const char* at = chunk.data();
-            while ((at = static_cast<const char*>(memmem(at, end - (at - chunk.data()), anchor.data(), 2))) !=
-                   nullptr) {
-                const size_t offset = at - chunk.data();
-                for (const auto& [group, pattern] : candidates) {
-                    if (offset + pattern->size() <= end && std::memcmp(at, pattern->data(), pattern->size()) == 0) {
-                        found[group].insert((chunkStart + static_cast<int64_t>(offset)) / ScanBlock);
-                    }
-                }
-                ++at;
-            }
-        }
-        const size_t keep = std::min(end, Overlap);
-        chunkStart += static_cast<int64_t>(end - keep);
-        std::memmove(chunk.data(), chunk.data() + end - keep, keep);
-        kept = keep;
-    }
-    close(fd);
     return found;
 }
 
