@@ -4,6 +4,7 @@
 #include "runtime/write_all.h"
 #include "runtime/write_behind.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -32,7 +33,7 @@ void DirectWrites::AlignedFree::operator()(char* p) const {
     std::free(p);
 }
 
-std::unique_ptr<DirectWrites> DirectWrites::Start(int fd, int64_t position, int64_t unit) {
+std::unique_ptr<DirectWrites> DirectWrites::Start(int fd, int64_t position, int64_t unit, AfterRefusal after) {
     if (position % DirectAlignment != 0) {
         return nullptr;
     }
@@ -43,11 +44,12 @@ std::unique_ptr<DirectWrites> DirectWrites::Start(int fd, int64_t position, int6
         return nullptr;
     }
     madvise(chunks.get(), areaBytes, MADV_HUGEPAGE);
-    return std::unique_ptr<DirectWrites>(new DirectWrites(fd, position, unit, std::move(chunks)));
+    return std::unique_ptr<DirectWrites>(new DirectWrites(fd, position, unit, after, std::move(chunks)));
 }
 
-DirectWrites::DirectWrites(int fd, int64_t position, int64_t unit, std::unique_ptr<char, AlignedFree> chunks)
-    : fd_(fd), unit_(unit), chunks_(std::move(chunks)), position_(position) {
+DirectWrites::DirectWrites(int fd, int64_t position, int64_t unit, AfterRefusal after,
+                           std::unique_ptr<char, AlignedFree> chunks)
+    : fd_(fd), unit_(unit), after_(after), chunks_(std::move(chunks)), position_(position) {
     for (int i = ChunkCount - 1; i >= 0; --i) {
         freeChunks_.push_back(i);
     }
@@ -169,8 +171,12 @@ int DirectWrites::WriteJob(const Job& job, int64_t& written) {
     const char* data = job.chunk >= 0 ? Chunk(job.chunk) : nullptr;
     // Only a finish holds a part that doesn't end on an aligned piece.
     const int64_t aligned = direct_ ? job.bytes / DirectAlignment * DirectAlignment : 0;
+    int refusal = 0;
+    // Where a refusal ends the file, smaller pieces go first: a volume without room for the whole
+    // request may still have single blocks.
+    int64_t piece = aligned;
     while (written < aligned) {
-        const ssize_t n = ::write(fd_, data + written, static_cast<size_t>(aligned - written));
+        const ssize_t n = ::write(fd_, data + written, static_cast<size_t>(std::min(piece, aligned - written)));
         if (n > 0) {
             written += n;
             continue;
@@ -182,9 +188,19 @@ int DirectWrites::WriteJob(const Job& job, int64_t& written) {
         if (!IsVolumeFullError(error) && error != EINVAL) {
             return error; // the device failed
         }
+        if (after_ == AfterRefusal::EndsFile && IsVolumeFullError(error) && piece > DirectAlignment) {
+            piece =
+                std::max(DirectAlignment, std::min(piece, aligned - written) / 2 / DirectAlignment * DirectAlignment);
+            continue;
+        }
+        refusal = error;
         break; // refused: the page cache offers the rest in pieces
     }
-    if (written < job.bytes) {
+    if (after_ == AfterRefusal::EndsFile) {
+        if (refusal != 0) {
+            return refusal;
+        }
+    } else if (written < job.bytes) {
         // Refused, or the end that isn't a whole aligned piece: the rest goes through the page
         // cache, and so does all after it, since the file's end is no longer aligned.
         if (direct_) {

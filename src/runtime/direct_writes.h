@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/after_refusal.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,8 +29,10 @@ public:
     static constexpr int ChunkCount = 10;
 
     // Turns O_DIRECT on for `fd`, whose offset is `position`; nullptr where the filesystem refuses
-    // it. `unit` is the piece a nearly full volume is offered first.
-    static std::unique_ptr<DirectWrites> Start(int fd, int64_t position, int64_t unit);
+    // it. `unit` is the piece a nearly full volume is offered first. With `EndsFile`, a refusal is
+    // the file's error and its end, and an end that is no whole aligned piece is left out.
+    static std::unique_ptr<DirectWrites> Start(int fd, int64_t position, int64_t unit,
+                                               AfterRefusal after = AfterRefusal::ThroughCache);
 
     DirectWrites(const DirectWrites&) = delete;
     DirectWrites& operator=(const DirectWrites&) = delete;
@@ -74,7 +78,7 @@ private:
         void operator()(char* p) const;
     };
 
-    DirectWrites(int fd, int64_t position, int64_t unit, std::unique_ptr<char, AlignedFree> chunks);
+    DirectWrites(int fd, int64_t position, int64_t unit, AfterRefusal after, std::unique_ptr<char, AlignedFree> chunks);
     char* Chunk(int index) const { return chunks_.get() + index * ChunkBytes; }
     int64_t NextArea(int64_t wanted, char*& area);
     void Filled(int64_t bytes);
@@ -86,6 +90,7 @@ private:
 
     const int fd_;
     const int64_t unit_;
+    const AfterRefusal after_;
     std::unique_ptr<char, AlignedFree> chunks_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -292,7 +292,7 @@ int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void*
     return FileWrite(number, scratch, length);
 }
 
-bool FileWriteDirect(int32_t number) {
+bool FileWriteDirect(int32_t number, AfterRefusal after) {
     OpenFileRecord* record = OpenRecord(number);
     if (record == nullptr || !record->writeBehindOn) {
         return false;
@@ -307,7 +307,7 @@ bool FileWriteDirect(int32_t number) {
     // What the page cache holds of the file goes first, so that nothing older lands after it.
     while (!record->writeBehind->Settle(0, false, 1000)) {
     }
-    record->direct = DirectWrites::Start(record->handle.Get(), record->position, record->allocationUnit);
+    record->direct = DirectWrites::Start(record->handle.Get(), record->position, record->allocationUnit, after);
     return record->direct != nullptr;
 }
 

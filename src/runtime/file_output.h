@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/after_refusal.h"
 #include "runtime/file_entries.h"
 
 #include <cstdint>
@@ -50,9 +51,10 @@ int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void*
 
 // From now on every write of the file goes past the page cache (O_DIRECT), from a thread of its
 // own while the caller makes the next data; the file's size stays exact, and where the device
-// refuses, the rest goes through the page cache. False, with nothing changed, where the
-// filesystem refuses it or write-behind is off.
-bool FileWriteDirect(int32_t number);
+// refuses, the rest goes through the page cache (with `EndsFile`: the refusal ends the file, whose
+// size is then what the device took in whole aligned pieces). False, with nothing changed, where
+// the filesystem refuses it or write-behind is off.
+bool FileWriteDirect(int32_t number, AfterRefusal after = AfterRefusal::ThroughCache);
 
 // The bytes the system has taken of the file so far; with writes in flight, fewer than FileWrite
 // returned. After FileFinishWrites, the file's size.
