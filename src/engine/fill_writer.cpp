@@ -171,7 +171,11 @@ FillOutcome WriteFillFile(FillFile kind) {
     FileSetWriteBehind(FillFileNumber, FillFilesWriteBehind);
     const std::string fullName = driveText + name;
     int64_t written = 0;
-    if (kind == FillFile::FullSize) {
+    if (kind == FillFile::ReserveBlocks) {
+        if (FileWriteDirect(FillFileNumber, AfterRefusal::EndsFile)) {
+            written = WriteBlocks(fullName);
+        }
+    } else if (kind == FillFile::FullSize) {
         // FUSE drivers gain nothing from it, and the page cache path knows their ways of saying
         // "full".
         if (FillFilesDirect && !OnFuse(RunFolder.Get())) {
@@ -188,7 +192,7 @@ FillOutcome WriteFillFile(FillFile kind) {
     if (error != 0 && !MeansFull(error, driveText)) {
         return ReportWriteError(fullName, error);
     }
-    if (kind == FillFile::FullSize && written == 0) {
+    if (kind != FillFile::Last && written == 0) {
         RemoveEmptyFile(name, inode);
         return FillOutcome::VolumeFull;
     }

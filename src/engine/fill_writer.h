@@ -4,7 +4,10 @@
 
 namespace mirl {
 
-enum class FillFile { FullSize, Last };
+// A full-size file; one that takes the blocks of the filesystem's reserve pool while it is emptied
+// (past the page cache only, ending at the first refusal, so that no write waits for blocks the
+// pool no longer holds); the last file.
+enum class FillFile { FullSize, ReserveBlocks, Last };
 
 enum class FillOutcome {
     Written,      // a file was written (it may have been cut short by the volume filling up)

@@ -29,9 +29,11 @@ int64_t HiddenReserveBytes(int folder) {
         return 0;
     }
     XfsReserve reserve{};
-    // Only root may ask for the pool; others get the size the kernel gives it by itself.
+    // Only root may ask for the pool; others get the size the kernel gives it by itself. The blocks
+    // it holds may be fewer than its size: a run emptied it, and a full volume refills it only as
+    // blocks are freed.
     const uint64_t blocks = ioctl(readable.Get(), XfsGetReserve, &reserve) == 0
-                                ? reserve.blocks
+                                ? reserve.available
                                 : std::min(geometry.datablocks / XfsDefaultShare, XfsDefaultMost);
     return static_cast<int64_t>(blocks * geometry.blocksize);
 }

@@ -26,23 +26,6 @@ constexpr int64_t Ext4BlocksPerCommit = 3;
 // The largest transaction is a third of the journal in today's kernels, a quarter in older ones.
 constexpr int64_t Ext4JournalPerTransaction = 4;
 
-// The kernel's name of the block device that holds the folder's volume ("loop0", "sda1").
-std::string DeviceName(int folder) {
-    struct stat info {};
-    if (fstat(folder, &info) != 0) {
-        return {};
-    }
-    const std::string link =
-        "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
-    std::vector<char> target(4096);
-    const ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
-    if (n <= 0) {
-        return {};
-    }
-    const std::string path(target.data(), static_cast<size_t>(n));
-    return path.substr(path.rfind('/') + 1);
-}
-
 // The bytes GETFSMAP says the journal holds; 0 where the filesystem doesn't tell.
 int64_t LogBytesByMap(int folder) {
     constexpr uint32_t Records = 128;

@@ -5,13 +5,16 @@
 #include "engine/name_pass.h"
 #include "engine/pass_files.h"
 #include "engine/progress.h"
+#include "engine/reserve_pool.h"
 #include "engine/run_events.h"
+#include "engine/run_log.h"
 #include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "engine/write_pace.h"
 #include "runtime/dates.h"
+#include "runtime/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,6 +67,26 @@ FillOutcome FillLoop(const std::string& driveText) {
     return outcome;
 }
 
+// As root, the filesystem's reserve pool is emptied while full-size files take its blocks, and put
+// back at once; elsewhere nothing happens.
+FillOutcome FillReservePool() {
+    EmptiedReservePool pool(RunFolder.Get());
+    if (!pool.Emptied()) {
+        return FillOutcome::Written;
+    }
+    FillOutcome outcome = FillOutcome::Written;
+    while (outcome == FillOutcome::Written && !AbortRun) {
+        outcome = WriteFillFile(FillFile::ReserveBlocks);
+    }
+    if (pool.PutBack()) {
+        WriteLogLine("Reserve des Dateisystems (" + IntToText(static_cast<int64_t>(pool.Kept())) +
+                     " Blöcke) überschrieben und zurückgesetzt");
+    } else {
+        WriteLogLine("Reserve des Dateisystems nicht zurückgesetzt: sie wird beim nächsten Einhängen neu gesetzt");
+    }
+    return outcome;
+}
+
 // The run itself, on the writer: the fill files, the last one, the pass, the end report.
 void RunOnWriter(const std::string& driveText, uint64_t device) {
     if (!OpenRunFolder(driveText, device)) {
@@ -75,6 +98,9 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     RemoveLeftoverPassFiles(RunFolder.Get());
     PrepareNamePass();
     FillOutcome outcome = FillLoop(driveText);
+    if (!EndsTheRun(outcome) && !AbortRun) {
+        outcome = FillReservePool();
+    }
     if (!EndsTheRun(outcome) && !AbortRun) {
         outcome = WriteFillFile(FillFile::Last);
     }

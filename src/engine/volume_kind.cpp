@@ -1,5 +1,6 @@
 #include "engine/volume_kind.h"
 
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -7,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace mirl {
 namespace {
@@ -60,6 +62,22 @@ VolumeKind FuseKind(int folder) {
 }
 
 } // namespace
+
+std::string DeviceName(int folder) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) {
+        return {};
+    }
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    std::array<char, 4096> target{};
+    const ssize_t n = readlink(link.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string path(target.data(), static_cast<size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
 
 VolumeKind KindOf(int folder) {
     struct statfs volume {};

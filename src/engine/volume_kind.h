@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace mirl {
 
 // The filesystems whose metadata the pass over names and small files knows how to reach. Each
@@ -18,6 +20,10 @@ VolumeKind KindOf(int folder);
 
 // True when a FUSE driver serves the volume of the open folder `folder`.
 bool OnFuse(int folder);
+
+// The kernel's name of the block device that holds the open folder's volume ("loop0", "sda1"), as
+// /sys/fs/ext4 and /sys/fs/xfs name it; "" when it has none.
+std::string DeviceName(int folder);
 
 // The German name of the kind, for the log.
 const char* KindName(VolumeKind kind);

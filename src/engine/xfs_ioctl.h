@@ -5,7 +5,7 @@
 
 namespace mirl {
 
-// The two xfs requests the pass needs, declared here because Debian's xfslibs-dev is no build
+// The xfs requests the run needs, declared here because Debian's xfslibs-dev is no build
 // dependency. Geometry: the first part of the answer, the same in every kernel since the first one;
 // any user may ask. Reserve pool: root only.
 struct XfsGeometry {
@@ -21,6 +21,7 @@ struct XfsReserve {
     uint64_t available;
 };
 constexpr unsigned long XfsGetGeometry = _IOR('X', 100, XfsGeometry);
+constexpr unsigned long XfsSetReserve = _IOWR('X', 114, XfsReserve);
 constexpr unsigned long XfsGetReserve = _IOR('X', 115, XfsReserve);
 
 } // namespace mirl
