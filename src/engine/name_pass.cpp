@@ -57,6 +57,8 @@ constexpr int32_t ContentNameLength = 16;
 constexpr int32_t TreeFanOut = 4;
 constexpr int32_t MostHeldFolders = 256;
 constexpr int32_t SortedFolderRefusals = 32;
+constexpr int64_t RefusalsPerFolderBlock = 4;
+constexpr int64_t MostSortedFolderRefusals = 4096;
 // A fast commit writes a block at least; a few times as many rounds as the area has blocks bound them.
 constexpr int64_t FastCommitRounds = 4;
 // The files whose times write the journal over: enough that one commit of all of them writes
@@ -77,6 +79,9 @@ struct PassPlan {
     bool holdAll = false;          // the files take records of one common table: all stay until the end
     bool cycleJournal = false;
     bool takeRecords = false; // a tree of folders takes the free records of the file table
+    // Folders but the run's get further names of the pass's empty files, which need no inode: a full
+    // volume may have none left to give, while its folders' blocks still have room for entries.
+    bool linkNames = false;
 };
 
 PassPlan PlanFor(VolumeKind kind) {
@@ -92,7 +97,9 @@ PassPlan PlanFor(VolumeKind kind) {
         return {{0}, true, false, false};
     case VolumeKind::Ext4:
     case VolumeKind::Xfs:
-        return {{0}, false, false, true};
+        // A kept folder's blocks keep deleted names: ext4 in the unused end behind its last entry, xfs
+        // in the entries it marks free.
+        return {{0}, true, false, true, false, true};
     case VolumeKind::Other:
         break;
     }
@@ -238,8 +245,12 @@ PassOutcome NamePass::FillFolder(int folder) {
     if (!StillOnVolume()) {
         return PassOutcome::VolumeGone;
     }
-    // The run's own folder was swept at the start, and now holds the cycle files.
-    if (plan_.everyFolder && !SameFolder(folder, RunFolder.Get())) {
+    // The run's own folder was swept at the start, and now holds the cycle files. Folders that get
+    // further names keep no leftovers of their own but after a kill in their midst; no sweep there
+    // takes a file of the user's that only looks like one.
+    const bool runFolder = SameFolder(folder, RunFolder.Get());
+    const bool linkNames = plan_.linkNames && !runFolder;
+    if (plan_.everyFolder && !runFolder && !linkNames) {
         RemoveLeftoverPassFiles(folder);
     }
     // An NTFS folder with few entries keeps its index in its own record (its size is then 0). One entry
@@ -269,8 +280,26 @@ PassOutcome NamePass::FillFolder(int folder) {
     // block refusing a name says little of the others: only many refusals in a row end a length.
     // A FAT folder is a list: the first refusal says it all (and fusefat takes 30 ms for each). On
     // NTFS, ntfs-3g's record search goes astray after refusals, and the tree would take fewer.
+    // A random name finds a block with room the less often the more blocks the folder has.
     const bool hashed = kind_ == VolumeKind::Btrfs || kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs;
-    const int32_t refusalsInARow = hashed ? SortedFolderRefusals : 1;
+    const int64_t folderBlocks = fstat(folder, &info) == 0 && info.st_blksize > 0 ? info.st_size / info.st_blksize : 0;
+    const int32_t refusalsInARow =
+        hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
+                                                          MostSortedFolderRefusals))
+               : 1;
+    LinkTarget linkTarget = LinkTarget::Fresh;
+    const auto make = [&](const std::string& name, int32_t content) {
+        if (linkNames && content == 0) {
+            const int32_t error = files_.Link(number, name, linkTarget);
+            // A file that has as many names as it may have gives way to the next one.
+            linkTarget = error == EMLINK ? LinkTarget::Fresh : LinkTarget::Current;
+            if (error != NoPassFileToLink) {
+                linked_ += error == 0 ? 1 : 0;
+                return PassFileMade{error == 0, 0, error};
+            }
+        }
+        return files_.Make(number, name, content);
+    };
     for (const int32_t content : plan_.contents) {
         // Names shrink only among empty files.
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
@@ -283,7 +312,7 @@ PassOutcome NamePass::FillFolder(int folder) {
                     return PassOutcome::Done;
                 }
                 const std::string name = PassFileName(content > 0 ? ContentNameLength : lengths[l]);
-                const PassFileMade result = files_.Make(number, name, content);
+                const PassFileMade result = make(name, content);
                 if (result.made) {
                     ++made_;
                     collisions = 0;
