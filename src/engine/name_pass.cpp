@@ -2,6 +2,7 @@
 
 #include "engine/fill_writer.h"
 #include "engine/folder_walk.h"
+#include "engine/folders_with_room.h"
 #include "engine/journal_cycle.h"
 #include "engine/pass_files.h"
 #include "engine/run_events.h"
@@ -684,6 +685,10 @@ void PrepareNamePass() {
         if (!runFiles->Make(number, PassFileName(CycleNameLength), 0).made) {
             ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
         }
+    }
+    if (KindOf(RunFolder.Get()) == VolumeKind::Xfs) {
+        FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName,
+                            [] { return AbortRun; });
     }
 }
 
