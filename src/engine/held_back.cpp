@@ -1,13 +1,14 @@
 #include "engine/held_back.h"
 
 #include "engine/folder_walk.h"
-
+#include "engine/space_map.h"
 #include "engine/volume_kind.h"
 #include "engine/xfs_ioctl.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>
 #include <sys/ioctl.h>
+#include <sys/vfs.h>
 
 namespace mirl {
 namespace {
@@ -15,6 +16,18 @@ namespace {
 // The kernel's own pool when nobody set another: 5% of the volume, at most 8,192 blocks.
 constexpr uint64_t XfsDefaultShare = 20;
 constexpr uint64_t XfsDefaultMost = 8192;
+
+// Root sees every free block in the space map: beside the pool, each allocation group keeps blocks
+// free for its own metadata, which statfs counts as used. -1 when the map can't be read.
+int64_t FreeInSpaceMap(int folder) {
+    int64_t bytes = 0;
+    const bool mapped = ForEachSpaceRecord(folder, [&](const fsmap& record) {
+        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE) {
+            bytes += static_cast<int64_t>(record.fmr_length);
+        }
+    });
+    return mapped ? bytes : -1;
+}
 
 } // namespace
 
@@ -27,6 +40,11 @@ int64_t HiddenReserveBytes(int folder) {
     XfsGeometry geometry{};
     if (!readable.Valid() || ioctl(readable.Get(), XfsGetGeometry, &geometry) != 0) {
         return 0;
+    }
+    struct statfs volume {};
+    const int64_t mapped = FreeInSpaceMap(readable.Get());
+    if (mapped >= 0 && fstatfs(readable.Get(), &volume) == 0) {
+        return std::max<int64_t>(0, mapped - static_cast<int64_t>(volume.f_bfree * volume.f_frsize));
     }
     XfsReserve reserve{};
     // Only root may ask for the pool; others get the size the kernel gives it by itself. The blocks

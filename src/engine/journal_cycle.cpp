@@ -1,5 +1,6 @@
 #include "engine/journal_cycle.h"
 
+#include "engine/space_map.h"
 #include "engine/xfs_ioctl.h"
 
 #include <algorithm>
@@ -28,35 +29,13 @@ constexpr int64_t Ext4JournalPerTransaction = 4;
 
 // The bytes GETFSMAP says the journal holds; 0 where the filesystem doesn't tell.
 int64_t LogBytesByMap(int folder) {
-    constexpr uint32_t Records = 128;
-    const size_t size = sizeof(fsmap_head) + Records * sizeof(fsmap);
-    const std::unique_ptr<fsmap_head, decltype(&free)> head(static_cast<fsmap_head*>(calloc(1, size)), &free);
-    if (!head) {
-        return 0;
-    }
-    head->fmh_keys[1].fmr_device = ~0U;
-    head->fmh_keys[1].fmr_physical = ~0ULL;
-    head->fmh_keys[1].fmr_owner = ~0ULL;
-    head->fmh_keys[1].fmr_offset = ~0ULL;
-    head->fmh_keys[1].fmr_flags = ~0U;
     int64_t bytes = 0;
-    for (;;) {
-        head->fmh_count = Records;
-        if (ioctl(folder, FS_IOC_GETFSMAP, head.get()) != 0 || head->fmh_entries == 0) {
-            return bytes;
+    ForEachSpaceRecord(folder, [&](const fsmap& record) {
+        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == OwnerLog) {
+            bytes += static_cast<int64_t>(record.fmr_length);
         }
-        for (uint32_t i = 0; i < head->fmh_entries; ++i) {
-            const fsmap& record = head->fmh_recs[i];
-            if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == OwnerLog) {
-                bytes += static_cast<int64_t>(record.fmr_length);
-            }
-        }
-        const fsmap& last = head->fmh_recs[head->fmh_entries - 1];
-        if ((last.fmr_flags & FMR_OF_LAST) != 0) {
-            return bytes;
-        }
-        head->fmh_keys[0] = last; // the next call goes on after the last record
-    }
+    });
+    return bytes;
 }
 
 // jbd2's counts: "<n> transactions (...), each up to <max> blocks" and "<l> logged blocks per

@@ -3,6 +3,7 @@
 #include "engine/fill_writer.h"
 #include "engine/folder_walk.h"
 #include "engine/folders_with_room.h"
+#include "engine/holes_first.h"
 #include "engine/journal_cycle.h"
 #include "engine/pass_files.h"
 #include "engine/run_events.h"
@@ -687,8 +688,9 @@ void PrepareNamePass() {
         }
     }
     if (KindOf(RunFolder.Get()) == VolumeKind::Xfs) {
-        FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName,
-                            [] { return AbortRun; });
+        const auto stop = [] { return AbortRun; };
+        FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, stop);
+        TakeSmallHolesFirst(*runFiles, runFolder.Get(), stop);
     }
 }
 

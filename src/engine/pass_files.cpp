@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -239,6 +240,35 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
         result.error = errno;
     }
     return result;
+}
+
+int64_t PassFiles::MakeInPieces(int32_t folderNumber, const std::string& name, int64_t bytes, int64_t pieceBytes) {
+    const int folder = folders_[folderNumber].fd.Get();
+    const std::unique_ptr<char, decltype(&free)> piece(
+        static_cast<char*>(std::aligned_alloc(static_cast<size_t>(pieceBytes), static_cast<size_t>(pieceBytes))),
+        &free);
+    UniqueFd file(openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_DIRECT | O_CLOEXEC, 0600));
+    if (!piece || !file.Valid()) {
+        return -1;
+    }
+    files_.push_back(Noted(folderNumber, name));
+    int64_t written = 0;
+    while (written < bytes) {
+        RandomFill(piece.get(), static_cast<int32_t>(pieceBytes));
+        const ssize_t n = pwrite(file.Get(), piece.get(), static_cast<size_t>(pieceBytes), written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += n;
+    }
+    // The size is what the file holds now, whatever its pieces met.
+    struct stat made {};
+    files_.back().size = fstat(file.Get(), &made) == 0 ? made.st_size : written;
+    fdatasync(file.Get());
+    return written;
 }
 
 PassFiles::Made PassFiles::Noted(int32_t folderNumber, const std::string& name) const {

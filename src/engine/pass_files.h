@@ -67,6 +67,11 @@ public:
     // generator; a name taken meanwhile is not touched (EEXIST).
     PassFileMade Make(int32_t folderNumber, const std::string& name, int32_t contentBytes);
 
+    // Makes a new file of that name in the folder and writes `bytes` random bytes into it past the
+    // page cache, a piece of `pieceBytes` at a time, so that the filesystem places each piece by
+    // itself; stops at the first refusal. The bytes written, -1 when the file could not be made.
+    int64_t MakeInPieces(int32_t folderNumber, const std::string& name, int64_t bytes, int64_t pieceBytes);
+
     // Makes a folder `name` in the folder the relative path `parent` leads to from folder
     // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
     // the files, the last made first.

@@ -38,6 +38,18 @@ public:
 
     std::string Status() const { return view.status; }
 
+    // The bytes the end report names as out of reach ("Nicht überschreibbar: 16 MB"), 0 when none.
+    static int64_t NamedUnreachable(const std::string& status) {
+        const std::string label = "Nicht überschreibbar: ";
+        const size_t at = status.find(label);
+        if (at == std::string::npos) {
+            return 0;
+        }
+        const int64_t number = std::stoll(status.substr(at + label.size()));
+        const std::string unit = status.substr(status.find(' ', at + label.size()) + 1, 2);
+        return number * (unit == "GB" ? 1 << 30 : unit == "MB" ? 1 << 20 : 1);
+    }
+
     static int64_t SizeOf(const std::string& path) {
         struct stat entry {};
         return lstat(path.c_str(), &entry) == 0 ? entry.st_size : -1;

@@ -191,6 +191,19 @@ void ScratchVolume::EmptyReservedPool() const {
     }
 }
 
+std::string ScratchVolume::ReservePool() const {
+    std::string pool;
+    if (type_ == "ext4") {
+        const std::string device = Device();
+        std::ifstream("/sys/fs/ext4/" + device.substr(device.rfind('/') + 1) + "/reserved_clusters") >> pool;
+    } else if (type_ == "xfs") {
+        const std::string reported = RunCommand({"xfs_io", "-x", "-c", "resblks", mountPoint_}).output;
+        const size_t at = reported.find("reserved blocks = ");
+        pool = at == std::string::npos ? "?" : reported.substr(at + 18, reported.find('\n', at) - at - 18);
+    }
+    return pool;
+}
+
 void ScratchVolume::RemountReadOnly() {
     CheckMounted();
     if (mount(nullptr, mountPoint_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {

@@ -41,6 +41,9 @@ public:
     // Empties ext4's pool of clusters that nobody may allocate, so that the whole free space can be
     // reached, as it nearly can on a large volume where the pool is a small share. Throws elsewhere.
     void EmptyReservedPool() const;
+    // The size of the pool of blocks the filesystem keeps from every file, as the kernel reports it
+    // (ext4's reserved clusters, xfs's reserve blocks); "" on other filesystems.
+    std::string ReservePool() const;
     // Unmounts now (the destructor then only deletes the image); for checks of the raw image.
     void Unmount();
     // Unmounts, waits until no FUSE driver holds the image any more, and runs the filesystem's

@@ -1,0 +1,114 @@
+#include "engine/holes_first.h"
+
+#include "engine/folder_walk.h"
+#include "engine/space_map.h"
+#include "engine/volume_kind.h"
+#include "engine/xfs_ioctl.h"
+
+#include <bit>
+#include <fcntl.h>
+#include <map>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+namespace mirl {
+namespace {
+
+// The fill asks for 1 MiB at a time, and the allocator gives it holes of that size or larger first.
+constexpr int64_t SmallHoleBytes = 1 << 20;
+// Directories go to the groups in turn: a few rounds find a folder in each.
+constexpr uint32_t FolderRoundsPerGroup = 3;
+constexpr int32_t FolderNameLength = 16;
+constexpr int32_t HoleRounds = 8;
+
+struct Groups {
+    uint64_t blockBytes = 0;
+    uint64_t groupBlocks = 0;
+    uint32_t count = 0;
+    int inodeShift = 0; // an inode number's group: the number shifted right by this
+
+    uint32_t OfInode(uint64_t inode) const { return static_cast<uint32_t>(inode >> inodeShift); }
+    uint32_t OfByte(uint64_t physical) const { return static_cast<uint32_t>(physical / blockBytes / groupBlocks); }
+};
+
+bool AskGroups(int folder, Groups& groups) {
+    XfsGeometry geometry{};
+    if (ioctl(folder, XfsGetGeometry, &geometry) != 0 || geometry.agblocks == 0 || geometry.inodesize == 0) {
+        return false;
+    }
+    groups.blockBytes = geometry.blocksize;
+    groups.groupBlocks = geometry.agblocks;
+    groups.count = geometry.agcount;
+    // As xfs numbers inodes: the group, then the block in it (rounded up to a power of two), then the
+    // inode in the block.
+    groups.inodeShift = std::bit_width(uint64_t{geometry.agblocks} - 1) +
+                        std::countr_zero(uint64_t{geometry.blocksize / geometry.inodesize});
+    return true;
+}
+
+// The bytes of free space in pieces smaller than the fill's requests, by group; false when the
+// space map can't be read.
+bool SmallHoles(int folder, const Groups& groups, std::map<uint32_t, int64_t>& holeBytes) {
+    holeBytes.clear();
+    return ForEachSpaceRecord(folder, [&](const fsmap& record) {
+        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE &&
+            record.fmr_length < static_cast<uint64_t>(SmallHoleBytes)) {
+            holeBytes[groups.OfByte(record.fmr_physical)] += static_cast<int64_t>(record.fmr_length);
+        }
+    });
+}
+
+} // namespace
+
+bool TakeSmallHolesFirst(PassFiles& files, int runFolder, const std::function<bool()>& stop) {
+    const UniqueFd readable = OpenReadable(runFolder);
+    Groups groups;
+    if (!readable.Valid() || KindOf(readable.Get()) != VolumeKind::Xfs || !AskGroups(readable.Get(), groups)) {
+        return true;
+    }
+    std::map<uint32_t, int64_t> holeBytes;
+    if (!SmallHoles(readable.Get(), groups, holeBytes) || holeBytes.empty()) {
+        return true;
+    }
+    // A folder in each group that has holes.
+    std::map<uint32_t, int32_t> folders;
+    const int32_t parent = files.AddFolder(readable.Get());
+    for (uint32_t round = 0;
+         parent >= 0 && round < FolderRoundsPerGroup * groups.count && folders.size() < holeBytes.size(); ++round) {
+        if (stop()) {
+            return false;
+        }
+        const std::string name = PassFileName(FolderNameLength);
+        if (files.MakeFolder(parent, "", name) != 0) {
+            break; // no room for one more folder: the fill goes on without
+        }
+        const UniqueFd made(openat(readable.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (made.Valid() && fstat(made.Get(), &info) == 0 && holeBytes.contains(groups.OfInode(info.st_ino)) &&
+            !folders.contains(groups.OfInode(info.st_ino))) {
+            if (const int32_t number = files.AddFolder(made.Get()); number >= 0) {
+                folders[groups.OfInode(info.st_ino)] = number;
+            }
+        }
+    }
+    // Each block goes to the free space nearest to the blocks before it, holes and larger pieces
+    // alike: a group's holes may take a few rounds.
+    for (int32_t round = 0; round < HoleRounds && !holeBytes.empty(); ++round) {
+        for (const auto& [group, bytes] : holeBytes) {
+            if (stop()) {
+                return false;
+            }
+            if (const auto folder = folders.find(group); folder != folders.end()) {
+                files.MakeInPieces(folder->second, PassFileName(FolderNameLength), bytes,
+                                   static_cast<int64_t>(groups.blockBytes));
+            }
+        }
+        if (!SmallHoles(readable.Get(), groups, holeBytes)) {
+            break;
+        }
+        std::erase_if(holeBytes, [&](const auto& group) { return !folders.contains(group.first); });
+    }
+    return true;
+}
+
+} // namespace mirl
