@@ -35,6 +35,11 @@ int64_t DataSize(int folder) {
 // Names of each length until one makes the folder grow or is refused; false when stopped.
 bool FillFolder(PassFiles& files, int32_t number, const std::function<bool()>& stop) {
     const int folder = files.FolderFd(number);
+    // A folder smaller than a block keeps its entries inside its inode and has no block to fill.
+    struct stat info {};
+    if (fstat(folder, &info) != 0 || info.st_size < info.st_blksize) {
+        return true;
+    }
     for (const int32_t length : NameLengths()) {
         for (int32_t collisions = 0;;) {
             if (stop()) {
