@@ -282,9 +282,11 @@ PassOutcome NamePass::FillFolder(int folder) {
     // block refusing a name says little of the others: only many refusals in a row end a length.
     // A FAT folder is a list: the first refusal says it all (and fusefat takes 30 ms for each). On
     // NTFS, ntfs-3g's record search goes astray after refusals, and the tree would take fewer.
-    // A random name finds a block with room the less often the more blocks the folder has.
-    const bool hashed = kind_ == VolumeKind::Btrfs || kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs;
+    // A random name finds a block with room the less often the more blocks the folder has; an ext4 or
+    // xfs folder of one block has no hash index, and its first refusal says it all.
     const int64_t folderBlocks = fstat(folder, &info) == 0 && info.st_blksize > 0 ? info.st_size / info.st_blksize : 0;
+    const bool hashed =
+        kind_ == VolumeKind::Btrfs || ((kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs) && folderBlocks > 1);
     const int32_t refusalsInARow =
         hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
                                                           MostSortedFolderRefusals))

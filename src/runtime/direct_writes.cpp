@@ -197,8 +197,10 @@ int DirectWrites::WriteJob(const Job& job, int64_t& written) {
         break; // refused: the page cache offers the rest in pieces
     }
     if (after_ == AfterRefusal::EndsFile) {
+        // A device that takes no direct write of this alignment ends the file as a full volume would:
+        // nothing is wrong with it.
         if (refusal != 0) {
-            return refusal;
+            return refusal == EINVAL ? ENOSPC : refusal;
         }
     } else if (written < job.bytes) {
         // Refused, or the end that isn't a whole aligned piece: the rest goes through the page

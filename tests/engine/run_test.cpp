@@ -213,6 +213,31 @@ TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
     }
 }
 
+// Root's run empties ext4's and xfs's reserve pool while its last files take the pool's blocks; a
+// stop in that step puts the pool back as it was, as the end of the step does.
+TEST_F(RunTest, AStopWhileTheReservePoolIsEmptiedPutsItBack) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root may empty the pool";
+    }
+    OpenProgram();
+    for (const char* type : {"ext4", "xfs"}) {
+        MIRL_MOUNT_SCRATCH_OR_SKIP(volume, type, std::string(type) == "xfs" ? 300 : 64);
+        const std::string poolBefore = volume->ReservePool();
+        ASSERT_NE(poolBefore, "0") << type;
+        bool sawEmpty = false;
+        view.onEvents = [&] {
+            sawEmpty = sawEmpty || volume->ReservePool() == "0";
+            return sawEmpty;
+        };
+        Choose(*volume);
+        StartRun();
+        view.onEvents = nullptr;
+        EXPECT_TRUE(sawEmpty) << type << ": the pool was never emptied";
+        EXPECT_NE(Status().find("Mirl abgebrochen!"), std::string::npos) << type << Status();
+        EXPECT_EQ(volume->ReservePool(), poolBefore) << type << ": the pool is put back";
+    }
+}
+
 TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
     OpenProgram();
