@@ -87,6 +87,29 @@ void NoteFillFile(const std::string& name) {
     }
 }
 
+std::vector<std::string> RunFillFileNames() {
+    std::vector<std::string> names;
+    if (!runs.empty()) {
+        for (const NotedFile& file : runs.back()->files) {
+            names.push_back(file.name);
+        }
+    }
+    return names;
+}
+
+void NoteFillFileAgain(const std::string& name) {
+    if (runs.empty()) {
+        return;
+    }
+    for (NotedFile& file : runs.back()->files) {
+        struct statx now {};
+        if (file.name == name && Look(RunFolder.Get(), name, now) && S_ISREG(now.stx_mode) &&
+            now.stx_ino == file.seen.stx_ino) {
+            file.seen = now;
+        }
+    }
+}
+
 int32_t NotedFillFileCount() {
     size_t count = 0;
     for (const auto& run : runs) {

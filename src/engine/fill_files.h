@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace mirl {
 
@@ -16,6 +17,11 @@ namespace mirl {
 void StartNotingFillFiles(const std::string& folderPath);
 // A fill file in RunFolder, just closed.
 void NoteFillFile(const std::string& name);
+// The names of the fill files the current run noted so far, in order.
+std::vector<std::string> RunFillFileNames();
+// A fill file of the current run that the run changed again after its closing (its blocks moved):
+// noted anew as it is now.
+void NoteFillFileAgain(const std::string& name);
 // How many of them are noted (removed ones no longer count).
 int32_t NotedFillFileCount();
 

@@ -2,6 +2,7 @@
 
 #include "engine/fill_files.h"
 #include "engine/fill_writer.h"
+#include "engine/last_free_blocks.h"
 #include "engine/name_pass.h"
 #include "engine/pass_files.h"
 #include "engine/progress.h"
@@ -77,6 +78,12 @@ FillOutcome FillReservePool() {
     FillOutcome outcome = FillOutcome::Written;
     while (outcome == FillOutcome::Written && !AbortRun) {
         outcome = WriteFillFile(FillFile::ReserveBlocks);
+    }
+    // What stays free now is what the filesystem keeps for its metadata: it takes fill data's place.
+    if (outcome == FillOutcome::VolumeFull && !AbortRun) {
+        if (const int64_t swapped = SwapLastFreeBlocks(RunFolder.Get(), RunFillFileNames()); swapped > 0) {
+            WriteLogLine("Letzte freie Blöcke mit Fülldaten getauscht: " + IntToText(swapped) + " Bytes");
+        }
     }
     if (pool.PutBack()) {
         WriteLogLine("Reserve des Dateisystems (" + IntToText(static_cast<int64_t>(pool.Kept())) +

@@ -1,0 +1,154 @@
+#include "engine/last_free_blocks.h"
+
+#include "engine/fill_files.h"
+#include "engine/space_map.h"
+#include "runtime/unique_fd.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <map>
+#include <memory>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mirl {
+namespace {
+
+// A full volume keeps a few MB free at most; more says that it isn't full, and nothing is swapped.
+constexpr uint64_t MostFreeBytes = 256 << 20;
+constexpr uint32_t ExtentsPerAsk = 256;
+constexpr size_t Alignment = 4096;
+
+struct Piece {
+    uint64_t physical;
+    uint64_t length;
+};
+
+// Where each of the file's pieces starts and ends on the device, and the file's offsets there.
+struct FilePieces {
+    std::map<uint64_t, uint64_t> starts;
+    std::map<uint64_t, uint64_t> ends;
+};
+
+FilePieces PiecesOf(int file) {
+    FilePieces pieces;
+    const size_t size = sizeof(fiemap) + ExtentsPerAsk * sizeof(fiemap_extent);
+    const std::unique_ptr<fiemap, decltype(&free)> map(static_cast<fiemap*>(calloc(1, size)), &free);
+    for (uint64_t start = 0; map;) {
+        map->fm_start = start;
+        map->fm_length = FIEMAP_MAX_OFFSET;
+        map->fm_flags = FIEMAP_FLAG_SYNC;
+        map->fm_extent_count = ExtentsPerAsk;
+        if (ioctl(file, FS_IOC_FIEMAP, map.get()) != 0 || map->fm_mapped_extents == 0) {
+            break;
+        }
+        for (uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
+            const fiemap_extent& extent = map->fm_extents[i];
+            constexpr uint32_t NotPlain = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_ENCODED |
+                                          FIEMAP_EXTENT_NOT_ALIGNED | FIEMAP_EXTENT_DATA_INLINE |
+                                          FIEMAP_EXTENT_UNWRITTEN | FIEMAP_EXTENT_SHARED;
+            if ((extent.fe_flags & NotPlain) == 0) {
+                pieces.starts[extent.fe_physical] = extent.fe_logical;
+                pieces.ends[extent.fe_physical + extent.fe_length] = extent.fe_logical + extent.fe_length;
+            }
+        }
+        const fiemap_extent& last = map->fm_extents[map->fm_mapped_extents - 1];
+        if ((last.fe_flags & FIEMAP_EXTENT_LAST) != 0) {
+            break;
+        }
+        start = last.fe_logical + last.fe_length;
+    }
+    return pieces;
+}
+
+// Reads the range, gives its blocks back and writes it again; false, with the file as it was,
+// when any step is refused before the blocks went, and also when the writing fell short.
+bool Rewrite(int file, uint64_t offset, uint64_t length) {
+    const std::unique_ptr<char, decltype(&free)> data(static_cast<char*>(std::aligned_alloc(Alignment, length)), &free);
+    if (!data || pread(file, data.get(), length, static_cast<off_t>(offset)) != static_cast<ssize_t>(length)) {
+        return false;
+    }
+    if (fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                  static_cast<off_t>(length)) != 0) {
+        return false;
+    }
+    for (uint64_t done = 0; done < length;) {
+        const ssize_t n = pwrite(file, data.get() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return fdatasync(file) == 0;
+}
+
+} // namespace
+
+int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFiles) {
+    std::vector<Piece> free;
+    uint64_t freeBytes = 0;
+    const UniqueFd readable(openat(runFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const bool mapped = readable.Valid() && ForEachSpaceRecord(readable.Get(), [&](const fsmap& record) {
+                            if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE) {
+                                free.push_back({record.fmr_physical, record.fmr_length});
+                                freeBytes += record.fmr_length;
+                            }
+                        });
+    if (!mapped || free.empty() || freeBytes > MostFreeBytes) {
+        return 0;
+    }
+    int64_t swapped = 0;
+    for (const std::string& name : fillFiles) {
+        const UniqueFd file(openat(runFolder, name.c_str(), O_RDWR | O_DIRECT | O_NOFOLLOW | O_CLOEXEC));
+        struct stat before {};
+        if (!file.Valid() || fstat(file.Get(), &before) != 0 || !S_ISREG(before.st_mode)) {
+            continue;
+        }
+        bool changed = false;
+        for (Piece& piece : free) {
+            if (piece.length == 0) {
+                continue;
+            }
+            // The range of the file right behind the free piece goes into it; where no piece of the file
+            // ends there, the range right before a piece that starts at its end.
+            const FilePieces pieces = PiecesOf(file.Get());
+            const uint64_t fileBytes = static_cast<uint64_t>(before.st_size) / Alignment * Alignment;
+            uint64_t offset = 0;
+            uint64_t length = 0;
+            if (const auto behind = pieces.ends.find(piece.physical); behind != pieces.ends.end()) {
+                offset = behind->second;
+                length = std::min(piece.length, fileBytes > offset ? fileBytes - offset : 0);
+                length = length / Alignment * Alignment;
+            } else if (const auto ahead = pieces.starts.find(piece.physical + piece.length);
+                       ahead != pieces.starts.end()) {
+                length = std::min(piece.length, ahead->second) / Alignment * Alignment;
+                offset = ahead->second - length;
+            }
+            // Direct reads and writes want whole aligned pieces; a part that isn't one stays free.
+            if (length == 0 || offset % Alignment != 0 || !Rewrite(file.Get(), offset, length)) {
+                continue;
+            }
+            swapped += static_cast<int64_t>(length);
+            piece.length = 0;
+            changed = true;
+        }
+        if (changed) {
+            // The file's bytes are as they were; its times are put back, and it is noted as it is now.
+            const std::array<timespec, 2> times{before.st_atim, before.st_mtim};
+            futimens(file.Get(), times.data());
+            NoteFillFileAgain(name);
+        }
+    }
+    return swapped;
+}
+
+} // namespace mirl
