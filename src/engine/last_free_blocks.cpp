@@ -24,6 +24,8 @@ namespace {
 constexpr uint64_t MostFreeBytes = 256 << 20;
 constexpr uint32_t ExtentsPerAsk = 256;
 constexpr size_t Alignment = 4096;
+// A piece larger than this is swapped only in part, so that the data read stays small.
+constexpr uint64_t MostSwapBytes = 16 << 20;
 
 struct Piece {
     uint64_t physical;
@@ -124,16 +126,16 @@ int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFi
             const uint64_t fileBytes = static_cast<uint64_t>(before.st_size) / Alignment * Alignment;
             uint64_t offset = 0;
             uint64_t length = 0;
+            // Direct reads and writes want whole aligned pieces; a part that isn't one stays free.
+            const uint64_t wanted = std::min(piece.length, MostSwapBytes);
             if (const auto behind = pieces.ends.find(piece.physical); behind != pieces.ends.end()) {
                 offset = behind->second;
-                length = std::min(piece.length, fileBytes > offset ? fileBytes - offset : 0);
-                length = length / Alignment * Alignment;
+                length = std::min(wanted, fileBytes > offset ? fileBytes - offset : 0) / Alignment * Alignment;
             } else if (const auto ahead = pieces.starts.find(piece.physical + piece.length);
-                       ahead != pieces.starts.end()) {
-                length = std::min(piece.length, ahead->second) / Alignment * Alignment;
+                       ahead != pieces.starts.end() && piece.length <= MostSwapBytes) {
+                length = std::min(wanted, ahead->second) / Alignment * Alignment;
                 offset = ahead->second - length;
             }
-            // Direct reads and writes want whole aligned pieces; a part that isn't one stays free.
             if (length == 0 || offset % Alignment != 0 || !Rewrite(file.Get(), offset, length)) {
                 continue;
             }
