@@ -39,8 +39,10 @@ public:
     std::string Status() const { return view.status; }
 
     // The bytes the end report names as out of reach ("Nicht überschreibbar: 16 MB"), 0 when none.
-    static int64_t NamedUnreachable(const std::string& status) {
-        const std::string label = "Nicht überschreibbar: ";
+    static int64_t NamedUnreachable(const std::string& status) { return NamedBytes(status, "Nicht überschreibbar: "); }
+
+    // The size the end report gives after `label`, in bytes; 0 when it gives none.
+    static int64_t NamedBytes(const std::string& status, const std::string& label) {
         const size_t at = status.find(label);
         if (at == std::string::npos) {
             return 0;

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <map>
 #include <numeric>
 #include <set>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -408,6 +410,63 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     const test::ScratchVolume::CheckResult check = volume->CheckFilesystem();
     EXPECT_TRUE(check.clean) << check.output;
 }
+
+// A user who is not root: the run can't empty the reserve pool nor read the space map, and the
+// space ext4 keeps for root stays free. Deleted contents may stay only as far as the end names what
+// it could not reach; names in the user's folders go all the same.
+class HomeTreeAsUserTest : public HomeTreeTest {};
+
+constexpr uid_t Nobody = 65534;
+
+TEST_P(HomeTreeAsUserTest, ContentsStayOnlyWhereTheEndSaysAndNoNameStays) {
+    const Filesystem filesystem = GetParam();
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the test drops root itself";
+    }
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
+    HomeTree tree(volume->Root());
+    ASSERT_NO_FATAL_FAILURE(tree.Plant());
+    // The user's own home: the volume's folders are theirs, the mount point reachable.
+    ASSERT_EQ(test::RunCommand({"chown", "-R", std::to_string(Nobody), volume->MountPoint()}).exitCode, 0);
+    ASSERT_EQ(chmod((volume->MountPoint() + "/..").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.Path().c_str(), 0777), 0);
+    const std::string statusFile = folder / "status";
+
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) {
+            _exit(2);
+        }
+        StartEngine();
+        view.Choose(volume->Root());
+        StartRun();
+        test::WriteFileBytes(statusFile, view.status);
+        _exit(0);
+    }
+    int exit = 0;
+    ASSERT_EQ(waitpid(child, &exit, 0), child);
+    ASSERT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << "the child ended with " << exit;
+    const std::string status = test::ReadFileBytes(statusFile);
+    std::printf("%s as a user:\n%s\n", filesystem.name, status.c_str());
+    ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
+
+    volume->Unmount();
+    const Left after = ScanFor(volume->Image(), tree.Files());
+    const std::string table = Table(after);
+    std::printf("%s as a user, after the run:%s\n", filesystem.name, table.c_str());
+    const int64_t named = NamedUnreachable(status) + NamedBytes(status, "Nur als root: ");
+    EXPECT_LE(static_cast<int64_t>(after.contentBlocks.size()) * test::ScanBlock, named)
+        << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks);
+    EXPECT_EQ(after.Names(), 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks) << "\n" << Log();
+    const test::ScratchVolume::CheckResult check = volume->CheckFilesystem();
+    EXPECT_TRUE(check.clean) << check.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, HomeTreeAsUserTest,
+                         ::testing::Values(Filesystem{"ext4", "ext4", 256, {"-b", "4096"}},
+                                           Filesystem{"xfs", "xfs", 320}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // FAT through its FUSE driver is not among them yet: there a large kept folder still keeps a few
 // names after a run, and fsck.fat finds long-name fragments it can't place.
