@@ -150,6 +150,10 @@ class NamePass {
 public:
     NamePass(const std::string& driveText, VolumeKind kind, PassFiles& files)
         : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)), files_(files) {
+        if (!NameKeptFolders && (kind == VolumeKind::Ext4 || kind == VolumeKind::Xfs)) {
+            plan_.everyFolder = false;
+            plan_.linkNames = false;
+        }
         made_ = files.Count(); // the cycle files, made when the run started
         onFuse_ = OnFuse(RunFolder.Get());
     }
@@ -691,8 +695,12 @@ void PrepareNamePass() {
     }
     if (KindOf(RunFolder.Get()) == VolumeKind::Xfs) {
         const auto stop = [] { return AbortRun; };
-        FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, stop);
-        TakeSmallHolesFirst(*runFiles, runFolder.Get(), stop);
+        if (NameKeptFolders) {
+            FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, stop);
+        }
+        if (FillHeldBack) {
+            TakeSmallHolesFirst(*runFiles, runFolder.Get(), stop);
+        }
     }
 }
 

@@ -4,7 +4,9 @@
 #include "engine/volume_kind.h"
 #include "engine/xfs_ioctl.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -28,7 +30,48 @@ bool WriteSetting(const std::string& path, uint64_t value) {
     return file.Valid() && write(file.Get(), text.data(), static_cast<size_t>(length)) == length;
 }
 
+// The pool emptied now, as a fault's report needs it to put it back: prepared beforehand, read
+// without a lock.
+struct EmptiedNow {
+    std::atomic<bool> held{false};
+    std::array<char, 256> ext4Setting{}; // "" for xfs
+    std::array<char, 32> size{};
+    size_t sizeLength = 0;
+    int xfsFolder = -1;
+    uint64_t xfsSize = 0;
+};
+EmptiedNow emptiedNow;
+
+void NoteEmptied(const std::string& ext4Setting, int xfsFolder, uint64_t size) {
+    if (ext4Setting.size() >= emptiedNow.ext4Setting.size()) {
+        return;
+    }
+    std::copy(ext4Setting.begin(), ext4Setting.end(), emptiedNow.ext4Setting.begin());
+    emptiedNow.ext4Setting[ext4Setting.size()] = '\0';
+    const auto end = std::to_chars(emptiedNow.size.data(), emptiedNow.size.data() + emptiedNow.size.size(), size).ptr;
+    emptiedNow.sizeLength = static_cast<size_t>(end - emptiedNow.size.data());
+    emptiedNow.xfsFolder = xfsFolder;
+    emptiedNow.xfsSize = size;
+    emptiedNow.held.store(true);
+}
+
 } // namespace
+
+void PutBackEmptiedPoolNow() {
+    if (!emptiedNow.held.exchange(false)) {
+        return;
+    }
+    if (emptiedNow.xfsFolder >= 0) {
+        XfsReserve reserve{emptiedNow.xfsSize, 0};
+        ioctl(emptiedNow.xfsFolder, XfsSetReserve, &reserve);
+        return;
+    }
+    const int file = open(emptiedNow.ext4Setting.data(), O_WRONLY | O_CLOEXEC);
+    if (file >= 0) {
+        [[maybe_unused]] const ssize_t written = write(file, emptiedNow.size.data(), emptiedNow.sizeLength);
+        close(file);
+    }
+}
 
 EmptiedReservePool::EmptiedReservePool(int folder) {
     switch (KindOf(folder)) {
@@ -53,6 +96,9 @@ EmptiedReservePool::EmptiedReservePool(int folder) {
         return;
     }
     emptied_ = kept_ > 0 && Set(0);
+    if (emptied_) {
+        NoteEmptied(xfsFolder_.Valid() ? std::string() : ext4Setting_, xfsFolder_.Get(), kept_);
+    }
 }
 
 EmptiedReservePool::~EmptiedReservePool() {
@@ -64,6 +110,7 @@ bool EmptiedReservePool::PutBack() {
         return true;
     }
     emptied_ = false;
+    emptiedNow.held.store(false);
     return Set(kept_);
 }
 

@@ -38,4 +38,8 @@ private:
     bool emptied_ = false;
 };
 
+// Puts back a pool that an EmptiedReservePool of this process holds empty now, for a fault's report
+// before the process ends: only calls that are safe in a signal handler, no allocation, no lock.
+void PutBackEmptiedPoolNow();
+
 } // namespace mirl

@@ -71,6 +71,9 @@ FillOutcome FillLoop(const std::string& driveText) {
 // As root, the filesystem's reserve pool is emptied while full-size files take its blocks, and put
 // back at once; elsewhere nothing happens.
 FillOutcome FillReservePool() {
+    if (!FillHeldBack) {
+        return FillOutcome::Written;
+    }
     EmptiedReservePool pool(RunFolder.Get());
     if (!pool.Emptied()) {
         return FillOutcome::Written;

@@ -18,6 +18,8 @@ std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 bool AnotherMirlRuns = false;
 bool FillFilesWriteBehind = true;
 bool FillFilesDirect = true;
+bool FillHeldBack = true;
+bool NameKeptFolders = true;
 std::string ProgramFolder;
 std::string DataFolder;
 std::string LogFolder;

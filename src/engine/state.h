@@ -55,6 +55,13 @@ extern bool FillFilesWriteBehind;
 // Fill files written past the page cache where the filesystem allows it (not through FUSE drivers);
 // off, through the page cache (for comparison in the benchmark, and for tests of that path).
 extern bool FillFilesDirect;
+// As root: the filesystem's reserve pool emptied for the last fill files, the last free blocks
+// swapped with fill data, and xfs's small holes taken first. On as every run uses it; off for the
+// benchmark's comparison.
+extern bool FillHeldBack;
+// Folders that stay take the pass's names on ext4 and xfs (further names; on xfs also at the start,
+// while there is room). On as every run uses it; off for the benchmark's comparison.
+extern bool NameKeptFolders;
 // Set at start-up when another Mirl of this user already runs with the same log: this one ends.
 extern bool AnotherMirlRuns;
 

@@ -1,5 +1,6 @@
 #include "shell/fatal_report.h"
 
+#include "engine/reserve_pool.h"
 #include "runtime/file_output.h"
 #include "runtime/signal_stack.h"
 #include "shell/fault_codes.h"
@@ -53,6 +54,13 @@ std::vector<uintptr_t> RecordedFrames() {
     return frames;
 }
 
+// The process ends here: a reserve pool that the run holds empty goes back first (the kernel would
+// only set it anew at the volume's next mount).
+[[noreturn]] void EndProcess() {
+    PutBackEmptiedPoolNow();
+    _exit(0);
+}
+
 // A fault while the first one is being reported. The reporter, and the main thread when it shows
 // the report, can't wait for themselves: the process ends at once. Any other thread waits, so that
 // the first report isn't cut short, until the box is answered (the main thread may then wait for
@@ -60,13 +68,13 @@ std::vector<uintptr_t> RecordedFrames() {
 [[noreturn]] void OnSecondFault() {
     const pid_t self = gettid();
     if (self == FaultReporterThread() || (self == mainThread && fault.thread == mainThread)) {
-        _exit(0);
+        EndProcess();
     }
     constexpr timespec step{0, 50'000'000};
     while (!FaultReportAnswered()) {
         nanosleep(&step, nullptr);
     }
-    _exit(0);
+    EndProcess();
 }
 
 // Only what is safe in a signal handler: the faulting thread may hold any lock, the allocator's
@@ -76,7 +84,7 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
         OnSecondFault();
     }
     if (jumpReady == 0) {
-        _exit(0);
+        EndProcess();
     }
     fault.code = ExceptionCodeOf(*info, ThisThreadStackLow());
     fault.pc = FaultingPc(context);
@@ -113,7 +121,7 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
     NoteReportAnswered();
     FileClose(-1);
     std::fflush(nullptr);
-    _exit(0);
+    EndProcess();
 }
 
 } // namespace

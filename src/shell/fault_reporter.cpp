@@ -1,5 +1,6 @@
 #include "shell/fault_reporter.h"
 
+#include "engine/reserve_pool.h"
 #include "runtime/unique_fd.h"
 #include "shell/fault_codes.h"
 #include "shell/fault_location.h"
@@ -219,6 +220,7 @@ void EndWithReportOnStandardError(int32_t line, uint32_t code) {
     length += FormatFaultReport(std::span(message).subspan(length, sizeof message - length - 1), line, code, "\n");
     message[length++] = '\n';
     WriteAll(STDERR_FILENO, message, length);
+    PutBackEmptiedPoolNow();
     _exit(0);
 }
 

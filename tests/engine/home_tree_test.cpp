@@ -411,6 +411,26 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     EXPECT_TRUE(check.clean) << check.output;
 }
 
+// For the benchmark (bench/home-tree): the same run without the steps for held-back space and kept
+// folders, printed beside the run with them.
+TEST_P(HomeTreeTest, DISABLED_WithoutTheStepsForHeldBackSpaceAndKeptFolders) {
+    const Filesystem filesystem = GetParam();
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
+    FillHeldBack = false;
+    NameKeptFolders = false;
+    OpenProgram();
+    HomeTree tree(volume->Root());
+    ASSERT_NO_FATAL_FAILURE(tree.Plant());
+    Choose(*volume);
+    const int32_t started = ClockMs();
+    StartRun();
+    std::printf("%s without the steps: whole run %d ms\n", filesystem.name, ClockDifference(ClockMs(), started));
+    ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    volume->Unmount();
+    std::printf("%s without the steps, after the run:%s\n", filesystem.name,
+                Table(ScanFor(volume->Image(), tree.Files())).c_str());
+}
+
 // A user who is not root: the run can't empty the reserve pool nor read the space map, and the
 // space ext4 keeps for root stays free. Deleted contents may stay only as far as the end names what
 // it could not reach; names in the user's folders go all the same.

@@ -17,6 +17,8 @@ inline void FreshEngineIn(const std::string& folder) {
     AbortRun = false;
     FillFilesWriteBehind = true;
     FillFilesDirect = true;
+    FillHeldBack = true;
+    NameKeptFolders = true;
 }
 
 } // namespace mirl::test
