@@ -21,11 +21,8 @@ constexpr uint64_t XfsDefaultMost = 8192;
 // free for its own metadata, which statfs counts as used. -1 when the map can't be read.
 int64_t FreeInSpaceMap(int folder) {
     int64_t bytes = 0;
-    const bool mapped = ForEachSpaceRecord(folder, [&](const fsmap& record) {
-        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE) {
-            bytes += static_cast<int64_t>(record.fmr_length);
-        }
-    });
+    const bool mapped = ForEachFreePiece(
+        folder, [&](uint64_t /*physical*/, uint64_t length) { bytes += static_cast<int64_t>(length); });
     return mapped ? bytes : -1;
 }
 

@@ -50,10 +50,9 @@ bool AskGroups(int folder, Groups& groups) {
 // space map can't be read.
 bool SmallHoles(int folder, const Groups& groups, std::map<uint32_t, int64_t>& holeBytes) {
     holeBytes.clear();
-    return ForEachSpaceRecord(folder, [&](const fsmap& record) {
-        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE &&
-            record.fmr_length < static_cast<uint64_t>(SmallHoleBytes)) {
-            holeBytes[groups.OfByte(record.fmr_physical)] += static_cast<int64_t>(record.fmr_length);
+    return ForEachFreePiece(folder, [&](uint64_t physical, uint64_t length) {
+        if (length < static_cast<uint64_t>(SmallHoleBytes)) {
+            holeBytes[groups.OfByte(physical)] += static_cast<int64_t>(length);
         }
     });
 }

@@ -1,6 +1,7 @@
 #include "engine/last_free_blocks.h"
 
 #include "engine/fill_files.h"
+#include "engine/folder_walk.h"
 #include "engine/space_map.h"
 #include "runtime/unique_fd.h"
 
@@ -98,12 +99,10 @@ bool Rewrite(int file, uint64_t offset, uint64_t length) {
 int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFiles) {
     std::vector<Piece> free;
     uint64_t freeBytes = 0;
-    const UniqueFd readable(openat(runFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const bool mapped = readable.Valid() && ForEachSpaceRecord(readable.Get(), [&](const fsmap& record) {
-                            if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE) {
-                                free.push_back({record.fmr_physical, record.fmr_length});
-                                freeBytes += record.fmr_length;
-                            }
+    const UniqueFd readable = OpenReadable(runFolder);
+    const bool mapped = readable.Valid() && ForEachFreePiece(readable.Get(), [&](uint64_t physical, uint64_t length) {
+                            free.push_back({physical, length});
+                            freeBytes += length;
                         });
     if (!mapped || free.empty() || freeBytes > MostFreeBytes) {
         return 0;

@@ -37,4 +37,12 @@ bool ForEachSpaceRecord(int folder, const std::function<void(const fsmap&)>& rec
     }
 }
 
+bool ForEachFreePiece(int folder, const std::function<void(uint64_t physical, uint64_t length)>& piece) {
+    return ForEachSpaceRecord(folder, [&](const fsmap& record) {
+        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == FMR_OWN_FREE) {
+            piece(record.fmr_physical, record.fmr_length);
+        }
+    });
+}
+
 } // namespace mirl

@@ -11,4 +11,7 @@ namespace mirl {
 // false when the filesystem or the user can't ask.
 bool ForEachSpaceRecord(int folder, const std::function<void(const fsmap&)>& record);
 
+// The same for the free pieces alone: where each starts on the device and how long it is, in bytes.
+bool ForEachFreePiece(int folder, const std::function<void(uint64_t physical, uint64_t length)>& piece);
+
 } // namespace mirl
