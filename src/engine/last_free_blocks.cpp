@@ -2,6 +2,7 @@
 
 #include "engine/fill_files.h"
 #include "engine/folder_walk.h"
+#include "engine/run_log.h"
 #include "engine/space_map.h"
 #include "runtime/unique_fd.h"
 
@@ -70,16 +71,19 @@ FilePieces PiecesOf(int file) {
     return pieces;
 }
 
-// Reads the range, gives its blocks back and writes it again; false, with the file as it was,
-// when any step is refused before the blocks went, and also when the writing fell short.
-bool Rewrite(int file, uint64_t offset, uint64_t length) {
+enum class Rewritten { No, Yes, Short };
+
+// Reads the range, gives its blocks back and writes it again. No: a step before the blocks went was
+// refused, and the file is as it was. Short: the writing fell short, and the rest of the range
+// reads as zeros now.
+Rewritten Rewrite(int file, uint64_t offset, uint64_t length) {
     const std::unique_ptr<char, decltype(&free)> data(static_cast<char*>(std::aligned_alloc(Alignment, length)), &free);
     if (!data || pread(file, data.get(), length, static_cast<off_t>(offset)) != static_cast<ssize_t>(length)) {
-        return false;
+        return Rewritten::No;
     }
     if (fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                   static_cast<off_t>(length)) != 0) {
-        return false;
+        return Rewritten::No;
     }
     for (uint64_t done = 0; done < length;) {
         const ssize_t n = pwrite(file, data.get() + done, length - done, static_cast<off_t>(offset + done));
@@ -87,11 +91,11 @@ bool Rewrite(int file, uint64_t offset, uint64_t length) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            return Rewritten::Short;
         }
         done += static_cast<uint64_t>(n);
     }
-    return fdatasync(file) == 0;
+    return fdatasync(file) == 0 ? Rewritten::Yes : Rewritten::Short;
 }
 
 } // namespace
@@ -135,7 +139,17 @@ int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFi
                 length = std::min(wanted, ahead->second) / Alignment * Alignment;
                 offset = ahead->second - length;
             }
-            if (length == 0 || offset % Alignment != 0 || !Rewrite(file.Get(), offset, length)) {
+            if (length == 0 || offset % Alignment != 0) {
+                continue;
+            }
+            const Rewritten rewritten = Rewrite(file.Get(), offset, length);
+            if (rewritten == Rewritten::Short) {
+                // The volume had no room for the range where it had been: a hole in the file, said.
+                WriteLogLine("Fülldatei <" + name +
+                             "> beim Tausch der letzten freien Blöcke nicht ganz neu geschrieben");
+                changed = true;
+            }
+            if (rewritten != Rewritten::Yes) {
                 continue;
             }
             swapped += static_cast<int64_t>(length);
