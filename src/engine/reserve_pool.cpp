@@ -66,10 +66,9 @@ void PutBackEmptiedPoolNow() {
         ioctl(emptiedNow.xfsFolder, XfsSetReserve, &reserve);
         return;
     }
-    const int file = open(emptiedNow.ext4Setting.data(), O_WRONLY | O_CLOEXEC);
-    if (file >= 0) {
-        [[maybe_unused]] const ssize_t written = write(file, emptiedNow.size.data(), emptiedNow.sizeLength);
-        close(file);
+    const UniqueFd file(open(emptiedNow.ext4Setting.data(), O_WRONLY | O_CLOEXEC));
+    if (file.Valid()) {
+        [[maybe_unused]] const ssize_t written = write(file.Get(), emptiedNow.size.data(), emptiedNow.sizeLength);
     }
 }
 
