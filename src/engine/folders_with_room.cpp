@@ -47,11 +47,11 @@ bool FillFolder(PassFiles& files, int32_t number, const std::function<bool()>& s
             }
             const int64_t before = DataSize(folder);
             const std::string name = PassFileName(length);
-            const int32_t error = files.Link(number, name, LinkTarget::Current);
-            if (error == EEXIST && ++collisions < MostCollisions) {
-                continue;
+            int32_t error = files.Link(number, name, LinkTarget::Current);
+            if (error == EMLINK) {
+                error = files.Link(number, name, LinkTarget::Fresh); // that file has all the names it may have
             }
-            if (error == EMLINK && files.Link(number, name, LinkTarget::Fresh) == 0) {
+            if (error == EEXIST && ++collisions < MostCollisions) {
                 continue;
             }
             if (error != 0) {
