@@ -37,11 +37,15 @@ inline StepWords StepAt(uint32_t* A, uint32_t* B, int p, int q) {
     return {a, b};
 }
 
-inline StepWords Step() {
-    const StepWords words = StepAt(state.A, state.B, state.p, state.q);
-    state.p = state.p == 0 ? TableSize - 1 : state.p - 1;
-    state.q = state.q == 0 ? TableSize - 1 : state.q - 1;
+inline StepWords Step(GeneratorState& s) {
+    const StepWords words = StepAt(s.A, s.B, s.p, s.q);
+    s.p = s.p == 0 ? TableSize - 1 : s.p - 1;
+    s.q = s.q == 0 ? TableSize - 1 : s.q - 1;
     return words;
+}
+
+inline StepWords Step() {
+    return Step(state);
 }
 
 // The 8 output bytes of a step: b then a, both little-endian.
@@ -117,7 +121,7 @@ unsigned char* VectorSteps(unsigned char* out, int64_t steps) {
 }
 
 // After steps written straight to the output, the tables hold the last 17 of them.
-void TakeTablesFromOutput(const unsigned char* end, int64_t steps) {
+void TakeTablesFromOutput(GeneratorState& s, const unsigned char* end, int64_t steps) {
     for (int64_t back = TableSize; back >= 1; --back) {
         uint32_t pair[2];
         std::memcpy(pair, end - back * 8, 8);
@@ -125,12 +129,62 @@ void TakeTablesFromOutput(const unsigned char* end, int64_t steps) {
             pair[0] = __builtin_bswap32(pair[0]);
             pair[1] = __builtin_bswap32(pair[1]);
         }
-        const auto position = static_cast<int32_t>(((state.p - (steps - back)) % TableSize + TableSize) % TableSize);
-        state.B[position] = pair[0];
-        state.A[position] = pair[1];
+        const auto position = static_cast<int32_t>(((s.p - (steps - back)) % TableSize + TableSize) % TableSize);
+        s.B[position] = pair[0];
+        s.A[position] = pair[1];
     }
-    state.p = static_cast<int32_t>(((state.p - steps) % TableSize + TableSize) % TableSize);
-    state.q = (state.p + Lag) % TableSize;
+    s.p = static_cast<int32_t>(((s.p - steps) % TableSize + TableSize) % TableSize);
+    s.q = (s.p + Lag) % TableSize;
+}
+
+// RandomFill on any generator state: the process's, or one made again from a snapshot.
+void FillFrom(GeneratorState& s, void* area, int32_t length) {
+    if (length <= 0) {
+        return;
+    }
+    auto* out = static_cast<unsigned char*>(area);
+    int64_t groups = length / 8;
+
+    // Plain steps make the history, then the vector steps run on the output alone.
+    if (groups >= HistorySteps + 8 && std::endian::native == std::endian::little) {
+        for (int i = 0; i < HistorySteps; ++i) {
+            StoreWords(out, Step(s));
+            out += 8;
+        }
+        groups -= HistorySteps;
+        const int64_t vectorSteps = groups - groups % 8;
+        out = VectorSteps(out, vectorSteps);
+        TakeTablesFromOutput(s, out, vectorSteps);
+        groups -= vectorSteps;
+    }
+    for (; groups > 0; --groups) {
+        StoreWords(out, Step(s));
+        out += 8;
+    }
+
+    const int rest = length % 8;
+    if (rest > 0) {
+        unsigned char last[8];
+        StoreWords(last, Step(s));
+        std::memcpy(out, last, static_cast<size_t>(rest));
+    }
+}
+
+GeneratorState FromSnapshot(const RandomSnapshot& snapshot) {
+    GeneratorState s{};
+    std::memcpy(s.A, snapshot.A, sizeof s.A);
+    std::memcpy(s.B, snapshot.B, sizeof s.B);
+    s.p = snapshot.p;
+    s.q = snapshot.q;
+    s.seeded = true;
+    return s;
+}
+
+void ToSnapshot(const GeneratorState& s, RandomSnapshot& snapshot) {
+    std::memcpy(snapshot.A, s.A, sizeof snapshot.A);
+    std::memcpy(snapshot.B, s.B, sizeof snapshot.B);
+    snapshot.p = s.p;
+    snapshot.q = s.q;
 }
 
 } // namespace
@@ -142,44 +196,31 @@ void RandomInit(uint32_t seed) {
 
 void RandomFill(void* area, int32_t length) {
     SeedOnFirstUse();
-    if (length <= 0) {
-        return;
-    }
-    auto* out = static_cast<unsigned char*>(area);
-    int64_t groups = length / 8;
+    FillFrom(state, area, length);
+}
 
-    // Plain steps make the history, then the vector steps run on the output alone.
-    if (groups >= HistorySteps + 8 && std::endian::native == std::endian::little) {
-        for (int i = 0; i < HistorySteps; ++i) {
-            StoreWords(out, Step());
-            out += 8;
-        }
-        groups -= HistorySteps;
-        const int64_t vectorSteps = groups - groups % 8;
-        out = VectorSteps(out, vectorSteps);
-        TakeTablesFromOutput(out, vectorSteps);
-        groups -= vectorSteps;
-    }
-    for (; groups > 0; --groups) {
-        StoreWords(out, Step());
-        out += 8;
-    }
+void RandomFillFrom(RandomSnapshot& from, void* area, int32_t length) {
+    GeneratorState s = FromSnapshot(from);
+    FillFrom(s, area, length);
+    ToSnapshot(s, from);
+}
 
-    const int rest = length % 8;
-    if (rest > 0) {
-        unsigned char last[8];
-        StoreWords(last, Step());
-        std::memcpy(out, last, static_cast<size_t>(rest));
-    }
+uint32_t RandomByteFrom(RandomSnapshot& from) {
+    GeneratorState s = FromSnapshot(from);
+    const uint32_t byte = Step(s).a >> 24;
+    ToSnapshot(s, from);
+    return byte;
 }
 
 RandomSnapshot RandomState() {
     RandomSnapshot copy{};
-    std::memcpy(copy.A, state.A, sizeof copy.A);
-    std::memcpy(copy.B, state.B, sizeof copy.B);
-    copy.p = state.p;
-    copy.q = state.q;
+    ToSnapshot(state, copy);
     return copy;
+}
+
+RandomSnapshot RandomStateAhead() {
+    SeedOnFirstUse();
+    return RandomState();
 }
 
 uint32_t RandomUpTo(uint32_t max) {

@@ -16,7 +16,8 @@ void RandomFill(void* area, int32_t length);
 // A number from 0 to `max` inclusive; `max` 0xFFFFFFFF returns the whole output word.
 uint32_t RandomUpTo(uint32_t max);
 
-// A copy of the generator's tables and positions, for checks against known sequences.
+// A copy of the generator's tables and positions: for checks against known sequences, and to make
+// a fill file's bytes again when it is read back.
 struct RandomSnapshot {
     uint32_t A[17];
     uint32_t B[17];
@@ -24,5 +25,14 @@ struct RandomSnapshot {
     int32_t q;
 };
 RandomSnapshot RandomState();
+// The state the next RandomFill or RandomUpTo starts from: the generator seeds itself first if it
+// has not yet (RandomState shows an unseeded one as it is).
+RandomSnapshot RandomStateAhead();
+
+// Makes again what RandomFill made after `from` was taken: `length` bytes into `area`, advancing
+// `from` alone (the process's generator is not touched, so any thread may call it).
+void RandomFillFrom(RandomSnapshot& from, void* area, int32_t length);
+// The byte RandomUpTo(255) gave after `from` was taken; advances `from` alone.
+uint32_t RandomByteFrom(RandomSnapshot& from);
 
 } // namespace mirl

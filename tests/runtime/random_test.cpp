@@ -157,6 +157,39 @@ TEST(Random, UpToStaysInRangeAndAlwaysSteps) {
     EXPECT_EQ(RandomUpTo(255), a >> 24);
 }
 
+TEST(Random, ASnapshotMakesTheSameBytesAgainInOtherPieces) {
+    RandomInit(0x5EED);
+    RandomSnapshot taken = RandomStateAhead();
+    // What a fill file holds: blocks as the writer makes them, then the last file's single bytes.
+    const Bytes first = Fill(1'000'000);
+    const Bytes second = Fill(1'000'000);
+    RandomSnapshot beforeBytes = RandomStateAhead();
+    std::vector<uint32_t> bytes;
+    for (int i = 0; i < 300; ++i) {
+        bytes.push_back(RandomUpTo(255));
+    }
+    const RandomSnapshot after = RandomState();
+
+    // Read back in pieces that don't match how they were made, as a checker reads pages.
+    Bytes again(2'000'000);
+    int64_t at = 0;
+    for (int32_t piece : {4096, 8, 995'896, 1'000'000}) {
+        RandomFillFrom(taken, again.data() + at, piece);
+        at += piece;
+    }
+    EXPECT_TRUE(std::equal(first.begin(), first.begin() + 1'000'000, again.begin()));
+    EXPECT_TRUE(std::equal(second.begin(), second.begin() + 1'000'000, again.begin() + 1'000'000));
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        ASSERT_EQ(RandomByteFrom(beforeBytes), bytes[i]) << "byte " << i;
+    }
+    EXPECT_EQ(beforeBytes.p, after.p);
+    EXPECT_TRUE(std::equal(std::begin(beforeBytes.A), std::end(beforeBytes.A), std::begin(after.A)));
+    // Making them again took nothing from the process's generator.
+    EXPECT_EQ(RandomState().p, after.p);
+    const RandomSnapshot now = RandomState();
+    EXPECT_TRUE(std::equal(std::begin(after.B), std::end(after.B), std::begin(now.B)));
+}
+
 } // namespace
 } // namespace mirl
 
