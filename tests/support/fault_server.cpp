@@ -3,11 +3,16 @@
 // faults. Writing to /control changes the behaviour while it runs:
 //   "fail N"  every write that reaches past byte N fails with EIO, from now on
 //   "rate N"  every write takes as long as N bytes per second allow (0: no delay)
-//   "heal"    writes go through again
+//   "drop N"  every write past byte N is answered as done and kept nowhere (a dying card)
+//   "wrap N"  the drive holds N bytes: every read and write past them lands on its beginning,
+//             offset modulo N (a counterfeit stick that claims more than it holds)
+//   "heal"    writes go through again (and nothing is dropped or wrapped)
+// The image is served without the kernel's cache, so that what is read is what the drive holds.
 // Usage: mirl_fault_server BACKING-FILE MOUNT-POINT
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,6 +33,8 @@ constexpr const char* ControlPath = "/control";
 int backing = -1;
 std::atomic<int64_t> failPast{-1};
 std::atomic<int64_t> bytesPerSecond{0};
+std::atomic<int64_t> dropPast{-1};
+std::atomic<int64_t> realSize{-1};
 
 int GetAttr(const char* path, struct stat* attributes, fuse_file_info* /*file*/) {
     std::memset(attributes, 0, sizeof *attributes);
@@ -66,16 +73,38 @@ int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t /*offset
     return 0;
 }
 
-int Open(const char* path, fuse_file_info* /*file*/) {
+int Open(const char* path, fuse_file_info* file) {
+    file->direct_io = 1;
     return std::strcmp(path, ImagePath) == 0 || std::strcmp(path, ControlPath) == 0 ? 0 : -ENOENT;
+}
+
+// Runs `transfer(offset, bytes, done)` over the pieces of [offset, offset + size) as the drive
+// holds them: wrapped at its real size, if it has one. Returns the bytes done, or -errno.
+template <typename Transfer> int Pieces(size_t size, off_t offset, Transfer transfer) {
+    const int64_t wrap = realSize;
+    size_t done = 0;
+    while (done < size) {
+        const int64_t at = static_cast<int64_t>(offset) + static_cast<int64_t>(done);
+        const int64_t held = wrap > 0 ? at % wrap : at;
+        const size_t piece = wrap > 0 ? std::min<size_t>(size - done, static_cast<size_t>(wrap - held)) : size - done;
+        const ssize_t n = transfer(static_cast<off_t>(held), piece, done);
+        if (n < 0) {
+            return -errno;
+        }
+        done += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < piece) {
+            break;
+        }
+    }
+    return static_cast<int>(done);
 }
 
 int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* /*file*/) {
     if (std::strcmp(path, ImagePath) != 0) {
         return -EACCES;
     }
-    const ssize_t n = pread(backing, buffer, size, offset);
-    return n < 0 ? -errno : static_cast<int>(n);
+    return Pieces(size, offset,
+                  [&](off_t at, size_t piece, size_t done) { return pread(backing, buffer + done, piece, at); });
 }
 
 int Control(const char* command, size_t size) {
@@ -85,8 +114,14 @@ int Control(const char* command, size_t size) {
         failPast = value;
     } else if (std::sscanf(text.c_str(), "rate %lld", &value) == 1) {
         bytesPerSecond = value;
+    } else if (std::sscanf(text.c_str(), "drop %lld", &value) == 1) {
+        dropPast = value;
+    } else if (std::sscanf(text.c_str(), "wrap %lld", &value) == 1) {
+        realSize = value;
     } else if (text.starts_with("heal")) {
         failPast = -1;
+        dropPast = -1;
+        realSize = -1;
     } else {
         return -EINVAL;
     }
@@ -103,8 +138,19 @@ int Write(const char* path, const char* data, size_t size, off_t offset, fuse_fi
     if (const int64_t limit = failPast; limit >= 0 && offset + static_cast<int64_t>(size) > limit) {
         return -EIO;
     }
-    const ssize_t n = pwrite(backing, data, size, offset);
-    return n < 0 ? -errno : static_cast<int>(n);
+    const int64_t keptUpTo = dropPast;
+    return Pieces(size, offset, [&](off_t at, size_t piece, size_t done) -> ssize_t {
+        const int64_t from = static_cast<int64_t>(offset) + static_cast<int64_t>(done);
+        if (keptUpTo >= 0 && from + static_cast<int64_t>(piece) > keptUpTo) {
+            // What lies before the limit is kept; the rest is answered as written.
+            const int64_t kept = std::max<int64_t>(keptUpTo - from, 0);
+            if (kept > 0 && pwrite(backing, data + done, static_cast<size_t>(kept), at) != kept) {
+                return -1;
+            }
+            return static_cast<ssize_t>(piece);
+        }
+        return pwrite(backing, data + done, piece, at);
+    });
 }
 
 int Truncate(const char* path, off_t size, fuse_file_info* /*file*/) {

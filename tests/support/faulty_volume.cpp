@@ -16,7 +16,7 @@
 
 namespace mirl::test {
 
-std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyNot) {
+std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyNot, const std::string& type) {
     if (geteuid() != 0) {
         whyNot = "faulty volumes need root (FUSE and loop mounts)";
         return nullptr;
@@ -53,7 +53,7 @@ std::unique_ptr<FaultyVolume> FaultyVolume::Mount(int sizeMiB, std::string& whyN
         whyNot = "the fault server did not mount";
         return nullptr;
     }
-    faulty->volume_ = ScratchVolume::Mount("ext4", sizeMiB, whyNot, "", faulty->serverMount_ + "/image");
+    faulty->volume_ = ScratchVolume::Mount(type, sizeMiB, whyNot, "", faulty->serverMount_ + "/image");
     if (!faulty->volume_) {
         return nullptr;
     }
@@ -74,6 +74,18 @@ void FaultyVolume::FailWritesPast(int64_t offset) {
 
 void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
     Tell("rate " + std::to_string(bytesPerSecond));
+}
+
+void FaultyVolume::DropWritesPast(int64_t offset) {
+    Tell("drop " + std::to_string(offset));
+}
+
+void FaultyVolume::WrapPast(int64_t bytes) {
+    Tell("wrap " + std::to_string(bytes));
+}
+
+void FaultyVolume::Heal() {
+    Tell("heal");
 }
 
 FaultyVolume::~FaultyVolume() {

@@ -9,11 +9,12 @@
 
 namespace mirl::test {
 
-// An ext4 scratch volume on a drive that fails or is slow on demand: its image is served by the
-// fault server (FUSE) and loop-mounted from there. Everything is taken down with the object.
+// A scratch volume (ext4 unless named) on a drive that fails, is slow, drops or wraps writes on
+// demand: its image is served by the fault server (FUSE) and loop-mounted from there. Everything
+// is taken down with the object.
 class FaultyVolume {
 public:
-    static std::unique_ptr<FaultyVolume> Mount(int sizeMiB, std::string& whyNot);
+    static std::unique_ptr<FaultyVolume> Mount(int sizeMiB, std::string& whyNot, const std::string& type = "ext4");
 
     FaultyVolume(const FaultyVolume&) = delete;
     FaultyVolume& operator=(const FaultyVolume&) = delete;
@@ -25,6 +26,12 @@ public:
     void FailWritesPast(int64_t offset);
     // Every write of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
     void SetWriteRate(int64_t bytesPerSecond);
+    // Every write past byte `offset` is answered as done and kept nowhere.
+    void DropWritesPast(int64_t offset);
+    // The drive holds only `bytes`: reads and writes past them land on its beginning.
+    void WrapPast(int64_t bytes);
+    // Writes go through again, nothing dropped or wrapped.
+    void Heal();
 
 private:
     FaultyVolume() = default;
@@ -39,9 +46,9 @@ private:
 } // namespace mirl::test
 
 // Mounts a faulty volume into `var` or ends the test, as MIRL_MOUNT_SCRATCH_OR_SKIP does.
-#define MIRL_MOUNT_FAULTY_OR_SKIP(var, sizeMiB)                                                                        \
+#define MIRL_MOUNT_FAULTY_OR_SKIP(var, sizeMiB, ...)                                                                   \
     std::string var##WhyNot;                                                                                           \
-    auto var = ::mirl::test::FaultyVolume::Mount(sizeMiB, var##WhyNot);                                                \
+    auto var = ::mirl::test::FaultyVolume::Mount(sizeMiB, var##WhyNot __VA_OPT__(, ) __VA_ARGS__);                     \
     if (!var) {                                                                                                        \
         if (geteuid() != 0 && !::mirl::test::MaySkipWithoutRoot()) {                                                   \
             GTEST_FAIL() << "faulty volume needs root, and CI is set: " << var##WhyNot;                                \
