@@ -20,6 +20,8 @@ constexpr int32_t MainMenuBar = 0;
 constexpr int32_t MenuItemInfo = 1;
 // The menu "Laufwerk" and its item that removes the fill files of this program start.
 constexpr int32_t MenuItemDeleteFillFiles = 2;
+// Its checkable item that has every fill file read back whole; the event's kind is 1 when checked.
+constexpr int32_t MenuItemReadBackAll = 3;
 
 // The key T in the Info window raises this menu event number.
 constexpr int32_t TestLogKey = 777;

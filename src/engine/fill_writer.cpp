@@ -2,6 +2,7 @@
 
 #include "engine/fill_files.h"
 #include "engine/progress.h"
+#include "engine/read_back.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
 #include "engine/run_view.h"
@@ -18,9 +19,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <utility>
 
 namespace mirl {
 namespace {
@@ -49,9 +52,9 @@ int32_t CreateNextFile(std::string& name, ino_t& inode) {
     }
 }
 
-// Writes blocks until the file is full, a write falls short or a stop is asked for. Returns the
-// bytes the file took.
-int64_t WriteBlocks(const std::string& fullName) {
+// Writes blocks until the file is full, a write falls short or a stop is asked for, noting the
+// generator's state before each. Returns the bytes the file took.
+int64_t WriteBlocks(const std::string& fullName, std::vector<RandomSnapshot>& blockStarts) {
     const int32_t blocks = MaxFileBytes / BlockSize;
     int64_t written = 0;
     for (int32_t i = 1; i <= blocks; ++i) {
@@ -62,6 +65,7 @@ int64_t WriteBlocks(const std::string& fullName) {
         SettleInSteps(FillFileNumber, window);
         const bool windowFull = FileInFlight(FillFileNumber) >= window;
         const int32_t start = ClockMs();
+        blockStarts.push_back(RandomStateAhead());
         const int32_t taken = FileWriteFilled(FillFileNumber, BlockSize, RandomFill, FillBuffer.get());
         written += taken;
         if (taken < BlockSize || FileError(FillFileNumber) != 0) {
@@ -71,7 +75,8 @@ int64_t WriteBlocks(const std::string& fullName) {
         PumpRunEvents();
         SettleInSteps(FillFileNumber, window);
         NoteBlockWritten(ClockDifference(ClockMs(), start), windowFull);
-        if (AbortRun) {
+        // A device that gave an earlier file back wrong gets nothing more.
+        if (AbortRun || ReadBackFailed()) {
             break;
         }
     }
@@ -170,10 +175,12 @@ FillOutcome WriteFillFile(FillFile kind) {
     }
     FileSetWriteBehind(FillFileNumber, FillFilesWriteBehind);
     const std::string fullName = driveText + name;
+    WrittenFill check{
+        .name = name, .inode = inode, .bytes = 0, .byteByByte = kind == FillFile::Last, .blockStarts = {}};
     int64_t written = 0;
     if (kind == FillFile::ReserveBlocks) {
         if (FileWriteDirect(FillFileNumber, AfterRefusal::EndsFile)) {
-            written = WriteBlocks(fullName);
+            written = WriteBlocks(fullName, check.blockStarts);
         }
     } else if (kind == FillFile::FullSize) {
         // FUSE drivers gain nothing from it, and the page cache path knows their ways of saying
@@ -181,9 +188,11 @@ FillOutcome WriteFillFile(FillFile kind) {
         if (FillFilesDirect && !OnFuse(RunFolder.Get())) {
             FileWriteDirect(FillFileNumber);
         }
-        written = WriteBlocks(fullName);
+        written = WriteBlocks(fullName, check.blockStarts);
     } else {
+        check.blockStarts.push_back(RandomStateAhead());
         WriteLastBytes(driveText);
+        written = std::numeric_limits<int64_t>::max(); // whatever the file took of its bytes
     }
     const int32_t error = CloseTimed(fullName, written);
     if (kind == FillFile::Last || written > 0) {
@@ -191,6 +200,10 @@ FillOutcome WriteFillFile(FillFile kind) {
     }
     if (error != 0 && !MeansFull(error, driveText)) {
         return ReportWriteError(fullName, error);
+    }
+    if (written > 0) {
+        check.bytes = written;
+        ReadBackFile(std::move(check));
     }
     if (kind != FillFile::Last && written == 0) {
         RemoveEmptyFile(name, inode);

@@ -15,11 +15,13 @@ enum class FillOutcome {
     CannotCreate, // no file could be created; the status field says "Dateifehler" and the name
     WriteFailed,  // the device failed; the status field says "Schreibfehler" and the name, the log why
     VolumeGone,   // the chosen volume is no longer where the run started; "Laufwerksfehler"
+    CheckFailed,  // a fill file read back was not what was written; "Prüffehler" and the name
 };
 
 // Writes one fill file into the run's folder (RunFolder) under the next free name "MirlFile<n>":
 // a full-size file of up to 2,147 blocks with progress and a stop check after each, or the last
-// file with as many bytes as the volume reports free, at most one block.
+// file with as many bytes as the volume reports free, at most one block. A file that took data is
+// handed to the run's read-back once it is closed.
 FillOutcome WriteFillFile(FillFile kind);
 
 // True while the run's folder is still the one the run started in, and its path still leads there.

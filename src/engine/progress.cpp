@@ -1,6 +1,7 @@
 #include "engine/progress.h"
 
 #include "engine/held_back.h"
+#include "engine/read_back.h"
 #include "engine/run_log.h"
 #include "engine/run_thread.h"
 #include "engine/run_view.h"
@@ -37,14 +38,17 @@ std::string FreeLine(const VolumeSpace& space) {
     return "Frei: " + SizeText(space.free) + "\r\n";
 }
 
-// What a finished run left free, and why: the share only root may fill (when the run was not
-// root's), and the rest, which the filesystem keeps for itself, its hidden pools included; and a
+// What a finished run read back, what it left free, and why: the share only root may fill (when
+// the run was not root's), and the rest, which the filesystem keeps for itself, its hidden pools included; and a
 // volume whose names the pass could not reach.
-std::vector<std::string> UnreachedLines(const std::string& driveText, int64_t free) {
+std::vector<std::string> EndLines(const std::string& driveText, int64_t free) {
     const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRunRootOnlySpace(driveText), free) : 0;
     const int64_t hidden = RunFolder.Valid() ? HiddenReserveBytes(RunFolder.Get()) : 0;
     const int64_t rest = free - rootOnly + hidden;
     std::vector<std::string> lines;
+    if (const int64_t checked = ReadBackCheckedBytes(); checked > 0) {
+        lines.push_back("Geprüft: " + SizeText(checked));
+    }
     if (rootOnly > 0) {
         lines.push_back("Nur als root: " + SizeText(rootOnly));
     }
@@ -63,6 +67,8 @@ std::string ActivityLine(const StatusFigures& figures) {
         return "Mirl abgebrochen!\r\n";
     case Activity::Finished:
         return "Mirl beendet!\r\n";
+    case Activity::Checking:
+        return "Prüfe " + figures.fillFile + " …\r\n";
     case Activity::Writing:
     case Activity::None:
         break;
@@ -165,13 +171,13 @@ void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
                                      .fillFile = fillFile,
                                      .byteCount = byteCount,
                                      .elapsed = DateNow() - RunStartTime});
-    const std::vector<std::string> unreached =
-        activity == Activity::Finished ? UnreachedLines(driveText, space.free) : std::vector<std::string>();
-    for (const std::string& line : unreached) {
+    const std::vector<std::string> endLines =
+        activity == Activity::Finished ? EndLines(driveText, space.free) : std::vector<std::string>();
+    for (const std::string& line : endLines) {
         status += line + "\r\n";
     }
     View().ShowStatus(status);
-    for (const std::string& line : unreached) {
+    for (const std::string& line : endLines) {
         WriteLogLine(line);
     }
 
@@ -194,6 +200,10 @@ void ShowProgress(const std::string& fillFile, int64_t byteCount) {
 
 void ShowChosenVolume() {
     RunOffWindowThread([] { ShowProgress("", 0); });
+}
+
+void ShowChecking(const std::string& fillFile) {
+    Show(Activity::Checking, fillFile, 0);
 }
 
 void ShowRunEnd(RunEnd end) {

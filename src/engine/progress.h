@@ -11,7 +11,7 @@ enum class RunEnd { Stopped, Finished };
 
 // What the status field tells: the volume, and during a run what is written into which file, or
 // how the run ended.
-enum class Activity { None, Writing, Stopped, Finished };
+enum class Activity { None, Writing, Checking, Stopped, Finished };
 
 struct StatusFigures {
     std::string driveText;
@@ -35,6 +35,9 @@ void ShowProgress(const std::string& fillFile, int64_t byteCount);
 // Shows the volume chosen now and its free space, as ShowProgress does outside a run; the volume
 // is asked off the window's thread, so that a hanging drive doesn't freeze the window.
 void ShowChosenVolume();
+
+// Shows that the run waits for the check of the fill file `fillFile` (its name alone).
+void ShowChecking(const std::string& fillFile);
 
 // Shows at once how the run ended, and at a finished run what stays out of reach.
 void ShowRunEnd(RunEnd end);

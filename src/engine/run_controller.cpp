@@ -6,6 +6,7 @@
 #include "engine/name_pass.h"
 #include "engine/pass_files.h"
 #include "engine/progress.h"
+#include "engine/read_back.h"
 #include "engine/reserve_pool.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
@@ -54,12 +55,25 @@ FillOutcome AfterPass(PassOutcome outcome) {
 
 bool EndsTheRun(FillOutcome outcome) {
     return outcome == FillOutcome::CannotCreate || outcome == FillOutcome::WriteFailed ||
-           outcome == FillOutcome::VolumeGone;
+           outcome == FillOutcome::VolumeGone || outcome == FillOutcome::CheckFailed;
+}
+
+// Waits until at most `unchecked` fill files wait for their read-back; a failed check ends the run.
+FillOutcome AfterReadBack(FillOutcome outcome, int32_t unchecked) {
+    if (EndsTheRun(outcome) || AbortRun) {
+        return outcome;
+    }
+    return WaitForReadBack(unchecked) ? outcome : FillOutcome::CheckFailed;
 }
 
 FillOutcome FillLoop(const std::string& driveText) {
     FillOutcome outcome = FillOutcome::Written;
     while (QueryRunFreeSpace(driveText).free > BlockSize && !AbortRun) {
+        // One file is checked while the next is written; a check that falls behind is waited for.
+        outcome = AfterReadBack(outcome, 1);
+        if (outcome != FillOutcome::Written) {
+            break;
+        }
         outcome = WriteFillFile(FillFile::FullSize);
         if (outcome != FillOutcome::Written) {
             break;
@@ -83,6 +97,8 @@ FillOutcome FillReservePool() {
         outcome = WriteFillFile(FillFile::ReserveBlocks);
     }
     // What stays free now is what the filesystem keeps for its metadata: it takes fill data's place.
+    // The swap moves fill data, so no check may read it meanwhile.
+    outcome = AfterReadBack(outcome, 0);
     if (outcome == FillOutcome::VolumeFull && !AbortRun) {
         if (const int64_t swapped = SwapLastFreeBlocks(RunFolder.Get(), RunFillFileNames()); swapped > 0) {
             WriteLogLine("Letzte freie Blöcke mit Fülldaten getauscht: " + IntToText(swapped) + " Bytes");
@@ -107,7 +123,10 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     // A run that was ended from outside may have left pass files; they go first.
     RemoveLeftoverPassFiles(RunFolder.Get());
     PrepareNamePass();
+    const ReadBackRun readBack(RunFolder.Get(), ReadBackEverything);
     FillOutcome outcome = FillLoop(driveText);
+    // The checks catch up before the reserve pool is emptied, so that it stays empty briefly.
+    outcome = AfterReadBack(outcome, 0);
     if (!EndsTheRun(outcome) && !AbortRun) {
         outcome = FillReservePool();
     }
@@ -122,6 +141,10 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
         }
     }
     EndNamePass();
+    outcome = AfterReadBack(outcome, 0);
+    if (outcome == FillOutcome::CheckFailed) {
+        ReportReadBackFailure();
+    }
     const bool stopped = AbortRun;
     // Clicks that came while the run ended were meant for the Stop button.
     PumpRunEvents();

@@ -14,6 +14,7 @@ void CreateMainMenu() {
     // Alt+L and Alt+H open the menus, the underlined letter then an item.
     MenuAddTitle("&Laufwerk");
     MenuAddItem(MenuItemDeleteFillFiles, "Fülldateien &löschen");
+    MenuAddCheckItem(MenuItemReadBackAll, "&Alles nachlesen");
     MenuAddTitle("&Hilfe");
     MenuAddItem(MenuItemInfo, "&Info");
 }

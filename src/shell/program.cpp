@@ -47,6 +47,8 @@ void MainLoop() {
         } else if (code == EV_MENU && object == MenuItemDeleteFillFiles) {
             DeleteNotedFillFiles();
             quit = EndSignal() != 0;
+        } else if (code == EV_MENU && object == MenuItemReadBackAll) {
+            ReadBackEverything = kind == 1;
         } else if (code == EV_MENU && object == MenuItemInfo) {
             Info();
             quit = EndSignal() != 0; // the Info window's loop took the request

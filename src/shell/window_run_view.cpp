@@ -1,6 +1,7 @@
 #include "shell/window_run_view.h"
 
 #include "common/ids.h"
+#include "engine/state.h"
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
 
@@ -37,6 +38,9 @@ bool WindowRunView::TakeStopRequests() {
     for (int32_t code = EventPoll(); code != 0; code = EventPoll()) {
         if (code == EV_CLOSE_WINDOW || (code == EV_GADGET && EventObjectNumber() == Wnd1BtnGdgGo)) {
             stop = true;
+        } else if (code == EV_MENU && EventObjectNumber() == MenuItemReadBackAll) {
+            // The check mark changed during a run: it holds from the next run on, as it shows.
+            ReadBackEverything = EventKind() == 1;
         }
     }
     return stop;

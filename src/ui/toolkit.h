@@ -89,6 +89,9 @@ void EditorRemoveLengthLimit(int32_t number);
 intptr_t MenuBarCreate(int32_t menuNumber, intptr_t window);
 void MenuAddTitle(const std::string& text);
 void MenuAddItem(int32_t itemNumber, const std::string& text);
+// An item with a check mark, unchecked at first; each click toggles it and raises EV_MENU with the
+// kind 1 (now checked) or 0.
+void MenuAddCheckItem(int32_t itemNumber, const std::string& text);
 
 // Events. EventWait blocks until an event is queued; EventPoll returns 0 at once when none is.
 int32_t EventWait();

@@ -310,4 +310,17 @@ void MenuAddItem(int32_t itemNumber, const std::string& text) {
                      [windowNumber, itemNumber] { QueueEvent(EV_MENU, windowNumber, itemNumber, 0); });
 }
 
+void MenuAddCheckItem(int32_t itemNumber, const std::string& text) {
+    ToolkitWindow* window = menuWindow.data();
+    if (window == nullptr || window->CurrentMenu() == nullptr) {
+        return;
+    }
+    QAction* item = window->CurrentMenu()->addAction(QString::fromUtf8(text));
+    item->setCheckable(true);
+    const int32_t windowNumber = window->Number();
+    QObject::connect(item, &QAction::toggled, [windowNumber, itemNumber](bool checked) {
+        QueueEvent(EV_MENU, windowNumber, itemNumber, checked ? 1 : 0);
+    });
+}
+
 } // namespace mirl

@@ -119,15 +119,21 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
         ASSERT_EQ(unreached != std::string::npos, QueryFreeSpace(volume->Root()).free > 0) << status;
     }
     EXPECT_EQ(status.find("Nur als root"), std::string::npos) << "root reaches the reserve";
+    // The fill files were read back in samples: at least each file's first block.
+    const size_t checked = status.find("\r\nGeprüft: ");
+    ASSERT_NE(checked, std::string::npos) << status;
+    EXPECT_TRUE(status.find(" MB\r\n", checked) < status.find("\r\n", checked + 2)) << status;
     const std::string log = Log();
     ASSERT_TRUE(log.starts_with(std::string(140, ' ') + "\r\n")) << log;
     if (unreached != std::string::npos) {
         const std::string line = status.substr(unreached, status.find("\r\n", unreached) - unreached);
         EXPECT_TRUE(log.ends_with(" " + line + "\r\n")) << log;
-        // The body holds the pass over names and small files, then that line.
+        // The body holds the pass over names and small files, what was read back, then that line.
         const size_t pass = log.find(" Namen und kleine Dateien (", 142);
         ASSERT_NE(pass, std::string::npos) << log;
-        EXPECT_EQ(log.find("\r\n", pass) + 2 + 12 + line.size() + 2, log.size()) << "two lines in the body";
+        const size_t checkedLine = log.find("\r\n", pass) + 2;
+        EXPECT_EQ(log.find(" Geprüft: ", checkedLine), checkedLine + 11) << log;
+        EXPECT_EQ(log.find("\r\n", checkedLine) + 2 + 12 + line.size() + 2, log.size()) << "three lines in the body";
     }
     const ScratchVolume::CheckResult check = volume->CheckFilesystem();
     EXPECT_TRUE(check.clean) << check.output;

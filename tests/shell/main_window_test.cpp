@@ -53,8 +53,13 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     EXPECT_LE(180 + bar->height(), 205);
     ASSERT_EQ(bar->actions().size(), 2);
     EXPECT_EQ(bar->actions()[0]->text(), "&Laufwerk");
-    ASSERT_EQ(bar->actions()[0]->menu()->actions().size(), 1);
+    ASSERT_EQ(bar->actions()[0]->menu()->actions().size(), 2);
     EXPECT_EQ(bar->actions()[0]->menu()->actions()[0]->text(), "Fülldateien &löschen");
+    // Reading back every byte is a choice for this program start only.
+    const QAction* readBackAll = bar->actions()[0]->menu()->actions()[1];
+    EXPECT_EQ(readBackAll->text(), "&Alles nachlesen");
+    EXPECT_TRUE(readBackAll->isCheckable());
+    EXPECT_FALSE(readBackAll->isChecked());
     EXPECT_EQ(bar->actions()[1]->text(), "&Hilfe");
     const QList<QAction*> items = bar->actions()[1]->menu()->actions();
     ASSERT_EQ(items.size(), 1);
