@@ -2,7 +2,8 @@
 // page-cache memory and the longest time between two turns of the window (how long it could not
 // react). With a number of seconds, it asks the run to stop after that long and also prints how
 // long the stopped run took to come back (the closing of its file included).
-// With MIRL_BENCH_PAGE_CACHE=1 in the environment the fill files go through the page cache.
+// With MIRL_BENCH_PAGE_CACHE=1 in the environment the fill files go through the page cache;
+// MIRL_BENCH_READ_BACK=off, samples (the default) or all chooses what of them is read back.
 // Usage: fill_bench <mount point> [stop after seconds]
 #include "engine/run_controller.h"
 #include "engine/startup.h"
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
     mirl::StartEngine();
     const char* pageCache = std::getenv("MIRL_BENCH_PAGE_CACHE");
     mirl::FillFilesDirect = pageCache == nullptr || std::string(pageCache) != "1";
+    const std::string readBack =
+        std::getenv("MIRL_BENCH_READ_BACK") != nullptr ? std::getenv("MIRL_BENCH_READ_BACK") : "";
+    mirl::ReadBackFillFiles = readBack != "off";
+    mirl::ReadBackEverything = readBack == "all";
     view.Choose(root);
     if (view.device == 0) {
         std::fprintf(stderr, "fill_bench: %s can't be reached\n", root.c_str());

@@ -5,12 +5,16 @@
 #include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
+#include "engine/storage_stack.h"
 #include "runtime/clock.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"
 
+#include <cstdint>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <memory>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -120,15 +124,37 @@ int32_t NotedFillFileCount() {
 
 namespace {
 
+// On flash storage that takes discards, the blocks the fill files held are reported free, so that
+// the disk may erase them (root only); elsewhere the status says how. The status line, or "".
+std::string TrimLine(const RunFiles& run) {
+    const UniqueFd folder(open(run.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat now {};
+    if (!folder.Valid() || fstat(folder.Get(), &now) != 0 || now.st_dev != run.device || now.st_ino != run.inode) {
+        return {};
+    }
+    const StorageFacts storage = DescribeStorageOf(folder.Get());
+    if (!storage.flash || !storage.discard) {
+        return {};
+    }
+    fstrim_range range{.start = 0, .len = UINT64_MAX, .minlen = 0};
+    // The removed files' blocks are free once the removal is committed (ext4 frees them then).
+    if (geteuid() == 0 && syncfs(folder.Get()) == 0 && ioctl(folder.Get(), FITRIM, &range) == 0) {
+        return "Dem Flash-Speicher als frei gemeldet: " + SizeText(static_cast<int64_t>(range.len)) + "\r\n";
+    }
+    return "Flash-Speicher freigeben: sudo fstrim " + run.path + "\r\n";
+}
+
 void DeleteOnWriter() {
     const int32_t total = NotedFillFileCount();
     int32_t done = 0;
     int32_t removed = 0;
     int64_t freed = 0;
     int32_t shownAt = ClockMs();
+    std::string trimmed;
     AbortRun = false;
     for (auto& run : runs) {
         const UniqueFd folder = OpenAgain(*run);
+        const int32_t removedBefore = removed;
         while (!run->files.empty() && !AbortRun) {
             const int64_t bytes = RemoveIfOurs(folder.Get(), run->files.back());
             run->files.pop_back();
@@ -143,10 +169,14 @@ void DeleteOnWriter() {
                 PumpRunEvents();
             }
         }
+        if (removed > removedBefore && !AbortRun) {
+            trimmed += TrimLine(*run);
+        }
     }
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
-    View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n");
+    View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n" +
+                      trimmed);
 }
 
 } // namespace

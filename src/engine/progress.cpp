@@ -7,6 +7,7 @@
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
+#include "engine/storage_stack.h"
 #include "runtime/clock.h"
 #include "runtime/dates.h"
 #include "runtime/text.h"
@@ -57,6 +58,15 @@ std::vector<std::string> EndLines(const std::string& driveText, int64_t free) {
     }
     if (!NamePassNote.empty()) {
         lines.push_back(NamePassNote);
+    }
+    if (RunFolder.Valid()) {
+        // What the storage keeps that no file reaches: blocks a flash disk moved, and snapshots.
+        if (DescribeStorageOf(RunFolder.Get()).flash) {
+            lines.emplace_back("Flash-Speicher: nicht jeder Block erreichbar");
+        }
+        if (const int32_t snapshots = CountSnapshots(RunFolder.Get()); snapshots > 0) {
+            lines.push_back("Schnappschüsse: " + IntToText(snapshots));
+        }
     }
     return lines;
 }

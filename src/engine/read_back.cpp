@@ -187,14 +187,16 @@ void WriteNotes() {
 
 } // namespace
 
-ReadBackRun::ReadBackRun(int folder, bool everything) {
+ReadBackRun::ReadBackRun(int folder, bool on, bool everything) {
     checkedBytes = 0;
-    checks = std::make_unique<Checks>(folder, everything);
+    if (on) {
+        checks = std::make_unique<Checks>(folder, everything);
+    }
 }
 
 ReadBackRun::~ReadBackRun() {
     WriteNotes();
-    checkedBytes = checks->Checked();
+    checkedBytes = checks ? checks->Checked() : 0;
     checks.reset();
 }
 

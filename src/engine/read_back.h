@@ -13,8 +13,9 @@ namespace mirl {
 // overwrites what it took earlier shows soon), or all of them.
 class ReadBackRun {
 public:
-    // Checks the files handed over from now on, in the open folder `folder` (the run's).
-    ReadBackRun(int folder, bool everything);
+    // Checks the files handed over from now on, in the open folder `folder` (the run's); with `on`
+    // false, none (nothing is checked, and "Geprüft" is not said).
+    ReadBackRun(int folder, bool on, bool everything);
     // Ends the checks; one under way ends after its block.
     ~ReadBackRun();
     ReadBackRun(const ReadBackRun&) = delete;

@@ -123,7 +123,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     // A run that was ended from outside may have left pass files; they go first.
     RemoveLeftoverPassFiles(RunFolder.Get());
     PrepareNamePass();
-    const ReadBackRun readBack(RunFolder.Get(), ReadBackEverything);
+    const ReadBackRun readBack(RunFolder.Get(), ReadBackFillFiles, ReadBackEverything);
     FillOutcome outcome = FillLoop(driveText);
     // The checks catch up before the reserve pool is emptied, so that it stays empty briefly.
     outcome = AfterReadBack(outcome, 0);

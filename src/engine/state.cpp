@@ -16,6 +16,7 @@ int32_t TestLogDue = 0;
 int32_t BlockSize = 0;
 std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 bool AnotherMirlRuns = false;
+bool ReadBackFillFiles = true;
 bool ReadBackEverything = false;
 bool FillFilesWriteBehind = true;
 bool FillFilesDirect = true;

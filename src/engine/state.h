@@ -62,6 +62,9 @@ extern bool FillHeldBack;
 // Folders that stay take the pass's names on ext4 and xfs (further names; on xfs also at the start,
 // while there is room). On as every run uses it; off for the benchmark's comparison.
 extern bool NameKeptFolders;
+// Fill files read back and compared at all: on as every run uses it; off for the benchmark's
+// comparison.
+extern bool ReadBackFillFiles;
 // Every byte of each fill file read back, rather than samples; the menu item "Alles nachlesen" sets
 // it, off at each start.
 extern bool ReadBackEverything;

@@ -5,6 +5,7 @@
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -118,6 +119,31 @@ TEST_P(SoundDeviceTest, EndsAsFinishedAndSaysWhatItReadBack) {
     EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
     EXPECT_EQ(CheckedFigure(status), FillBytes(root) / MiB * MiB) << status;
     EXPECT_GE(FillBytes(root), written * 9 / 10);
+}
+
+TEST_F(ReadBackTest, TheRunSaysWhichFileItWaitsForAndAStopEndsTheWait) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    const std::string root = drive->Volume().Root();
+    OpenProgram();
+    Choose(drive->Volume());
+    // Reading everything back at 20 MB/s takes longer than the writing: the run waits at its end.
+    drive->SetReadRate(20 * MiB);
+    ReadBackEverything = true;
+    view.keepHistory = true;
+    StartRun();
+    const auto waited = std::find_if(view.history.begin(), view.history.end(), [](const std::string& status) {
+        return status.find("\r\nPrüfe MirlFile0 …\r\n") != std::string::npos;
+    });
+    EXPECT_NE(waited, view.history.end()) << "no status while waiting for the check";
+    EXPECT_NE(Status().find("Mirl beendet!\r\n"), std::string::npos) << Status();
+    EXPECT_EQ(CheckedFigure(Status()), FillBytes(root) / MiB * MiB) << Status();
+
+    // A stop while the run waits for a check ends it at once, as stopped.
+    ASSERT_EQ(RemoveFillFiles(root), 0);
+    view.onEvents = [&] { return view.status.find("\r\nPrüfe ") != std::string::npos; };
+    StartRun();
+    EXPECT_NE(Status().find("Mirl abgebrochen!\r\n"), std::string::npos) << Status();
+    EXPECT_EQ(view.state, RunState::Idle);
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, SoundDeviceTest, ::testing::Values("ext4", "exfat"));

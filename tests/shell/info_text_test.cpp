@@ -75,7 +75,8 @@ TEST(InfoText, HasTheLayoutOfItsSections) {
 TEST(InfoText, SaysWhatARunReachesAndWhatNot) {
     const std::string text = Windows1252ToUtf8(Unpacked());
     for (const char* said : {"Namen und kleinen Dateien gelöschter Dokumente", "in jedem Ordner", "Journal",
-                             "weitere Namen", "„Nur als root“", "„Nicht überschreibbar“", "SSD", "Schnappschüsse"}) {
+                             "weitere Namen", "„Nur als root“", "„Nicht überschreibbar“", "SSD", "Schnappschüsse",
+                             "„Geprüft“", "„Prüffehler“", "Alles nachlesen"}) {
         EXPECT_NE(text.find(said), std::string::npos) << said;
     }
 }

@@ -3,6 +3,7 @@
 // faults. Writing to /control changes the behaviour while it runs:
 //   "fail N"  every write that reaches past byte N fails with EIO, from now on
 //   "rate N"  every write takes as long as N bytes per second allow (0: no delay)
+//   "readrate N"  every read of the image takes as long as N bytes per second allow
 //   "drop N"  every write past byte N is answered as done and kept nowhere (a dying card)
 //   "wrap N"  the drive holds N bytes: every read and write past them lands on its beginning,
 //             offset modulo N (a counterfeit stick that claims more than it holds)
@@ -33,6 +34,7 @@ constexpr const char* ControlPath = "/control";
 int backing = -1;
 std::atomic<int64_t> failPast{-1};
 std::atomic<int64_t> bytesPerSecond{0};
+std::atomic<int64_t> readBytesPerSecond{0};
 std::atomic<int64_t> dropPast{-1};
 std::atomic<int64_t> realSize{-1};
 
@@ -103,6 +105,9 @@ int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_in
     if (std::strcmp(path, ImagePath) != 0) {
         return -EACCES;
     }
+    if (const int64_t rate = readBytesPerSecond; rate > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(size) * 1'000'000 / rate));
+    }
     return Pieces(size, offset,
                   [&](off_t at, size_t piece, size_t done) { return pread(backing, buffer + done, piece, at); });
 }
@@ -110,7 +115,9 @@ int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_in
 int Control(const char* command, size_t size) {
     const std::string text(command, size);
     long long value = 0;
-    if (std::sscanf(text.c_str(), "fail %lld", &value) == 1) {
+    if (std::sscanf(text.c_str(), "readrate %lld", &value) == 1) {
+        readBytesPerSecond = value;
+    } else if (std::sscanf(text.c_str(), "fail %lld", &value) == 1) {
         failPast = value;
     } else if (std::sscanf(text.c_str(), "rate %lld", &value) == 1) {
         bytesPerSecond = value;

@@ -76,6 +76,10 @@ void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
     Tell("rate " + std::to_string(bytesPerSecond));
 }
 
+void FaultyVolume::SetReadRate(int64_t bytesPerSecond) {
+    Tell("readrate " + std::to_string(bytesPerSecond));
+}
+
 void FaultyVolume::DropWritesPast(int64_t offset) {
     Tell("drop " + std::to_string(offset));
 }
@@ -92,6 +96,7 @@ FaultyVolume::~FaultyVolume() {
     try {
         if (OnOwnDevice(serverMount_)) {
             Tell("rate 0"); // so that unmounting doesn't crawl
+            Tell("readrate 0");
         }
     } catch (const std::exception&) {
         // Taken down all the same below.

@@ -26,6 +26,8 @@ public:
     void FailWritesPast(int64_t offset);
     // Every write of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
     void SetWriteRate(int64_t bytesPerSecond);
+    // Every read of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
+    void SetReadRate(int64_t bytesPerSecond);
     // Every write past byte `offset` is answered as done and kept nowhere.
     void DropWritesPast(int64_t offset);
     // The drive holds only `bytes`: reads and writes past them land on its beginning.

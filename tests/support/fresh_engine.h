@@ -19,6 +19,7 @@ inline void FreshEngineIn(const std::string& folder) {
     FillFilesDirect = true;
     FillHeldBack = true;
     NameKeptFolders = true;
+    ReadBackFillFiles = true;
     ReadBackEverything = false;
 }
 
