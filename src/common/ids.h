@@ -22,6 +22,8 @@ constexpr int32_t MenuItemInfo = 1;
 constexpr int32_t MenuItemDeleteFillFiles = 2;
 // Its checkable item that has every fill file read back whole; the event's kind is 1 when checked.
 constexpr int32_t MenuItemReadBackAll = 3;
+// Its item that opens the newest run report; greyed out while there is none.
+constexpr int32_t MenuItemOpenReport = 4;
 
 // The key T in the Info window raises this menu event number.
 constexpr int32_t TestLogKey = 777;

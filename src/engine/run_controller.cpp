@@ -10,6 +10,7 @@
 #include "engine/reserve_pool.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
+#include "engine/run_record.h"
 #include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/startup.h"
@@ -115,8 +116,10 @@ FillOutcome FillReservePool() {
 
 // The run itself, on the writer: the fill files, the last one, the pass, the end report.
 void RunOnWriter(const std::string& driveText, uint64_t device) {
+    StartRunRecord(driveText);
     if (!OpenRunFolder(driveText, device)) {
         ReportVolumeGone(driveText);
+        EndRunRecord(false);
         return;
     }
     StartNotingFillFiles(driveText);
@@ -155,6 +158,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     if (!EndsTheRun(outcome) && !stopped) {
         View().ShowStatusHint(FullVolumeHint);
     }
+    EndRunRecord(outcome == FillOutcome::CheckFailed);
     RunFolder.Reset();
 }
 
@@ -188,6 +192,8 @@ void StartRun() {
     RunDriveText.clear();
     AbortRun = false;
     View().ShowRunState(RunState::Idle);
+    // The run is over: clicks while the report is made are meant for the Start button, as it says.
+    SaveRunReport();
 }
 
 } // namespace mirl

@@ -1,5 +1,6 @@
 #include "engine/run_log.h"
 
+#include "engine/run_record.h"
 #include "engine/state.h"
 #include "runtime/dates.h"
 #include "runtime/file_output.h"
@@ -68,6 +69,8 @@ void WriteLogLine(const std::string& text, LogPlace place, LogStamp stamp) {
     std::string line = stamp == LogStamp::Time ? DateToText("%dd-%hh:%ii:%ss ", DateNow()) + text : text;
     if (place == LogPlace::Header) {
         line = FittedToHeader(line);
+    } else if (stamp == LogStamp::Time) {
+        NoteRunLogLine(line);
     }
     if (LogFolder.empty()) {
         return; // never a log relative to the current folder

@@ -92,6 +92,11 @@ public:
     void ShowStatus(const std::string& text) override {
         handover_.Call([&] { window_.ShowStatus(text); });
     }
+    std::string ShownStatus() override {
+        std::string text;
+        handover_.Call([&] { text = window_.ShownStatus(); });
+        return text;
+    }
     void ShowStatusHint(const std::string& hint) override {
         handover_.Call([&] { window_.ShowStatusHint(hint); });
     }

@@ -9,6 +9,7 @@ public:
     std::string ChosenFolder() override { return {}; }
     uint64_t ChosenDevice() override { return 0; }
     void ShowStatus(const std::string&) override {}
+    std::string ShownStatus() override { return {}; }
     void ShowStatusHint(const std::string&) override {}
     void ShowRunState(RunState) override {}
     void ShowMessage(const std::string&) override {}

@@ -20,6 +20,8 @@ public:
 
     // The status field's whole text.
     virtual void ShowStatus(const std::string& text) = 0;
+    // What the status field shows now.
+    virtual std::string ShownStatus() = 0;
     // The hint shown over the status field; "" for none.
     virtual void ShowStatusHint(const std::string& hint) = 0;
     // Running: the button says "Stopp" and the selector is locked; Idle: "Start", unlocked.

@@ -17,6 +17,7 @@ int32_t BlockSize = 0;
 std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 bool AnotherMirlRuns = false;
 bool ReadBackFillFiles = true;
+std::string LastReportPath;
 bool ReadBackEverything = false;
 bool FillFilesWriteBehind = true;
 bool FillFilesDirect = true;

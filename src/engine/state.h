@@ -68,6 +68,8 @@ extern bool ReadBackFillFiles;
 // Every byte of each fill file read back, rather than samples; the menu item "Alles nachlesen" sets
 // it, off at each start.
 extern bool ReadBackEverything;
+// The newest run report this program start saved; "" while there is none.
+extern std::string LastReportPath;
 // Set at start-up when another Mirl of this user already runs with the same log: this one ends.
 extern bool AnotherMirlRuns;
 

@@ -15,6 +15,8 @@ void CreateMainMenu() {
     MenuAddTitle("&Laufwerk");
     MenuAddItem(MenuItemDeleteFillFiles, "Fülldateien &löschen");
     MenuAddCheckItem(MenuItemReadBackAll, "&Alles nachlesen");
+    MenuAddItem(MenuItemOpenReport, "Letzten &Bericht öffnen");
+    MenuItemSetEnabled(MenuItemOpenReport, false);
     MenuAddTitle("&Hilfe");
     MenuAddItem(MenuItemInfo, "&Info");
 }

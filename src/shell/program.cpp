@@ -12,6 +12,7 @@
 #include "shell/end_signals.h"
 #include "shell/info_window.h"
 #include "shell/main_menu.h"
+#include "shell/run_report.h"
 #include "shell/window_run_view.h"
 #include "ui/message_box.h"
 #include "ui/toolkit.h"
@@ -20,6 +21,12 @@ namespace mirl {
 namespace {
 
 WindowRunView mainWindowView;
+
+void OpenLastReport() {
+    if (!LastReportPath.empty() && !OpenWithDesktop(LastReportPath)) {
+        ShowMessage("Kein Programm zum Anzeigen des Berichts gefunden:\r\n" + LastReportPath);
+    }
+}
 
 } // namespace
 
@@ -32,6 +39,7 @@ bool StartProgram() {
     CreateMainMenu();
     WindowSetTitle(Wnd1, " Mirl ");
     UseRunView(&mainWindowView);
+    UseReportWriter(WriteRunReportPdf);
     StartEngine();
     return !AnotherMirlRuns; // the other one's log is left alone
 }
@@ -49,6 +57,8 @@ void MainLoop() {
             quit = EndSignal() != 0;
         } else if (code == EV_MENU && object == MenuItemReadBackAll) {
             ReadBackEverything = kind == 1;
+        } else if (code == EV_MENU && object == MenuItemOpenReport) {
+            OpenLastReport();
         } else if (code == EV_MENU && object == MenuItemInfo) {
             Info();
             quit = EndSignal() != 0; // the Info window's loop took the request
@@ -56,6 +66,7 @@ void MainLoop() {
             ShowChosenVolume();
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1BtnGdgGo) {
             StartRun();
+            MenuItemSetEnabled(MenuItemOpenReport, !LastReportPath.empty());
             quit = EndSignal() != 0; // the run's event pump took the request as a stop
         }
     }

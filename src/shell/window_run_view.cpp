@@ -33,6 +33,10 @@ void WindowRunView::ShowMessage(const std::string& text) {
     mirl::ShowMessage(text);
 }
 
+std::string WindowRunView::ShownStatus() {
+    return GadgetGetText(Wnd1StrGdgInfo);
+}
+
 bool WindowRunView::TakeStopRequests() {
     bool stop = false;
     for (int32_t code = EventPoll(); code != 0; code = EventPoll()) {

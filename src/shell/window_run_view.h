@@ -10,6 +10,7 @@ public:
     std::string ChosenFolder() override;
     uint64_t ChosenDevice() override;
     void ShowStatus(const std::string& text) override;
+    std::string ShownStatus() override;
     void ShowStatusHint(const std::string& hint) override;
     void ShowRunState(RunState state) override;
     void ShowMessage(const std::string& text) override;

@@ -92,6 +92,11 @@ void MenuAddItem(int32_t itemNumber, const std::string& text);
 // An item with a check mark, unchecked at first; each click toggles it and raises EV_MENU with the
 // kind 1 (now checked) or 0.
 void MenuAddCheckItem(int32_t itemNumber, const std::string& text);
+// Greys an item out (false) or makes it usable again.
+void MenuItemSetEnabled(int32_t itemNumber, bool enabled);
+
+// Opens the file with the desktop's program for its kind; false when none could be started.
+bool OpenWithDesktop(const std::string& path);
 
 // Events. EventWait blocks until an event is queued; EventPoll returns 0 at once when none is.
 int32_t EventWait();

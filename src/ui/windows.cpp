@@ -4,6 +4,7 @@
 #include "ui/toolkit_window.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -11,8 +12,10 @@
 #include <QPointer>
 #include <QScreen>
 #include <QStyleFactory>
+#include <QUrl>
 
 #include <algorithm>
+#include <map>
 
 namespace mirl {
 namespace {
@@ -283,6 +286,13 @@ void WindowSetTitle(int32_t number, const std::string& title) {
     }
 }
 
+namespace {
+
+// The menu items by number, for their state; an item goes with its window.
+std::map<int32_t, QPointer<QAction>> menuItems;
+
+} // namespace
+
 intptr_t MenuBarCreate(int32_t menuNumber, intptr_t windowHandle) {
     ToolkitWindow* window = FindWindowByHandle(windowHandle);
     if (window == nullptr || menuNumber < 0) {
@@ -305,6 +315,7 @@ void MenuAddItem(int32_t itemNumber, const std::string& text) {
         return;
     }
     QAction* item = window->CurrentMenu()->addAction(QString::fromUtf8(text));
+    menuItems[itemNumber] = item;
     const int32_t windowNumber = window->Number();
     QObject::connect(item, &QAction::triggered,
                      [windowNumber, itemNumber] { QueueEvent(EV_MENU, windowNumber, itemNumber, 0); });
@@ -316,11 +327,22 @@ void MenuAddCheckItem(int32_t itemNumber, const std::string& text) {
         return;
     }
     QAction* item = window->CurrentMenu()->addAction(QString::fromUtf8(text));
+    menuItems[itemNumber] = item;
     item->setCheckable(true);
     const int32_t windowNumber = window->Number();
     QObject::connect(item, &QAction::toggled, [windowNumber, itemNumber](bool checked) {
         QueueEvent(EV_MENU, windowNumber, itemNumber, checked ? 1 : 0);
     });
+}
+
+void MenuItemSetEnabled(int32_t itemNumber, bool enabled) {
+    if (const auto item = menuItems.find(itemNumber); item != menuItems.end() && item->second != nullptr) {
+        item->second->setEnabled(enabled);
+    }
+}
+
+bool OpenWithDesktop(const std::string& path) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
 }
 
 } // namespace mirl

@@ -53,13 +53,17 @@ TEST_F(MainWindowTest, OpensWithItsFourGadgetsAndTheMenu) {
     EXPECT_LE(180 + bar->height(), 205);
     ASSERT_EQ(bar->actions().size(), 2);
     EXPECT_EQ(bar->actions()[0]->text(), "&Laufwerk");
-    ASSERT_EQ(bar->actions()[0]->menu()->actions().size(), 2);
+    ASSERT_EQ(bar->actions()[0]->menu()->actions().size(), 3);
     EXPECT_EQ(bar->actions()[0]->menu()->actions()[0]->text(), "Fülldateien &löschen");
     // Reading back every byte is a choice for this program start only.
     const QAction* readBackAll = bar->actions()[0]->menu()->actions()[1];
     EXPECT_EQ(readBackAll->text(), "&Alles nachlesen");
     EXPECT_TRUE(readBackAll->isCheckable());
     EXPECT_FALSE(readBackAll->isChecked());
+    // Until a run has left a report there is none to open.
+    const QAction* openReport = bar->actions()[0]->menu()->actions()[2];
+    EXPECT_EQ(openReport->text(), "Letzten &Bericht öffnen");
+    EXPECT_FALSE(openReport->isEnabled());
     EXPECT_EQ(bar->actions()[1]->text(), "&Hilfe");
     const QList<QAction*> items = bar->actions()[1]->menu()->actions();
     ASSERT_EQ(items.size(), 1);

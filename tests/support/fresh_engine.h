@@ -20,6 +20,7 @@ inline void FreshEngineIn(const std::string& folder) {
     FillHeldBack = true;
     NameKeptFolders = true;
     ReadBackFillFiles = true;
+    LastReportPath.clear();
     ReadBackEverything = false;
 }
 

@@ -16,6 +16,7 @@ public:
     std::string ChosenFolder() override { return folder; }
     uint64_t ChosenDevice() override { return device; }
     void ShowStatus(const std::string& text) override;
+    std::string ShownStatus() override { return status; }
     void ShowStatusHint(const std::string& text) override { hint = text; }
     void ShowRunState(RunState shown) override { state = shown; }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
