@@ -18,6 +18,9 @@ namespace {
 // through the page cache.
 constexpr int64_t Alignment = 4096;
 constexpr int64_t SampleGroup = 32;
+// A small file is read in at least this many places, spread over it, so that a stretch of a few
+// blocks the device lost can't hide between two samples; on a large file the groups of 32 are more.
+constexpr int64_t LeastSamples = 16;
 
 int64_t AlignDown(int64_t value) {
     return value / Alignment * Alignment;
@@ -46,8 +49,9 @@ std::vector<int64_t> SampleBlocks(int64_t blocks, bool everything, std::mt19937_
         return chosen;
     }
     std::set<int64_t> set{0, blocks - 1};
-    for (int64_t group = 0; group < blocks; group += SampleGroup) {
-        const int64_t size = std::min(SampleGroup, blocks - group);
+    const int64_t groupSize = std::clamp<int64_t>(blocks / LeastSamples, 1, SampleGroup);
+    for (int64_t group = 0; group < blocks; group += groupSize) {
+        const int64_t size = std::min(groupSize, blocks - group);
         set.insert(group + static_cast<int64_t>(choice() % static_cast<uint64_t>(size)));
     }
     return {set.begin(), set.end()};

@@ -42,7 +42,8 @@ struct CheckResult {
 };
 
 // The blocks (numbers from 0, each `blockBytes` long) a check of a file of `blocks` blocks reads:
-// all of them, or its first and last and one in every 32, chosen by `choice`.
+// all of them, or its first and last and one in every 32 (in every fewer on a small file, so that
+// it is read in at least 16 places), chosen by `choice`.
 std::vector<int64_t> SampleBlocks(int64_t blocks, bool everything, std::mt19937_64& choice);
 
 // Reads fill files back past the page cache and compares them with their bytes made again. Its two

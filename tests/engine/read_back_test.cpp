@@ -1,6 +1,7 @@
 // Runs on media that take writes and give something else back: a dying card that keeps nothing past
 // a point, a counterfeit stick that holds half of what it claims. Such a run must end in
 // "Prüffehler", never in "Mirl beendet!"; a sound one says what it read back.
+#include "engine/fill_check.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 
 namespace mirl {
@@ -66,8 +68,31 @@ public:
     }
 };
 
-TEST_F(ReadBackTest, ACardThatKeepsNothingPastAPointEndsInAPrüffehler) {
-    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+TEST(SampleBlocks, SpreadOverTheFileAndChosenAfreshEachRun) {
+    std::mt19937_64 first(1);
+    std::mt19937_64 second(2);
+    for (const int64_t blocks : {int64_t{1}, int64_t{5}, int64_t{55}, int64_t{2147}}) {
+        const std::vector<int64_t> chosen = SampleBlocks(blocks, false, first);
+        ASSERT_FALSE(chosen.empty());
+        EXPECT_EQ(chosen.front(), 0) << blocks;
+        EXPECT_EQ(chosen.back(), blocks - 1) << blocks;
+        EXPECT_TRUE(std::is_sorted(chosen.begin(), chosen.end()));
+        // No stretch without a sample longer than two groups: 32 blocks, or fewer on a small file.
+        const int64_t group = std::clamp<int64_t>(blocks / 16, 1, 32);
+        for (size_t i = 1; i < chosen.size(); ++i) {
+            EXPECT_LT(chosen[i] - chosen[i - 1], 2 * group) << blocks << " blocks, at " << chosen[i];
+        }
+        EXPECT_GE(static_cast<int64_t>(chosen.size()), std::min<int64_t>(blocks, 16)) << blocks;
+        EXPECT_LE(static_cast<int64_t>(chosen.size()), blocks / group + 3) << blocks;
+        EXPECT_EQ(SampleBlocks(blocks, true, first).size(), static_cast<size_t>(blocks));
+    }
+    EXPECT_NE(SampleBlocks(2147, false, first), SampleBlocks(2147, false, second)) << "the same blocks every run";
+}
+
+class BadMediumTest : public ReadBackTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadMediumTest, ACardThatKeepsNothingPastAPointEndsInAPrüffehler) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, GetParam());
     OpenProgram();
     Choose(drive->Volume());
     // Every write past 60% is answered as done, and the old bytes stay there.
@@ -78,8 +103,8 @@ TEST_F(ReadBackTest, ACardThatKeepsNothingPastAPointEndsInAPrüffehler) {
     EXPECT_GE(FillBytes(drive->Volume().Root()), 1) << "the fill files stay, as after a write error";
 }
 
-TEST_F(ReadBackTest, ACounterfeitStickIsCaughtAndSaidSo) {
-    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, "exfat");
+TEST_P(BadMediumTest, ACounterfeitStickIsCaughtAndSaidSo) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, GetParam());
     // The user's pictures, written while everything still lies within what the stick holds.
     const std::string photos = drive->Volume().Root() + "Fotos";
     std::filesystem::create_directory(photos);
@@ -94,6 +119,8 @@ TEST_F(ReadBackTest, ACounterfeitStickIsCaughtAndSaidSo) {
     StartRun();
     ExpectCheckFailed(Status(), Log(), drive->Volume().Root());
 }
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, BadMediumTest, ::testing::Values("ext4", "exfat"));
 
 class SoundDeviceTest : public ReadBackTest, public ::testing::WithParamInterface<const char*> {};
 
