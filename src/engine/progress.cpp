@@ -61,10 +61,12 @@ std::vector<std::string> EndLines(const std::string& driveText, int64_t free) {
     }
     if (RunFolder.Valid()) {
         // What the storage keeps that no file reaches: blocks a flash disk moved, and snapshots.
-        if (DescribeStorageOf(RunFolder.Get()).flash) {
+        const StorageFacts storage = DescribeStorageOf(RunFolder.Get());
+        if (storage.flash) {
             lines.emplace_back("Flash-Speicher: nicht jeder Block erreichbar");
         }
-        if (const int32_t snapshots = CountSnapshots(RunFolder.Get()); snapshots > 0) {
+        if (const int32_t snapshots = std::max(CountSnapshots(RunFolder.Get()), 0) + storage.lvmSnapshots;
+            snapshots > 0) {
             lines.push_back("Schnappschüsse: " + IntToText(snapshots));
         }
     }

@@ -8,6 +8,7 @@
 #include "engine/state.h"
 #include "runtime/dates.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -70,6 +71,9 @@ void EndRunRecord(bool checkFailed) {
         record.filesystem = FilesystemOf(RunFolder.Get());
         record.storage = DescribeStorageOf(RunFolder.Get());
         record.snapshots = CountSnapshots(RunFolder.Get());
+        if (record.storage.lvmSnapshots > 0) {
+            record.snapshots = std::max(record.snapshots, 0) + record.storage.lvmSnapshots;
+        }
         for (const std::string& name : RunFillFileNames()) {
             struct stat file {};
             if (fstatat(RunFolder.Get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode)) {

@@ -70,6 +70,16 @@ StorageLayer MapperLayer(const fs::path& node, StorageFacts& facts) {
         facts.encrypted = true;
     } else if (uuid.starts_with("LVM-")) {
         layer.kind = StorageLayer::Kind::Lvm;
+        // A volume with snapshots lies on its "-real" device, which every snapshot holds too.
+        if (uuid.ends_with("-real")) {
+            std::error_code error;
+            int32_t holders = 0;
+            for (auto entry = fs::directory_iterator(node / "holders", error);
+                 !error && entry != fs::directory_iterator(); entry.increment(error)) {
+                ++holders;
+            }
+            facts.lvmSnapshots += std::max(holders - 1, 0);
+        }
     }
     return layer;
 }

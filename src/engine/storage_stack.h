@@ -21,6 +21,7 @@ struct StorageFacts {
     bool encrypted = false;           // dm-crypt (LUKS) lies between: the disks hold ciphertext
     bool removable = false;           // a removable disk, or one on USB or an SD card reader
     bool discard = false;             // the volume's device takes discards (TRIM)
+    int32_t lvmSnapshots = 0;         // LVM snapshots of the volume, which keep its old blocks
     std::string model;                // of the disk at the bottom, as it names itself
     std::string serial;
     int64_t bytes = 0; // the disk's size

@@ -117,6 +117,32 @@ TEST(StorageStack, LvmOnRaidOverTwoSpinningUsbDisks) {
     EXPECT_EQ(facts.model, "WDC WD40EFRX");
 
     EXPECT_TRUE(DescribeStorage(8, 99, sys.Root()).layers.empty()) << "a device sysfs doesn't know";
+    EXPECT_EQ(facts.lvmSnapshots, 0);
+}
+
+TEST(StorageStack, AnLvmVolumeWithTwoSnapshotsSaysSo) {
+    const MadeSysfs sys;
+    const std::string disk = "devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
+    sys.Write(disk + "/queue/rotational", "1");
+    sys.Write(disk + "/sda3/partition", "3");
+    // The origin (dm-2) and two snapshots (dm-4, dm-5) all hold the origin's "-real" device (dm-3).
+    const std::string real = "devices/virtual/block/dm-3";
+    sys.Write(real + "/dm/uuid", "LVM-AbCdEf012345-real");
+    sys.Write(real + "/dm/name", "vg0-home-real");
+    sys.Link(real + "/slaves/sda3", disk + "/sda3");
+    for (const std::string holder : {"dm-2", "dm-4", "dm-5"}) {
+        sys.Link(real + "/holders/" + holder, "devices/virtual/block/" + holder);
+    }
+    const std::string origin = "devices/virtual/block/dm-2";
+    sys.Write(origin + "/dm/uuid", "LVM-AbCdEf012345");
+    sys.Write(origin + "/dm/name", "vg0-home");
+    sys.Link(origin + "/slaves/dm-3", real);
+    sys.Link("dev/block/253:2", origin);
+
+    const StorageFacts facts = DescribeStorage(253, 2, sys.Root());
+    ASSERT_EQ(facts.layers.size(), 4u);
+    EXPECT_EQ(facts.layers[1].detail, "vg0-home-real");
+    EXPECT_EQ(facts.lvmSnapshots, 2);
 }
 
 using test::EngineTest;
