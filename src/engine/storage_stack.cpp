@@ -4,6 +4,7 @@
 #include "runtime/unique_fd.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
@@ -37,6 +38,18 @@ bool Exists(const fs::path& path) {
     return fs::exists(path, error);
 }
 
+// The entries of a sysfs folder, sorted; none where it can't be read (never an exception).
+std::vector<fs::path> Entries(const fs::path& folder) {
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
+        entries.push_back(entry->path());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
 // A layer's folder in sysfs, its links followed (within the tree they lie in).
 fs::path Resolved(const fs::path& path) {
     std::error_code error;
@@ -51,13 +64,11 @@ std::vector<fs::path> Below(const fs::path& node) {
         below.push_back(node.parent_path());
         return below;
     }
-    std::error_code error;
-    for (const auto& slave : fs::directory_iterator(node / "slaves", error)) {
-        if (fs::path resolved = Resolved(slave.path()); !resolved.empty()) {
+    for (const fs::path& slave : Entries(node / "slaves")) {
+        if (fs::path resolved = Resolved(slave); !resolved.empty()) {
             below.push_back(resolved);
         }
     }
-    std::sort(below.begin(), below.end());
     return below;
 }
 
@@ -72,12 +83,7 @@ StorageLayer MapperLayer(const fs::path& node, StorageFacts& facts) {
         layer.kind = StorageLayer::Kind::Lvm;
         // A volume with snapshots lies on its "-real" device, which every snapshot holds too.
         if (uuid.ends_with("-real")) {
-            std::error_code error;
-            int32_t holders = 0;
-            for (auto entry = fs::directory_iterator(node / "holders", error);
-                 !error && entry != fs::directory_iterator(); entry.increment(error)) {
-                ++holders;
-            }
+            const auto holders = static_cast<int32_t>(Entries(node / "holders").size());
             facts.lvmSnapshots += std::max(holders - 1, 0);
         }
     }
@@ -94,7 +100,10 @@ StorageLayer DiskLayer(const fs::path& node, StorageFacts& facts) {
         facts.model = Attribute(node / "device" / "model");
         facts.serial = Attribute(node / "device" / "serial");
         const std::string sectors = Attribute(node / "size");
-        facts.bytes = sectors.empty() ? 0 : std::stoll(sectors) * 512;
+        int64_t count = 0;
+        if (std::from_chars(sectors.data(), sectors.data() + sectors.size(), count).ec == std::errc() && count > 0) {
+            facts.bytes = count * 512;
+        }
     }
     return {.kind = StorageLayer::Kind::Disk,
             .name = node.filename().string(),
@@ -169,9 +178,8 @@ StorageFacts DescribeStorageOf(int folder) {
     const UniqueFd opened(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (btrfs_ioctl_fs_info_args info{};
         opened.Valid() && KindOf(folder) == VolumeKind::Btrfs && ioctl(opened.Get(), BTRFS_IOC_FS_INFO, &info) == 0) {
-        std::error_code error;
-        for (const auto& device : fs::directory_iterator("/sys/fs/btrfs/" + UuidText(info.fsid) + "/devices", error)) {
-            Describe(Resolved(device.path()), facts);
+        for (const fs::path& device : Entries("/sys/fs/btrfs/" + UuidText(info.fsid) + "/devices")) {
+            Describe(Resolved(device), facts);
         }
         return facts;
     }
