@@ -1,5 +1,6 @@
 #include "engine/pass_files.h"
 
+#include "engine/pass_record.h"
 #include "runtime/random.h"
 
 #include <algorithm>
@@ -140,56 +141,8 @@ bool IsPassFileName(const std::string& name) {
            AllOf(view.substr(LongPrefix.size()), LowerChars);
 }
 
-namespace {
-
-// A leftover pass folder: what a pass puts there (pass files, and folders of its own, named freely)
-// goes, deepest first; anything else stays, and with it the folders that hold it.
-// A pass file of a run that ended from outside: a name after another one is only ever a further name
-// of an empty file.
-bool IsLeftoverFile(const std::string& name, const struct stat& info) {
-    return S_ISREG(info.st_mode) && IsPassFileName(name) &&
-           info.st_size <= (IsPassNameAfter(name) ? 0 : LargestPassFile);
-}
-
-int32_t RemoveLeftoverTree(int parent, const std::string& name, int32_t depth) {
-    constexpr int32_t DeepestTree = 64;
-    const UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder.Valid() || depth > DeepestTree) {
-        return 0;
-    }
-    int32_t removed = 0;
-    for (const FolderEntry& found : ReadFolder(folder.Get())) {
-        const std::string& entry = found.name;
-        struct stat info {};
-        if (fstatat(folder.Get(), entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            removed += RemoveLeftoverTree(folder.Get(), entry, depth + 1);
-        } else if (IsLeftoverFile(entry, info) && unlinkat(folder.Get(), entry.c_str(), 0) == 0) {
-            ++removed;
-        }
-    }
-    return removed + (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 1 : 0);
-}
-
-} // namespace
-
 int32_t RemoveLeftoverPassFiles(int folder) {
-    int32_t removed = 0;
-    for (const FolderEntry& entry : ReadFolder(folder)) {
-        const std::string& name = entry.name;
-        struct stat file {};
-        if (!IsPassFileName(name) || fstatat(folder, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;
-        }
-        if (S_ISDIR(file.st_mode) && !IsPassNameAfter(name)) {
-            removed += RemoveLeftoverTree(folder, name, 0);
-        } else if (IsLeftoverFile(name, file) && unlinkat(folder, name.c_str(), 0) == 0) {
-            ++removed;
-        }
-    }
-    return removed;
+    return RemoveRecordedLeftovers(folder);
 }
 
 PassFiles::~PassFiles() {
@@ -216,6 +169,7 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
         return {false, 0, errno};
     }
     files_.push_back(Noted(folderNumber, name));
+    NotePassEntry(folder, name);
     PassFileMade result{true, 0, 0};
     std::array<unsigned char, LargestContent> content;
     const int32_t wanted = std::clamp(contentBytes, 0, LargestContent);
@@ -252,6 +206,7 @@ int64_t PassFiles::MakeInPieces(int32_t folderNumber, const std::string& name, i
         return -1;
     }
     files_.push_back(Noted(folderNumber, name));
+    NotePassEntry(folder, name);
     int64_t written = 0;
     while (written < bytes) {
         RandomFill(piece.get(), static_cast<int32_t>(pieceBytes));
@@ -329,6 +284,7 @@ int32_t PassFiles::MakeFolder(int32_t folderNumber, const std::string& parent, c
         return errno;
     }
     madeFolders_.push_back(Noted(folderNumber, path));
+    NotePassEntry(folder, path);
     return 0;
 }
 
@@ -371,6 +327,7 @@ int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarge
     // meanwhile is that file's, and is never removed.
     if (Made link = Noted(folderNumber, name); link.inode == linkTargets_[linkTarget_].inode) {
         files_.push_back(std::move(link));
+        NotePassEntry(folder, name);
     }
     return 0;
 }

@@ -34,9 +34,10 @@ int32_t PassNameUnits(const std::string& name);
 // True for the names PassFileName and PassNameAfter make.
 bool IsPassFileName(const std::string& name);
 
-// Removes pass files that a run which was ended from outside left in the open folder `folder`:
-// regular files of a pass name and at most a few KB, and folders of a pass name as far as they hold
-// nothing but such files and empty folders; nothing else, and nowhere else. Returns how many went.
+// Removes pass files that a run which was ended from outside left in the open folder `folder`: what
+// the pass's record says an earlier run made there and that is still as it was made (folders with
+// what they hold as far as it was made too); a file of the user's that only looks like one stays.
+// Returns how many went.
 int32_t RemoveLeftoverPassFiles(int folder);
 
 // How a pass file came to be: made with all its bytes, made with fewer, or not made (with why).

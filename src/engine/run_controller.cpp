@@ -5,6 +5,7 @@
 #include "engine/last_free_blocks.h"
 #include "engine/name_pass.h"
 #include "engine/pass_files.h"
+#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/read_back.h"
 #include "engine/reserve_pool.h"
@@ -124,6 +125,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     }
     StartNotingFillFiles(driveText);
     // A run that was ended from outside may have left pass files; they go first.
+    OpenPassRecord();
     RemoveLeftoverPassFiles(RunFolder.Get());
     PrepareNamePass();
     const ReadBackRun readBack(RunFolder.Get(), ReadBackFillFiles, ReadBackEverything);
@@ -144,6 +146,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
         }
     }
     EndNamePass();
+    ClosePassRecord();
     outcome = AfterReadBack(outcome, 0);
     if (outcome == FillOutcome::CheckFailed) {
         ReportReadBackFailure();

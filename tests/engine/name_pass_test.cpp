@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -397,6 +398,45 @@ TEST_F(NamePassEndTest, AVolumeUnmountedDuringThePassEndsWithLaufwerksfehlerAndL
     EXPECT_TRUE(left.empty()) << left.size() << " pass files left";
     EXPECT_EQ(test::RunCommand({"umount", again.Path()}).exitCode, 0);
 }
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// Files and folders of the user's whose names look like pass files' stay, whole, through a run: in
+// the volume's root (swept at the start) and in a folder the pass fills (swept on FAT and exFAT).
+class LookAlikeTest : public EngineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LookAlikeTest, UserFilesNamedLikePassFilesStay) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam(), 64);
+    const std::string root = volume->Root();
+    std::vector<std::string> planted;
+    for (const std::string& folder : {root, root + "Dokumente/"}) {
+        mkdir(folder.c_str(), 0755);
+        for (const char* name : {"mirl-pass-notes2024", "mirl-pass-todo", "~MPABCDE.MP~"}) {
+            test::WriteFileBytes(folder + name, std::string("the user's ") + name);
+            planted.push_back(folder + name);
+        }
+        ASSERT_EQ(mkdir((folder + "mirl-pass-archive2024").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((folder + "mirl-pass-archive2024/keepme").c_str(), 0755), 0);
+        test::WriteFileBytes(folder + "mirl-pass-archive2024/keepme/Brief.txt", "kept");
+    }
+    sync();
+    OpenProgram();
+    Choose(*volume);
+    StartRun();
+    ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    for (const std::string& path : planted) {
+        EXPECT_EQ(test::ReadFileBytes(path), "the user's " + path.substr(path.rfind('/') + 1)) << path;
+    }
+    for (const std::string& folder : {root, root + "Dokumente/"}) {
+        EXPECT_EQ(test::ReadFileBytes(folder + "mirl-pass-archive2024/keepme/Brief.txt"), "kept") << folder;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, LookAlikeTest, ::testing::Values("ext4", "exfat"));
 
 } // namespace
 } // namespace mirl

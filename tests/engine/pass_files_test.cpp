@@ -1,6 +1,10 @@
 // Pass files are the program's own: their names are told apart from every other name, and only
 // they are ever removed.
 #include "engine/pass_files.h"
+
+#include "engine/pass_record.h"
+#include "engine/state.h"
+#include "support/child_process.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -87,52 +91,67 @@ TEST(PassFileNames, ANameAfterAnotherBeginsWithItAndHasTheLengthAsked) {
     }
 }
 
+// Leftovers of a run killed in its pass: what the pass's record says it made goes at the next start,
+// and nothing of the user's, however much its name looks like a pass file's.
 TEST(PassFileNames, LeftoversGoAndNothingElse) {
     TempFolder folder;
-    const std::string leftover = folder / PassFileName(30);
-    const std::string shortLeftover = folder / PassFileName(12);
-    WriteFileBytes(leftover, "");
-    WriteFileBytes(shortLeftover, std::string(2048, 'x'));
-    const std::string nameAfter = folder / PassNameAfter("Brief.odt", 20); // a further name, left behind
-    WriteFileBytes(nameAfter, "");
-    // Further names are only ever names of empty files: with content, or as a folder, it is not one.
-    const std::string fullAfter = folder / PassNameAfter("Brief.odt", 21);
-    WriteFileBytes(fullAfter, "the user's");
-    const std::string folderAfter = folder / PassNameAfter("Bilder", 20);
-    ASSERT_EQ(mkdir(folderAfter.c_str(), 0700), 0);
-    // A pass name that holds more than a pass file ever does, and a link of a pass name, are not
-    // the program's.
-    const std::string large = folder / PassFileName(20);
-    WriteFileBytes(large, std::string(100'000, 'x'));
-    const std::string target = folder / "Brief.odt";
-    WriteFileBytes(target, "the user's");
-    const std::string link = folder / PassFileName(25);
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    // A pass folder goes with what a pass puts there; one that holds a user's file stays, with it.
-    const std::string tree = folder / PassFileName(16);
-    ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((tree + "/0").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((tree + "/0/1").c_str(), 0700), 0);
-    WriteFileBytes(tree + "/0/" + PassFileName(40), "");
-    const std::string keptTree = folder / PassFileName(17);
-    ASSERT_EQ(mkdir(keptTree.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((keptTree + "/2").c_str(), 0700), 0);
-    WriteFileBytes(keptTree + "/2/Notizen.txt", "the user's too");
+    TempFolder logFolder;
+    LogFolder = logFolder.Path() + "/";
+    const std::string tree = PassFileName(16);
+    const std::string keptTree = PassFileName(17);
+    const std::string empty = PassFileName(30);
+    const std::string small = PassFileName(12);
+    const std::string inner = PassFileName(40);
+    const std::string further = PassNameAfter("Brief.odt", 20);
+    const std::string lookAlike = PassFileName(30);
+    const test::ChildResult killed = test::RunInChild([&](int) {
+        OpenPassRecord();
+        PassFiles files;
+        const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int32_t number = files.AddFolder(open);
+        files.Make(number, empty, 0);
+        files.Make(number, small, 700);
+        files.MakeFolder(number, "", tree);
+        files.MakeFolder(number, tree, "0");
+        files.MakeFolder(number, "", keptTree);
+        const int32_t deeper = files.AddFolder(::open((folder / tree + "/0").c_str(), O_RDONLY | O_DIRECTORY));
+        files.Make(deeper, inner, 0);
+        files.Link(number, further, LinkTarget::Current);
+        _exit(0); // as a kill would: nothing is removed
+        return 0;
+    });
+    ASSERT_EQ(killed.exitCode, 0);
+    ASSERT_TRUE(Exists(folder / empty) && Exists(folder / tree + "/0/" + inner));
+    // The user's files that look like pass files, and one in a pass folder.
+    for (const std::string name : {"mirl-pass-notes2024", "mirl-pass-todo", "~MPABCDE.MP~"}) {
+        WriteFileBytes(folder / name, "the user's");
+    }
+    ASSERT_EQ(mkdir((folder / "mirl-pass-archive2024").c_str(), 0700), 0);
+    WriteFileBytes(folder / "mirl-pass-archive2024" + "/" + lookAlike, "");
+    WriteFileBytes(folder / keptTree + "/Notizen.txt", "the user's too");
+    // A pass file's name taken by the user's own file after the kill: another inode, it stays.
+    ASSERT_EQ(unlink((folder / small).c_str()), 0);
+    WriteFileBytes(folder / small, "the user's, now");
 
+    OpenPassRecord();
     const int open = ::open(folder.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(open, 0);
-    EXPECT_EQ(RemoveLeftoverPassFiles(open), 3 + 4);
+    EXPECT_EQ(RemoveLeftoverPassFiles(open), 5) << "the empty file, its further name, the tree's file and folders";
     close(open);
-    EXPECT_FALSE(Exists(leftover));
-    EXPECT_FALSE(Exists(shortLeftover));
-    EXPECT_FALSE(Exists(nameAfter));
-    EXPECT_EQ(ReadFileBytes(fullAfter), "the user's");
-    EXPECT_TRUE(Exists(folderAfter));
-    EXPECT_FALSE(Exists(tree));
-    EXPECT_TRUE(Exists(large));
-    EXPECT_TRUE(Exists(link));
-    EXPECT_EQ(ReadFileBytes(target), "the user's");
-    EXPECT_EQ(ReadFileBytes(keptTree + "/2/Notizen.txt"), "the user's too");
+    ClosePassRecord();
+    EXPECT_FALSE(Exists(folder / empty));
+    EXPECT_FALSE(Exists(folder / tree));
+    EXPECT_FALSE(Exists(folder / further));
+    for (const std::string name : {"mirl-pass-notes2024", "mirl-pass-todo", "~MPABCDE.MP~"}) {
+        EXPECT_EQ(ReadFileBytes(folder / name), "the user's") << name;
+    }
+    EXPECT_TRUE(Exists(folder / "mirl-pass-archive2024" + "/" + lookAlike));
+    EXPECT_EQ(ReadFileBytes(folder / small), "the user's, now");
+    EXPECT_EQ(ReadFileBytes(folder / keptTree + "/Notizen.txt"), "the user's too");
+    // The folder that could not go stays in the record for the next start; nothing else does.
+    const std::string record = ReadFileBytes(LogFolder + "Mirl.pass");
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1) << record;
+    LogFolder.clear();
 }
 
 TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {

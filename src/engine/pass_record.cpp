@@ -1,0 +1,223 @@
+#include "engine/pass_record.h"
+
+#include "engine/state.h"
+#include "runtime/file_entries.h"
+#include "runtime/unique_fd.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace mirl {
+namespace {
+
+constexpr int32_t DeepestTree = 64;
+
+// One entry as it was made. Device numbers are not kept: a stick gets another at every mount.
+struct Entry {
+    uint64_t parentInode = 0;
+    uint64_t inode = 0;
+    int64_t bornSeconds = -1; // -1: the filesystem tells no birth time
+    uint32_t bornNanoseconds = 0;
+    bool folder = false;
+    std::string parentPath; // where the folder lay, to find the entry again at the run's end
+    std::string name;
+};
+
+std::vector<Entry> earlier; // what earlier runs left, not yet removed
+std::vector<Entry> made;    // this run's
+UniqueFd record;            // open for appending while a run notes its entries
+
+std::string RecordPath() {
+    return LogFolder + "Mirl.pass";
+}
+
+// Names and paths go hex-encoded, so that no byte of theirs can break a line.
+std::string Hex(const std::string& text) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : text) {
+        hex += Digits[c >> 4];
+        hex += Digits[c & 15];
+    }
+    return hex.empty() ? "-" : hex;
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        unsigned value = 0;
+        std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
+        text += static_cast<char>(value);
+    }
+    return text;
+}
+
+std::string Line(const Entry& entry) {
+    return std::to_string(entry.parentInode) + " " + std::to_string(entry.inode) + " " +
+           std::to_string(entry.bornSeconds) + " " + std::to_string(entry.bornNanoseconds) + " " +
+           (entry.folder ? "d" : "f") + " " + Hex(entry.parentPath) + " " + Hex(entry.name) + "\n";
+}
+
+std::vector<Entry> ReadRecord() {
+    std::vector<Entry> entries;
+    std::ifstream in(RecordPath());
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        Entry entry;
+        std::string kind;
+        std::string parentPath;
+        std::string name;
+        if (fields >> entry.parentInode >> entry.inode >> entry.bornSeconds >> entry.bornNanoseconds >> kind >>
+            parentPath >> name) {
+            entry.folder = kind == "d";
+            entry.parentPath = FromHex(parentPath);
+            entry.name = FromHex(name);
+            entries.push_back(std::move(entry));
+        }
+    }
+    return entries;
+}
+
+void WriteRecord(const std::vector<Entry>& entries) {
+    if (entries.empty()) {
+        unlink(RecordPath().c_str());
+        return;
+    }
+    record.Reset(open(RecordPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    std::string text;
+    for (const Entry& entry : entries) {
+        text += Line(entry);
+    }
+    if (record.Valid() && write(record.Get(), text.data(), text.size()) < 0) {
+        record.Reset();
+    }
+}
+
+// The entry `name` in the open folder as it is now, as the record would note it; false when none.
+bool Look(int folder, const std::string& name, Entry& entry) {
+    struct statx now {};
+    if (statx(folder, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_BTIME, &now) != 0 ||
+        !(S_ISREG(now.stx_mode) || S_ISDIR(now.stx_mode))) {
+        return false;
+    }
+    entry.inode = now.stx_ino;
+    entry.folder = S_ISDIR(now.stx_mode);
+    entry.bornSeconds = (now.stx_mask & STATX_BTIME) != 0 ? now.stx_btime.tv_sec : -1;
+    entry.bornNanoseconds = (now.stx_mask & STATX_BTIME) != 0 ? now.stx_btime.tv_nsec : 0;
+    return true;
+}
+
+// True when the entry `name` in the open folder is still the one that was made.
+bool StillAsMade(int folder, const Entry& made) {
+    Entry now;
+    return Look(folder, made.name, now) && now.inode == made.inode && now.folder == made.folder &&
+           (made.bornSeconds < 0 ||
+            (now.bornSeconds == made.bornSeconds && now.bornNanoseconds == made.bornNanoseconds));
+}
+
+uint64_t InodeOf(int folder) {
+    struct stat info {};
+    return fstat(folder, &info) == 0 ? info.st_ino : 0;
+}
+
+std::string PathOf(int folder) {
+    std::array<char, 4096> path{};
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), path.data(), path.size() - 1);
+    return n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string();
+}
+
+int32_t RemoveIn(int folder, int32_t depth) {
+    const uint64_t inode = InodeOf(folder);
+    int32_t removed = 0;
+    for (Entry& entry : earlier) {
+        if (entry.parentInode != inode || entry.inode == 0 || !StillAsMade(folder, entry)) {
+            continue;
+        }
+        if (entry.folder && depth < DeepestTree) {
+            const UniqueFd inner(openat(folder, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (inner.Valid()) {
+                removed += RemoveIn(inner.Get(), depth + 1);
+            }
+        }
+        if (unlinkat(folder, entry.name.c_str(), entry.folder ? AT_REMOVEDIR : 0) == 0) {
+            ++removed;
+            entry.inode = 0; // gone
+        }
+    }
+    return removed;
+}
+
+} // namespace
+
+void OpenPassRecord() {
+    made.clear();
+    earlier = LogFolder.empty() ? std::vector<Entry>() : ReadRecord();
+    record.Reset();
+    if (!LogFolder.empty()) {
+        // What earlier runs left stays in the record until it is gone, also if this run is killed.
+        WriteRecord(earlier);
+        if (!record.Valid()) {
+            record.Reset(open(RecordPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+        }
+    }
+}
+
+void NotePassEntry(int folder, const std::string& path) {
+    if (!record.Valid()) {
+        return;
+    }
+    const size_t slash = path.rfind('/');
+    UniqueFd deeper;
+    int parent = folder;
+    if (slash != std::string::npos) {
+        deeper.Reset(openat(folder, path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        parent = deeper.Get();
+    }
+    Entry entry;
+    entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (parent < 0 || !Look(parent, entry.name, entry)) {
+        return;
+    }
+    entry.parentInode = InodeOf(parent);
+    entry.parentPath = PathOf(parent);
+    const std::string line = Line(entry);
+    if (write(record.Get(), line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+        made.push_back(std::move(entry));
+    }
+}
+
+int32_t RemoveRecordedLeftovers(int folder) {
+    // A path-only handle takes no listing; the folder is opened again for it.
+    const UniqueFd opened(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return opened.Valid() ? RemoveIn(opened.Get(), 0) : 0;
+}
+
+void ClosePassRecord() {
+    if (LogFolder.empty()) {
+        return;
+    }
+    std::vector<Entry> left;
+    for (const std::vector<Entry>* entries : {&earlier, &made}) {
+        for (const Entry& entry : *entries) {
+            const UniqueFd parent(open(entry.parentPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (entry.inode != 0 && parent.Valid() && InodeOf(parent.Get()) == entry.parentInode &&
+                StillAsMade(parent.Get(), entry)) {
+                left.push_back(entry);
+            }
+        }
+    }
+    record.Reset();
+    WriteRecord(left);
+    record.Reset();
+    earlier.clear();
+    made.clear();
+}
+
+} // namespace mirl

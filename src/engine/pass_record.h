@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirl {
+
+// The pass's record of every file, further name and folder it makes, kept next to the run log
+// ("Mirl.pass") while it works, so that what a killed run left behind is known by more than its
+// name: by the folder it lies in, its inode, its birth time and its kind. A user's file that merely
+// looks like a pass file is never in it, and so never removed.
+
+// At a run's start: takes what earlier runs left in the record, and notes this run's from now on.
+void OpenPassRecord();
+
+// Notes an entry just made: `path` relative to the open folder `folder` (a name, or for a folder
+// made deeper, a path).
+void NotePassEntry(int folder, const std::string& path);
+
+// Removes what earlier runs recorded and left in the open folder `folder`, folders with what they
+// hold as far as it was recorded too; returns how many entries went.
+int32_t RemoveRecordedLeftovers(int folder);
+
+// At a run's end: keeps in the record only what is still there as it was made (what could not be
+// removed), for the next start.
+void ClosePassRecord();
+
+} // namespace mirl
