@@ -72,8 +72,10 @@ int FillChecker::Open(int folder, const WrittenFill& file, Opened& opened, bool 
     if (!opened.fd.Valid()) {
         return errno;
     }
+    // Its inode may have another number by now (FAT and exFAT number them anew once the cache let
+    // go of them): a regular file of the name is read, and its bytes tell.
     struct stat entry {};
-    if (fstat(opened.fd.Get(), &entry) != 0 || !S_ISREG(entry.st_mode) || entry.st_ino != file.inode) {
+    if (fstat(opened.fd.Get(), &entry) != 0 || !S_ISREG(entry.st_mode)) {
         opened.fd.Reset();
         return ESTALE;
     }
@@ -84,11 +86,10 @@ int64_t FillChecker::ReadRange(int folder, const WrittenFill& file, Opened& open
                                const unsigned char*& at) {
     const int64_t start = AlignDown(offset);
     const int64_t end = AlignUp(offset + length);
-    if (!opened.direct) {
-        // The data is on the device since the file's closing: the clean pages the cache may still
-        // hold go, so that the read asks the device.
-        posix_fadvise(opened.fd.Get(), start, end - start, POSIX_FADV_DONTNEED);
-    }
+    // The data is on the device since the file's closing: the clean pages the cache may still hold
+    // go, so that the read asks the device (also for direct reads, which some filesystems serve
+    // from the cache all the same).
+    posix_fadvise(opened.fd.Get(), start, end - start, POSIX_FADV_DONTNEED);
     if (device_.Valid()) {
         // A FUSE driver reads the device through its cache, also for a direct read of the file.
         posix_fadvise(device_.Get(), 0, 0, POSIX_FADV_DONTNEED);
@@ -114,6 +115,9 @@ int64_t FillChecker::ReadRange(int folder, const WrittenFill& file, Opened& open
             break;
         }
         got += n;
+        if (opened.direct && got % Alignment != 0) {
+            break; // the file's end: a direct read goes no further from an unaligned place
+        }
     }
     at = read_.get() + (offset - start);
     return std::clamp<int64_t>(start + got - offset, 0, length);
@@ -140,7 +144,8 @@ CheckResult FillChecker::Check(int folder, const WrittenFill& file, const std::v
         error = Open(folder, file, opened, false); // no O_DIRECT on this filesystem
     }
     if (error != 0) {
-        result.verdict = error == ENOENT || error == ESTALE ? CheckVerdict::Missing : CheckVerdict::ReadFailed;
+        // A fill file gone during its run, or no longer a file, is as much a fault as a wrong byte.
+        result.verdict = CheckVerdict::ReadFailed;
         result.error = error;
         return result;
     }

@@ -19,7 +19,6 @@ namespace mirl {
 // (RandomUpTo(255)), all of it from the first state.
 struct WrittenFill {
     std::string name;
-    ino_t inode = 0;
     int64_t bytes = 0; // what the file took, its data on the device
     bool byteByByte = false;
     std::vector<RandomSnapshot> blockStarts;
@@ -28,8 +27,7 @@ struct WrittenFill {
 enum class CheckVerdict {
     Matched,    // every byte read back is the one written
     Differs,    // the device gave other bytes back, or fewer
-    ReadFailed, // the device refused to read
-    Missing,    // the file is no longer the run's (gone, or another file under its name): not checked
+    ReadFailed, // the device refused to read, or the file is gone
 };
 
 struct CheckResult {
@@ -66,7 +64,7 @@ private:
         UniqueFd fd;
         bool direct = false;
     };
-    // 0, or why the file could not be opened as the run's: ESTALE when its name leads elsewhere now.
+    // 0, or why the file could not be opened: ESTALE when its name leads to no regular file now.
     static int Open(int folder, const WrittenFill& file, Opened& opened, bool direct);
     // Reads [offset, offset + length) of the file; the bytes it got (fewer at its end) from
     // `at`, or -errno.

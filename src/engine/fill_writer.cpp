@@ -175,8 +175,7 @@ FillOutcome WriteFillFile(FillFile kind) {
     }
     FileSetWriteBehind(FillFileNumber, FillFilesWriteBehind);
     const std::string fullName = driveText + name;
-    WrittenFill check{
-        .name = name, .inode = inode, .bytes = 0, .byteByByte = kind == FillFile::Last, .blockStarts = {}};
+    WrittenFill check{.name = name, .bytes = 0, .byteByByte = kind == FillFile::Last, .blockStarts = {}};
     int64_t written = 0;
     if (kind == FillFile::ReserveBlocks) {
         if (FileWriteDirect(FillFileNumber, AfterRefusal::EndsFile)) {

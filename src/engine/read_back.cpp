@@ -47,15 +47,22 @@ public:
         : folder_(fcntl(folder, F_DUPFD_CLOEXEC, 0)), everything_(everything), checker_(BlockSize, FuseDevice(folder)),
           choice_(std::random_device{}()), thread_([this] { Work(); }) {}
 
-    ~Checks() {
+    ~Checks() { Stop(); }
+
+    // Ends the checks; one under way ends after its block.
+    void Stop() {
         stopping_ = true;
         {
             const std::lock_guard lock(mutex_);
             stop_ = true;
         }
         changed_.notify_all();
-        thread_.join();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
     }
+
+    void ForgetEarlier() { forgetEarlier_ = true; }
 
     void Hand(WrittenFill file) {
         {
@@ -84,11 +91,6 @@ public:
         return failure_;
     }
 
-    std::vector<std::string> TakeNotes() {
-        const std::lock_guard lock(mutex_);
-        return std::exchange(notes_, {});
-    }
-
     int64_t Checked() const { return checked_; }
 
 private:
@@ -105,12 +107,19 @@ private:
                 queue_.pop_front();
                 checking_ = file.name;
             }
-            const bool sound = CheckOne(file, SampleBlocks(Blocks(file), everything_, choice_)) && CheckEarlier();
+            if (forgetEarlier_) {
+                earlier_.clear();
+                nextEarlier_ = 0;
+            }
+            const bool sound =
+                CheckOne(file, SampleBlocks(Blocks(file), everything_, choice_)) && (forgetEarlier_ || CheckEarlier());
             {
                 const std::lock_guard lock(mutex_);
                 checking_.clear();
-                if (sound && !file.blockStarts.empty()) {
-                    file.blockStarts.erase(file.blockStarts.begin() + 1, file.blockStarts.end()); // all read again
+                if (sound && !file.blockStarts.empty() && !forgetEarlier_) {
+                    // The first block is all that is read again; the rest of the states go.
+                    std::vector<RandomSnapshot> first(file.blockStarts.begin(), file.blockStarts.begin() + 1);
+                    file.blockStarts.swap(first);
                     earlier_.push_back(std::move(file));
                 }
             }
@@ -129,9 +138,7 @@ private:
         const CheckResult result = checker_.Check(folder_.Get(), file, blocks, stopping_);
         checked_ += first ? result.checkedBytes : 0;
         const std::lock_guard lock(mutex_);
-        if (result.verdict == CheckVerdict::Missing) {
-            notes_.push_back("Nicht geprüft <" + file.name + ">: die Datei ist nicht mehr die des Laufs");
-        } else if (result.verdict != CheckVerdict::Matched) {
+        if (result.verdict != CheckVerdict::Matched) {
             failure_ = Failure{file.name, result};
             return false;
         }
@@ -167,23 +174,15 @@ private:
     size_t nextEarlier_ = 0;
     std::string checking_;
     std::optional<Failure> failure_;
-    std::vector<std::string> notes_;
     std::atomic<int64_t> checked_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> forgetEarlier_{false};
     bool stop_ = false;
     std::thread thread_; // last: it starts once everything it uses is made
 };
 
 std::unique_ptr<Checks> checks;
 int64_t checkedBytes = 0;
-
-void WriteNotes() {
-    if (checks) {
-        for (const std::string& note : checks->TakeNotes()) {
-            WriteLogLine(note);
-        }
-    }
-}
 
 } // namespace
 
@@ -195,7 +194,9 @@ ReadBackRun::ReadBackRun(int folder, bool on, bool everything) {
 }
 
 ReadBackRun::~ReadBackRun() {
-    WriteNotes();
+    if (checks) {
+        checks->Stop();
+    }
     checkedBytes = checks ? checks->Checked() : 0;
     checks.reset();
 }
@@ -214,7 +215,6 @@ bool WaitForReadBack(int32_t unchecked) {
     for (;;) {
         std::string checking;
         const bool done = checks->WaitStepFor(static_cast<size_t>(unchecked), checking);
-        WriteNotes();
         if (done || AbortRun) {
             break;
         }
@@ -231,21 +231,31 @@ bool ReadBackFailed() {
     return checks && checks->Failed();
 }
 
-void ReportReadBackFailure() {
+void ReportReadBackFailure(bool inStatus) {
     const std::optional<Failure> failure = checks ? checks->TakeFailure() : std::nullopt;
     if (!failure) {
         return;
     }
     const std::string fullName = RunDriveText + failure->name;
     const CheckResult& result = failure->result;
-    View().ShowStatus("Prüffehler: \r\n" + fullName +
-                      "\r\nDer Datenträger gibt andere Daten zurück, als geschrieben wurden.");
+    if (inStatus) {
+        View().ShowStatus("Prüffehler: \r\n" + fullName + "\r\n" +
+                          (result.verdict == CheckVerdict::ReadFailed
+                               ? "Der Datenträger gibt die geschriebenen Daten nicht zurück."
+                               : "Der Datenträger gibt andere Daten zurück, als geschrieben wurden."));
+    }
     if (result.verdict == CheckVerdict::ReadFailed) {
         WriteLogLine("Prüffehler <" + fullName + ">: Lesefehler bei Byte " + IntToText(result.offset) + ": Fehler " +
                      IntToText(result.error) + ", " + std::strerror(result.error));
     } else {
         WriteLogLine("Prüffehler <" + fullName + ">: ab Byte " + IntToText(result.offset) + " weichen " +
                      IntToText(result.differing) + " von " + IntToText(result.length) + " Bytes ab");
+    }
+}
+
+void ForgetEarlierFillFiles() {
+    if (checks) {
+        checks->ForgetEarlier();
     }
 }
 

@@ -33,8 +33,12 @@ bool WaitForReadBack(int32_t unchecked);
 // True when a check of this run found other bytes than were written, or could not read them.
 bool ReadBackFailed();
 
-// Says in the status field and the log which file failed its check and how.
-void ReportReadBackFailure();
+// Says in the log which file failed its check and how, and with `inStatus` in the status field too.
+void ReportReadBackFailure(bool inStatus);
+
+// The files checked from now on are not followed by reads of earlier ones (whose blocks the run
+// changed itself).
+void ForgetEarlierFillFiles();
 
 // What the current or last run read back and found equal.
 int64_t ReadBackCheckedBytes();

@@ -95,13 +95,16 @@ FillOutcome FillReservePool() {
         return FillOutcome::Written;
     }
     FillOutcome outcome = FillOutcome::Written;
-    while (outcome == FillOutcome::Written && !AbortRun) {
+    while (outcome == FillOutcome::Written && !AbortRun && !ReadBackFailed()) {
         outcome = WriteFillFile(FillFile::ReserveBlocks);
     }
     // What stays free now is what the filesystem keeps for its metadata: it takes fill data's place.
     // The swap moves fill data, so no check may read it meanwhile.
     outcome = AfterReadBack(outcome, 0);
     if (outcome == FillOutcome::VolumeFull && !AbortRun) {
+        // A rewrite that fell short leaves a hole in its file: the files from now on are checked on
+        // their own, without reading the earlier ones again.
+        ForgetEarlierFillFiles();
         if (const int64_t swapped = SwapLastFreeBlocks(RunFolder.Get(), RunFillFileNames()); swapped > 0) {
             WriteLogLine("Letzte freie Blöcke mit Fülldaten getauscht: " + IntToText(swapped) + " Bytes");
         }
@@ -148,8 +151,13 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     EndNamePass();
     ClosePassRecord();
     outcome = AfterReadBack(outcome, 0);
-    if (outcome == FillOutcome::CheckFailed) {
-        ReportReadBackFailure();
+    // A device found giving back other data is said even when the run was stopped meanwhile; only
+    // an error of its own shown already goes first (the log gets the check's line all the same).
+    if (ReadBackFailed() && !EndsTheRun(outcome)) {
+        outcome = FillOutcome::CheckFailed;
+    }
+    if (ReadBackFailed()) {
+        ReportReadBackFailure(outcome == FillOutcome::CheckFailed);
     }
     const bool stopped = AbortRun;
     // Clicks that came while the run ended were meant for the Stop button.
@@ -161,7 +169,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     if (!EndsTheRun(outcome) && !stopped) {
         View().ShowStatusHint(FullVolumeHint);
     }
-    EndRunRecord(outcome == FillOutcome::CheckFailed);
+    EndRunRecord(ReadBackFailed());
     RunFolder.Reset();
 }
 

@@ -53,6 +53,9 @@ void StartRunRecord(const std::string& driveText) {
     record = RunRecord{};
     record.driveText = driveText;
     record.startTime = DateNow();
+    // As the run reads them once at its start; the menu may change them for the next run meanwhile.
+    record.readBack = ReadBackFillFiles;
+    record.readBackEverything = ReadBackEverything;
     const VolumeSpace space = QueryRunFreeSpace(driveText);
     record.volumeBytes = space.total;
     record.freeAtStart = space.free;
@@ -82,8 +85,6 @@ void EndRunRecord(bool checkFailed) {
             }
         }
     }
-    record.readBack = ReadBackFillFiles;
-    record.readBackEverything = ReadBackEverything;
     record.checkedBytes = ReadBackCheckedBytes();
     record.checkFailed = checkFailed;
 }

@@ -196,7 +196,6 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     const std::vector<Planted> planted = PlantDocuments(volume->Root());
     sync(); // documents that were on the device for a while before they were deleted
     DeleteDocuments(volume->Root(), planted, !filesystem.keepFolder);
-    test::WriteFileBytes(volume->Root() + "~MPLEFT0.MP~", ""); // as a run ended from outside leaves it
 
     std::map<std::string, std::vector<std::string>> groups;
     for (const Planted& file : planted) {

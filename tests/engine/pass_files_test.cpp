@@ -195,7 +195,9 @@ ino_t InodeOf(const std::string& path) {
 }
 
 // Further names go only to the pass's own empty files, still as they were made, and go with them.
-TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
+// One try of the test below; `retry` is set when another process's files made this one's inode
+// numbers come out of their order, which the case needs (unless it is the last try).
+void FurtherNamesCase(bool lastTry, bool& retry) {
     TempFolder folder;
     const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(open, 0);
@@ -235,6 +237,11 @@ TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
     EXPECT_EQ(user.st_nlink, 1U);
 
     // The highest inode number goes with all its names, so that its record is free again.
+    if (namesOf.rbegin()->second != 2 && !lastTry) {
+        retry = true; // an inode another test freed meanwhile was given out again
+        close(open);
+        return;
+    }
     ASSERT_EQ(namesOf.rbegin()->second, 2) << "inode numbers grow as files are made, here";
     EXPECT_EQ(files.RemoveHighestNumbered(), 2);
     EXPECT_EQ(InodeOf(folder / second), 0U);
@@ -248,6 +255,17 @@ TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
     }
     EXPECT_EQ(ReadFileBytes(folder / replaced), "the user's");
     close(open);
+}
+
+TEST(PassFiles, GivesItsEmptyFilesFurtherNamesAndTakesThemBack) {
+    constexpr int Tries = 10;
+    for (int attempt = 1; attempt <= Tries; ++attempt) {
+        bool retry = false;
+        FurtherNamesCase(attempt == Tries, retry);
+        if (!retry) {
+            break;
+        }
+    }
 }
 
 TEST(PassFiles, TakesBackItsFileOfTheHighestInodeNumberAndNothingElse) {
