@@ -242,7 +242,9 @@ PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t er
         const ssize_t n = readlink(where.c_str(), path.data(), path.size() - 1);
         where = n > 0 ? WithTrailingSlash(std::string(path.data(), static_cast<size_t>(n))) : driveText_;
     }
-    View().ShowStatus("Schreibfehler: \r\n" + where + name);
+    // The status names the folder: a pass file's name of up to 255 random letters tells the user
+    // nothing and fills the field; the log keeps it whole.
+    View().ShowStatus("Schreibfehler: \r\n" + where);
     WriteLogLine("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error));
     return PassOutcome::WriteFailed;
 }
@@ -627,8 +629,9 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
     }
     line += " in " + IntToText(ClockDifference(ClockMs(), startedAt_)) + " ms";
     if (journalBytes_ > 0) {
-        line += ", Journal " + IntToText(journalWritten_ / MiB) + " von " + IntToText(journalBytes_ / MiB) +
-                " MB geschrieben";
+        // The measure counts whole commits, which may pass the journal's end by one.
+        line += ", Journal " + IntToText(std::min(journalWritten_, journalBytes_) / MiB) + " von " +
+                IntToText(journalBytes_ / MiB) + " MB geschrieben";
     }
     WriteLogLine(line);
     return outcome;

@@ -190,7 +190,10 @@ void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
     }
     View().ShowStatus(status);
     for (const std::string& line : endLines) {
-        WriteLogLine(line);
+        // The pass wrote its note into the log when it made it.
+        if (line != NamePassNote) {
+            WriteLogLine(line);
+        }
     }
 
     if (TestLogSnapshotDue()) {

@@ -27,15 +27,21 @@ std::string XdgFolder(const char* variable, const char* fallbackInHome) {
 }
 
 // Only the user's own place may get new folders: below an existing home (never a home itself), or
-// the folder the user named as an XDG base where that is all that is missing.
+// the folder the user named as an XDG base and what lies below it, wherever it points (never its
+// parents, and never below "/" itself).
 bool MayMake(const std::string& topmostMissing) {
     const std::string home = UserHome();
     if (!home.empty() && topmostMissing.starts_with(home)) {
         return true;
     }
     const std::string asFolder = WithTrailingSlash(topmostMissing);
-    return asFolder == AbsoluteOrEmpty(std::getenv("XDG_DATA_HOME")) ||
-           asFolder == AbsoluteOrEmpty(std::getenv("XDG_STATE_HOME"));
+    for (const char* variable : {"XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+        const std::string base = AbsoluteOrEmpty(std::getenv(variable));
+        if (base.size() > 1 && asFolder.starts_with(base)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace

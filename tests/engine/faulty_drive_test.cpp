@@ -50,6 +50,29 @@ TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
 }
 
+TEST_F(FaultyDriveTest, ADeviceThatFailsDuringThePassIsAWriteErrorNamingTheFolder) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    const std::string root = drive->Volume().Root();
+    OpenProgram();
+    Choose(drive->Volume());
+    bool failing = false;
+    view.onEvents = [&] {
+        if (!failing && view.status.find("Überschreibe") != std::string::npos) {
+            drive->FailWritesPast(0);
+            failing = true;
+        }
+        return false;
+    };
+    StartRun();
+    const std::string status = Status();
+    ASSERT_TRUE(failing) << status;
+    EXPECT_EQ(status.find("Mirl beendet!"), std::string::npos) << status;
+    ASSERT_TRUE(status.starts_with("Schreibfehler: \r\n" + root)) << status;
+    // The folder, not a pass file's long random name.
+    EXPECT_EQ(status.find("mirl-pass-"), std::string::npos) << status;
+    EXPECT_NE(Log().find(" Schreibfehler <" + root), std::string::npos) << Log();
+}
+
 TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
     OpenProgram();

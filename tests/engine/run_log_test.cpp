@@ -104,6 +104,21 @@ TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
     EXPECT_EQ(access("/usr/bin/Mirl.log", F_OK), -1);
 }
 
+TEST_F(RunLogTest, AStateFolderNamedOutsideTheHomeTakesTheLogToo) {
+    // As a site may set it: an existing folder of the user's outside the home.
+    const std::string home = folder / "home";
+    const std::string state = folder / "srv-state";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+    const EnvironmentFor environment({{"HOME", home}, {"XDG_STATE_HOME", state}});
+    ProgramFolder = "/usr/bin/";
+    OpenProgram();
+    EXPECT_EQ(LogFolder, state + "/mirl/");
+    EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
+    EXPECT_TRUE(TakeLogLock()) << "the lock lies there too, and this process holds it";
+    EXPECT_EQ(access((state + "/mirl/Mirl.lock").c_str(), F_OK), 0);
+}
+
 TEST_F(RunLogTest, ASecondMirlSaysSoAndLeavesTheFirstOnesLogAlone) {
     // The first Mirl is another process that holds the lock next to the log.
     int ready[2];
