@@ -115,12 +115,12 @@ int32_t CloseTimed(const std::string& fullName, int64_t& written) {
 
 // Only ENOSPC, EDQUOT and EFBIG say "full". fusefat refuses the write after the last cluster with
 // EPERM instead (0.1), or with EIO (0.3); that counts as full only while the volume itself reports
-// no room, and EIO only from a FUSE driver: from a kernel filesystem it is the device failing.
+// no room, and EIO only from fusefat: from any other driver it is the device failing.
 bool MeansFull(int32_t error, const std::string& driveText) {
     if (IsVolumeFullError(error)) {
         return true;
     }
-    const bool refusedAsFull = error == EPERM || (error == EIO && OnFuse(RunFolder.Get()));
+    const bool refusedAsFull = error == EPERM || (error == EIO && SaysFullAsEio(RunFolder.Get()));
     return refusedAsFull && QueryRunFreeSpace(driveText).free - QueryRunRootOnlySpace(driveText) < BlockSize;
 }
 

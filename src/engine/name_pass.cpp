@@ -155,7 +155,7 @@ public:
             plan_.linkNames = false;
         }
         made_ = files.Count(); // the cycle files, made when the run started
-        onFuse_ = OnFuse(RunFolder.Get());
+        fullAsEio_ = SaysFullAsEio(RunFolder.Get());
     }
 
     PassOutcome Run();
@@ -181,7 +181,7 @@ private:
     std::string driveText_;
     VolumeKind kind_;
     PassPlan plan_;
-    bool onFuse_ = false;
+    bool fullAsEio_ = false;
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
@@ -205,8 +205,9 @@ private:
 };
 
 bool NamePass::Refused(int32_t error) const {
-    // fusefat answers EPERM, or EIO, where a kernel driver says ENOSPC.
-    return IsVolumeFullError(error) || error == EMLINK || (onFuse_ && (error == EPERM || error == EIO));
+    // fusefat answers EPERM, or EIO, where a kernel driver says ENOSPC; from other drivers EIO is the
+    // device failing, and ends the pass as a write error.
+    return IsVolumeFullError(error) || error == EMLINK || (fullAsEio_ && (error == EPERM || error == EIO));
 }
 
 void NamePass::ShowNow(const std::string& line) {

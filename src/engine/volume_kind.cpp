@@ -104,6 +104,10 @@ VolumeKind KindOf(int folder) {
     }
 }
 
+bool SaysFullAsEio(int folder) {
+    return OnFuse(folder) && MountType(folder) == "fuse.fusefat";
+}
+
 bool OnFuse(int folder) {
     struct statfs volume {};
     return fstatfs(folder, &volume) == 0 && volume.f_type == FuseMagic;

@@ -21,6 +21,10 @@ VolumeKind KindOf(int folder);
 // True when a FUSE driver serves the volume of the open folder `folder`.
 bool OnFuse(int folder);
 
+// True when the volume's driver answers "full" with EIO or EPERM where the kernel says ENOSPC
+// (fusefat); from any other driver EIO is the device failing.
+bool SaysFullAsEio(int folder);
+
 // The kernel's name of the block device that holds the open folder's volume ("loop0", "sda1"), as
 // /sys/fs/ext4 and /sys/fs/xfs name it; "" when it has none.
 std::string DeviceName(int folder);
