@@ -635,6 +635,12 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
                 IntToText(journalBytes_ / MiB) + " MB geschrieben";
     }
     WriteLogLine(line);
+    if (files_.Left() > 0) {
+        // They stay in the pass's record: the next run removes them where it may.
+        const std::string left = "Dateien des Durchgangs nicht entfernt: " + IntToText(files_.Left());
+        NamePassNote = NamePassNote.empty() ? left : NamePassNote + "\r\n" + left;
+        WriteLogLine(left);
+    }
     return outcome;
 }
 
@@ -733,8 +739,9 @@ PassOutcome RunNamePass(const std::string& driveText) {
     if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs && !pass.ReachedEveryIndex()) {
         // The unused ends of NTFS folder indexes keep entries of deleted names, and the pass's names
         // could not reach them all.
-        NamePassNote = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
-        WriteLogLine(NamePassNote);
+        const std::string note = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
+        NamePassNote = NamePassNote.empty() ? note : note + "\r\n" + NamePassNote;
+        WriteLogLine(note);
     }
     return outcome;
 }

@@ -389,8 +389,12 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
         if (folderNumber >= 0 && file.folder != folderNumber) {
             return false;
         }
-        if (StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0) {
-            ++removed;
+        if (StillOurs(file, false)) {
+            if (unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0) {
+                ++removed;
+            } else {
+                ++left_;
+            }
         }
         return true;
     });
@@ -400,8 +404,12 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
         if (folderNumber >= 0 && made.folder != folderNumber) {
             continue;
         }
-        if (StillOurs(made, true) && unlinkat(folders_[made.folder].fd.Get(), made.name.c_str(), AT_REMOVEDIR) == 0) {
-            ++removed;
+        if (StillOurs(made, true)) {
+            if (unlinkat(folders_[made.folder].fd.Get(), made.name.c_str(), AT_REMOVEDIR) == 0) {
+                ++removed;
+            } else {
+                ++left_;
+            }
         }
         madeFolders_.erase(madeFolders_.begin() + static_cast<std::ptrdiff_t>(i));
     }

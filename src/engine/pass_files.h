@@ -94,6 +94,8 @@ public:
     // How many files were made, and how many of them removed again.
     int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size()); }
     int32_t Removed() const { return removed_; }
+    // Files and folders still as they were made that could not be removed (an append-only folder).
+    int32_t Left() const { return left_; }
 
     // Metadata changes of the files made so far: new times, so that the filesystem logs them. Of
     // the files whose inode numbers divided by `inodesPerBlock` are the same (their inodes share a
@@ -133,6 +135,7 @@ private:
     size_t linkTarget_ = 0; // the file that takes further names, while linkTargetFd_ is valid
     UniqueFd linkTargetFd_; // O_PATH: links are made to this file, never to a name
     int32_t removed_ = 0;
+    int32_t left_ = 0;
 };
 
 } // namespace mirl

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -436,6 +437,44 @@ TEST_P(LookAlikeTest, UserFilesNamedLikePassFilesStay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, LookAlikeTest, ::testing::Values("ext4", "exfat"));
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// An append-only root takes the pass's files but gives none of them back: the end says so, and the
+// next run, with the folder writable again, removes them by the pass's record.
+TEST_F(EngineTest, PassFilesThatCantBeRemovedAreNamedAndGoWithTheNextRun) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 48);
+    const std::string root = volume->Root();
+    ASSERT_EQ(test::RunCommand({"chattr", "+a", root}).exitCode, 0);
+    OpenProgram();
+    Choose(*volume);
+    StartRun();
+    test::RunCommand({"chattr", "-a", root});
+    const std::string status = Status();
+    const size_t line = status.find("\r\nDateien des Durchgangs nicht entfernt: ");
+    ASSERT_NE(line, std::string::npos) << status;
+    std::vector<std::string> left;
+    FindPassFiles(root, left);
+    EXPECT_FALSE(left.empty());
+    EXPECT_NE(Log().find(" Dateien des Durchgangs nicht entfernt: "), std::string::npos) << Log();
+
+    // The fill files go as the user would remove them; the pass's leftovers are the next run's.
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        if (entry.path().filename().string().starts_with("MirlFile")) {
+            std::filesystem::remove(entry.path());
+        }
+    }
+    StartRun();
+    EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
+    EXPECT_EQ(Status().find("nicht entfernt"), std::string::npos) << Status();
+    left.clear();
+    FindPassFiles(root, left);
+    EXPECT_TRUE(left.empty()) << left.size() << " left, e.g. " << left.front();
+}
 
 } // namespace
 } // namespace mirl
