@@ -17,22 +17,54 @@ struct DirCloser {
     void operator()(DIR* folder) const { closedir(folder); }
 };
 
-bool Walk(UniqueFd& folder, dev_t device, const std::function<bool(const std::string&)>& skip,
+// Only every this many levels a folder stays open while the ones below it are walked; the others
+// are opened again from it, level by level. So the walk holds a descriptor per 16 levels, not per
+// level: a chain of thousands of folders never meets the process's descriptor limit.
+constexpr size_t LevelsPerHeldFolder = 16;
+
+// Opens the folder `path` leads to from `anchor`, one level at a time, never following a link and
+// never leaving the device; invalid where it can't.
+UniqueFd OpenDown(int anchor, const std::vector<std::string>& path, dev_t device) {
+    UniqueFd folder = OpenReadable(anchor);
+    for (const std::string& name : path) {
+        UniqueFd next(openat(folder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        // A folder of another volume (something mounted below) is not this run's.
+        if (!next.Valid() || fstat(next.Get(), &info) != 0 || info.st_dev != device) {
+            return UniqueFd();
+        }
+        folder = std::move(next);
+    }
+    return folder;
+}
+
+bool Walk(int anchor, std::vector<std::string>& path, dev_t device, const std::function<bool(const std::string&)>& skip,
           const std::function<bool(int)>& visit) {
+    UniqueFd folder = OpenDown(anchor, path, device);
+    if (!folder.Valid()) {
+        return true;
+    }
     if (faccessat(folder.Get(), ".", W_OK | X_OK, AT_EACCESS) == 0 && !visit(folder.Get())) {
         return false;
     }
-    for (const auto& [name, type] : ReadFolder(folder.Get())) {
+    const std::vector<FolderEntry> entries = ReadFolder(folder.Get());
+    std::vector<std::string> below;
+    int from = anchor;
+    std::vector<std::string>* pathBelow = &path;
+    if (path.size() >= LevelsPerHeldFolder) {
+        from = folder.Get(); // held while the folders below it are walked
+        pathBelow = &below;
+    } else {
+        folder.Reset();
+    }
+    for (const auto& [name, type] : entries) {
         if ((type != DT_DIR && type != DT_UNKNOWN) || skip(name)) {
             continue;
         }
-        UniqueFd sub(openat(folder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info {};
-        // A folder of another volume (something mounted below) is not this run's.
-        if (!sub.Valid() || fstat(sub.Get(), &info) != 0 || info.st_dev != device) {
-            continue;
-        }
-        if (!Walk(sub, device, skip, visit)) {
+        pathBelow->push_back(name);
+        const bool goOn = Walk(from, *pathBelow, device, skip, visit);
+        pathBelow->pop_back();
+        if (!goOn) {
             return false;
         }
     }
@@ -67,7 +99,8 @@ void WalkWritableFolders(int top, dev_t device, const std::function<bool(const s
     UniqueFd folder = OpenReadable(top);
     struct stat info {};
     if (folder.Valid() && fstat(folder.Get(), &info) == 0 && info.st_dev == device) {
-        Walk(folder, device, skip, visit);
+        std::vector<std::string> path;
+        Walk(folder.Get(), path, device, skip, visit);
     }
 }
 

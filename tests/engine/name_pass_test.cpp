@@ -3,6 +3,7 @@
 #include "engine/pass_files.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
+#include "runtime/unique_fd.h"
 #include "support/image_scan.h"
 #include "support/run_command.h"
 
@@ -15,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -475,6 +477,51 @@ TEST_F(EngineTest, PassFilesThatCantBeRemovedAreNamedAndGoWithTheNextRun) {
     FindPassFiles(root, left);
     EXPECT_TRUE(left.empty()) << left.size() << " left, e.g. " << left.front();
 }
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// A chain of folders deeper than the descriptors a desktop session gives a program: the walk holds
+// no descriptor per level, and the run serves the whole volume.
+class DeepChainTest : public EngineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DeepChainTest, AChainDeeperThanTheDescriptorLimitIsWalkedToItsEnd) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam(), 64);
+    constexpr int Depth = 600;
+    {
+        UniqueFd folder(open(volume->Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int level = 0; level < Depth; ++level) {
+            ASSERT_EQ(mkdirat(folder.Get(), "Ebene", 0755), 0) << level;
+            folder.Reset(openat(folder.Get(), "Ebene", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(folder.Valid()) << level;
+        }
+        const int file = openat(folder.Get(), "Tiefste Notiz.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(file, 0);
+        ASSERT_EQ(write(file, "unten", 5), 5);
+        close(file);
+    }
+    sync();
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = 256; // fewer than the chain's levels
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    OpenProgram();
+    Choose(*volume);
+    StartRun();
+    setrlimit(RLIMIT_NOFILE, &before);
+    const std::string status = Status();
+    EXPECT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
+    EXPECT_EQ(status.find("Schreibfehler"), std::string::npos) << status;
+    std::vector<std::string> left;
+    FindPassFiles(volume->Root(), left);
+    EXPECT_TRUE(left.empty()) << left.size() << " pass files left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, DeepChainTest, ::testing::Values("ext4", "exfat"));
 
 } // namespace
 } // namespace mirl
