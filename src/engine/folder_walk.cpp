@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace mirl {
@@ -104,14 +106,31 @@ void WalkWritableFolders(int top, dev_t device, const std::function<bool(const s
     }
 }
 
+namespace {
+
+// What the folder holds, as a count and an order-free sum of its names' hashes.
+std::pair<uint64_t, uint64_t> Contents(int folder) {
+    uint64_t sum = 0;
+    const std::vector<FolderEntry> entries = ReadFolder(folder);
+    for (const FolderEntry& entry : entries) {
+        sum += std::hash<std::string>{}(entry.name);
+    }
+    return {entries.size(), sum};
+}
+
+} // namespace
+
 FolderTimes::FolderTimes(int folder) {
     noted = fstat(folder, &seen) == 0;
+    std::tie(entries, namesSum) = Contents(folder);
 }
 
 void FolderTimes::PutBack(int folder) const {
     struct stat now {};
     // Only times that changed are set: fusefat's root folder has none, and setting them ends it.
-    if (noted && fstat(folder, &now) == 0 &&
+    // A folder that holds other entries than before was changed by someone else too: its times
+    // are theirs.
+    if (noted && fstat(folder, &now) == 0 && Contents(folder) == std::pair(entries, namesSum) &&
         (now.st_atim.tv_sec != seen.st_atim.tv_sec || now.st_atim.tv_nsec != seen.st_atim.tv_nsec ||
          now.st_mtim.tv_sec != seen.st_mtim.tv_sec || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec)) {
         const std::array<timespec, 2> times{seen.st_atim, seen.st_mtim};

@@ -30,12 +30,16 @@ struct FolderEntry {
 };
 std::vector<FolderEntry> ReadFolder(int folder);
 
-// A folder's access and modification times, noted to be put back after files were made in it.
+// A folder's access and modification times, noted to be put back after files were made in it and
+// removed again; with them what it held, so that a folder someone else changed meanwhile keeps the
+// times that change gave it.
 struct FolderTimes {
     explicit FolderTimes(int folder);
     void PutBack(int folder) const;
     bool noted = false;
     struct stat seen {};
+    uint64_t entries = 0; // how many, and an order-free sum of their names' hashes
+    uint64_t namesSum = 0;
 };
 
 } // namespace mirl
