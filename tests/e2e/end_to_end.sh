@@ -58,7 +58,7 @@ if [[ $(id -u) -ne 0 ]]; then
     echo "SKIP: needs root for the scratch volume"
     exit $skip
 fi
-for tool in Xvfb openbox xdotool import xrdb xwininfo losetup mkfs.ext4; do
+for tool in Xvfb openbox xdotool import xrdb xwininfo losetup mkfs.ext4 pdftotext; do
     command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps installs it)"
 done
 
@@ -194,6 +194,12 @@ header=$(head -c 142 "$log" | tr -d '\r')
 grep -q "^Laufwerk: $mnt/\$" <<<"$header" || fail "the log does not begin with the status: $header"
 grep -q '^Mirl beendet!$' <<<"$header" || fail "the status in the log is not the end report: $header"
 grep -qE '^MB/s: [0-9]+(\.[0-9][0-9])?$' <<<"$header" || fail "the speed is not a number with a point: $header"
+# The run's report lies beside the log, and says how the run ended.
+reports=("$work"/bin/Mirl-Bericht\ *.pdf)
+[[ ${#reports[@]} -eq 1 && -s ${reports[0]} ]] || fail "expected one run report beside the log: $(ls "$work/bin")"
+report=$(pdftotext -layout "${reports[0]}" -) || fail "the report is no PDF"
+grep -q 'Mirl beendet!' <<<"$report" || fail "the report does not hold the end status: $report"
+grep -q "$mnt/" <<<"$report" || fail "the report does not name the volume"
 # A desktop's large-text setting (Xft.dpi 120 where 96 is normal) enlarges the whole window through
 # Qt's scaling, its fixed layout included.
 echo "Xft.dpi: 120" | xrdb -nocpp -merge || fail "xrdb"
