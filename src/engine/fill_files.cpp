@@ -1,5 +1,6 @@
 #include "engine/fill_files.h"
 
+#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/run_thread.h"
@@ -173,10 +174,12 @@ void DeleteOnWriter() {
             trimmed += TrimLine(*run);
         }
     }
+    // What a killed run's pass left goes too, by its record.
+    const int32_t leftovers = AbortRun ? 0 : RemoveAllRecordedLeftovers();
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
     View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n" +
-                      trimmed);
+                      (leftovers > 0 ? "Reste entfernt: " + IntToText(leftovers) + "\r\n" : std::string()) + trimmed);
 }
 
 } // namespace

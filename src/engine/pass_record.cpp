@@ -4,6 +4,7 @@
 #include "runtime/file_entries.h"
 #include "runtime/unique_fd.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -197,6 +198,34 @@ int32_t RemoveRecordedLeftovers(int folder) {
     // A path-only handle takes no listing; the folder is opened again for it.
     const UniqueFd opened(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return opened.Valid() ? RemoveIn(opened.Get(), 0) : 0;
+}
+
+bool PassRecordHoldsLeftovers() {
+    return !LogFolder.empty() && !ReadRecord().empty();
+}
+
+int32_t RemoveAllRecordedLeftovers() {
+    if (LogFolder.empty()) {
+        return 0;
+    }
+    earlier = ReadRecord();
+    made.clear();
+    int32_t removed = 0;
+    // Each folder they lie in, once; a folder of the pass's own is emptied with its parent's turn.
+    std::vector<std::string> parents;
+    for (const Entry& entry : earlier) {
+        if (std::find(parents.begin(), parents.end(), entry.parentPath) == parents.end()) {
+            parents.push_back(entry.parentPath);
+        }
+    }
+    for (const std::string& path : parents) {
+        const UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (folder.Valid()) {
+            removed += RemoveIn(folder.Get(), 0);
+        }
+    }
+    ClosePassRecord();
+    return removed;
 }
 
 void ClosePassRecord() {

@@ -25,4 +25,12 @@ int32_t RemoveRecordedLeftovers(int folder);
 // removed), for the next start.
 void ClosePassRecord();
 
+// True when the record holds something that a run left (killed, or in a folder that gave nothing
+// back); read from the record alone, without asking any device.
+bool PassRecordHoldsLeftovers();
+
+// Removes what the record holds, wherever it lies, as far as it is still as it was made; keeps the
+// rest in the record. Returns how many entries went. Not during a run.
+int32_t RemoveAllRecordedLeftovers();
+
 } // namespace mirl

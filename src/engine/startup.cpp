@@ -1,5 +1,6 @@
 #include "engine/startup.h"
 
+#include "engine/pass_record.h"
 #include "engine/run_log.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
@@ -96,6 +97,10 @@ void StartEngine() {
     StartRunLog();
     BlockSize = FillBlockSize;
     AllocateFillBuffer();
+    // A run that was killed left its helper files; they are named, and the menu removes them.
+    if (PassRecordHoldsLeftovers()) {
+        View().ShowStatus(LeftoversText);
+    }
 }
 
 namespace {

@@ -5,8 +5,10 @@
 
 namespace mirl {
 
-// Once at program start: window title, program and data folder, a fresh run log, the fill buffer.
+// Once at program start: window title, program and data folder, a fresh run log, the fill buffer;
+// the status says so when a killed run left helper files (LeftoversText).
 void StartEngine();
+inline constexpr const char* LeftoversText = "Reste eines abgebrochenen Laufs:\r\nLaufwerk › Fülldateien löschen\r\n";
 
 // A volume's free bytes, the part reserved for root included, and its size; free -1 and size 0
 // when the volume can't be asked.

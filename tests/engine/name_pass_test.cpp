@@ -1,11 +1,16 @@
 // Deleted documents leave their names and small contents in metadata, not in free blocks: after a
 // whole run the raw image holds neither, on every filesystem a desktop meets.
+#include "engine/fill_files.h"
 #include "engine/pass_files.h"
+#include "engine/pass_record.h"
 #include "engine/run_controller.h"
+#include "engine/startup.h"
 #include "engine_fixture.h"
 #include "runtime/unique_fd.h"
+#include "support/child_process.h"
 #include "support/image_scan.h"
 #include "support/run_command.h"
+#include "support/temp_folder.h"
 
 #include <algorithm>
 #include <cctype>
@@ -522,6 +527,46 @@ TEST_P(DeepChainTest, AChainDeeperThanTheDescriptorLimitIsWalkedToItsEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, DeepChainTest, ::testing::Values("ext4", "exfat"));
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// A run killed in its pass: the next program start says so, and "Fülldateien löschen" removes what
+// it left, by the pass's record.
+TEST_F(EngineTest, AKilledRunsLeftoversAreNamedAtStartAndGoWithTheMenu) {
+    test::TempFolder volume;
+    LogFolder = folder.Path() + "/";
+    const std::string tree = PassFileName(16);
+    const std::string file = PassFileName(30);
+    const test::ChildResult killed = test::RunInChild([&](int) {
+        OpenPassRecord();
+        PassFiles files;
+        const int32_t number = files.AddFolder(open(volume.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        files.Make(number, file, 100);
+        files.MakeFolder(number, "", tree);
+        files.MakeFolder(number, tree, "0");
+        _exit(0); // as a kill would: nothing is removed
+        return 0;
+    });
+    ASSERT_EQ(killed.exitCode, 0);
+    test::WriteFileBytes(volume / "mirl-pass-todo", "the user's");
+
+    OpenProgram();
+    EXPECT_EQ(Status(), LeftoversText);
+    DeleteNotedFillFiles();
+    EXPECT_NE(Status().find("\r\nReste entfernt: 3\r\n"), std::string::npos) << Status();
+    EXPECT_FALSE(std::filesystem::exists(volume / file));
+    EXPECT_FALSE(std::filesystem::exists(volume / tree));
+    EXPECT_EQ(test::ReadFileBytes(volume / "mirl-pass-todo"), "the user's");
+
+    // Nothing is left to name at the next start.
+    view.status.clear();
+    OpenProgram();
+    EXPECT_EQ(Status(), "");
+}
 
 } // namespace
 } // namespace mirl
