@@ -6,14 +6,12 @@
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
+#include "engine/volume_kind.h"
 #include "runtime/dates.h"
 
 #include <algorithm>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace mirl {
 namespace {
@@ -21,31 +19,6 @@ namespace {
 RunRecord record;
 bool recording = false;
 ReportWriter reportWriter = nullptr;
-
-// The filesystem type of the open folder's volume, as /proc/self/mountinfo names it.
-std::string FilesystemOf(int folder) {
-    struct stat info {};
-    if (fstat(folder, &info) != 0) {
-        return {};
-    }
-    const std::string device = std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
-    std::ifstream mounts("/proc/self/mountinfo");
-    for (std::string line; std::getline(mounts, line);) {
-        std::istringstream fields(line);
-        std::string id;
-        std::string parent;
-        std::string numbers;
-        fields >> id >> parent >> numbers;
-        const size_t dash = line.find(" - ");
-        if (numbers == device && dash != std::string::npos) {
-            std::istringstream rest(line.substr(dash + 3));
-            std::string type;
-            rest >> type;
-            return type;
-        }
-    }
-    return {};
-}
 
 } // namespace
 
@@ -71,7 +44,7 @@ void NoteRunLogLine(const std::string& line) {
 void EndRunRecord(bool checkFailed) {
     record.endTime = DateNow();
     if (RunFolder.Valid()) {
-        record.filesystem = FilesystemOf(RunFolder.Get());
+        record.filesystem = MountType(RunFolder.Get());
         record.storage = DescribeStorageOf(RunFolder.Get());
         record.snapshots = CountSnapshots(RunFolder.Get());
         if (record.storage.lvmSnapshots > 0) {

@@ -22,7 +22,24 @@ constexpr decltype(statfs::f_type) Ntfs3Magic = 0x7366746e;
 constexpr decltype(statfs::f_type) NtfsMagic = 0x5346544e;
 constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
 
-// The mount's type as /proc/self/mountinfo names it ("fuse.fusefat", "fuseblk"), "" when unknown.
+// FUSE drivers don't say which filesystem they serve; ntfs-3g shows itself by the NTFS attributes
+// it offers on every file, and the FAT drivers by their names or by serving a block device.
+VolumeKind FuseKind(int folder) {
+    char attributes[8];
+    const std::string path = "/proc/self/fd/" + std::to_string(folder);
+    if (getxattr(path.c_str(), "system.ntfs_attrib", attributes, sizeof attributes) >= 0) {
+        return VolumeKind::Ntfs;
+    }
+    const std::string type = MountType(folder);
+    if (type == "fuse.fusefat" || type == "fuseblk" || type == "fuse.exfat" || type == "fuseblk.exfat" ||
+        type == "fuse.exfat-fuse") {
+        return VolumeKind::FatFamily;
+    }
+    return VolumeKind::Other;
+}
+
+} // namespace
+
 std::string MountType(int folder) {
     struct stat info {};
     if (fstat(folder, &info) != 0) {
@@ -44,24 +61,6 @@ std::string MountType(int folder) {
     }
     return {};
 }
-
-// FUSE drivers don't say which filesystem they serve; ntfs-3g shows itself by the NTFS attributes
-// it offers on every file, and the FAT drivers by their names or by serving a block device.
-VolumeKind FuseKind(int folder) {
-    char attributes[8];
-    const std::string path = "/proc/self/fd/" + std::to_string(folder);
-    if (getxattr(path.c_str(), "system.ntfs_attrib", attributes, sizeof attributes) >= 0) {
-        return VolumeKind::Ntfs;
-    }
-    const std::string type = MountType(folder);
-    if (type == "fuse.fusefat" || type == "fuseblk" || type == "fuse.exfat" || type == "fuseblk.exfat" ||
-        type == "fuse.exfat-fuse") {
-        return VolumeKind::FatFamily;
-    }
-    return VolumeKind::Other;
-}
-
-} // namespace
 
 std::string DeviceName(int folder) {
     struct stat info {};

@@ -29,6 +29,10 @@ bool SaysFullAsEio(int folder);
 // /sys/fs/ext4 and /sys/fs/xfs name it; "" when it has none.
 std::string DeviceName(int folder);
 
+// The type of the open folder's mount as /proc/self/mountinfo names it ("ext4", "fuse.fusefat",
+// "fuseblk"); "" when unknown.
+std::string MountType(int folder);
+
 // The German name of the kind, for the log.
 const char* KindName(VolumeKind kind);
 
