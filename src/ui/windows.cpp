@@ -309,30 +309,37 @@ void MenuAddTitle(const std::string& text) {
     }
 }
 
-void MenuAddItem(int32_t itemNumber, const std::string& text) {
+namespace {
+
+// The item `itemNumber` added to the menu being built, kept for its state; null without a menu.
+QAction* AddMenuAction(int32_t itemNumber, const std::string& text) {
     ToolkitWindow* window = menuWindow.data();
     if (window == nullptr || window->CurrentMenu() == nullptr) {
-        return;
+        return nullptr;
     }
     QAction* item = window->CurrentMenu()->addAction(QString::fromUtf8(text));
     menuItems[itemNumber] = item;
-    const int32_t windowNumber = window->Number();
-    QObject::connect(item, &QAction::triggered,
-                     [windowNumber, itemNumber] { QueueEvent(EV_MENU, windowNumber, itemNumber, 0); });
+    return item;
+}
+
+} // namespace
+
+void MenuAddItem(int32_t itemNumber, const std::string& text) {
+    if (QAction* item = AddMenuAction(itemNumber, text)) {
+        const int32_t windowNumber = menuWindow->Number();
+        QObject::connect(item, &QAction::triggered,
+                         [windowNumber, itemNumber] { QueueEvent(EV_MENU, windowNumber, itemNumber, 0); });
+    }
 }
 
 void MenuAddCheckItem(int32_t itemNumber, const std::string& text) {
-    ToolkitWindow* window = menuWindow.data();
-    if (window == nullptr || window->CurrentMenu() == nullptr) {
-        return;
+    if (QAction* item = AddMenuAction(itemNumber, text)) {
+        item->setCheckable(true);
+        const int32_t windowNumber = menuWindow->Number();
+        QObject::connect(item, &QAction::toggled, [windowNumber, itemNumber](bool checked) {
+            QueueEvent(EV_MENU, windowNumber, itemNumber, checked ? 1 : 0);
+        });
     }
-    QAction* item = window->CurrentMenu()->addAction(QString::fromUtf8(text));
-    menuItems[itemNumber] = item;
-    item->setCheckable(true);
-    const int32_t windowNumber = window->Number();
-    QObject::connect(item, &QAction::toggled, [windowNumber, itemNumber](bool checked) {
-        QueueEvent(EV_MENU, windowNumber, itemNumber, checked ? 1 : 0);
-    });
 }
 
 void MenuItemSetEnabled(int32_t itemNumber, bool enabled) {
