@@ -160,8 +160,18 @@ int64_t JournalCycle::FastCommitArea() const {
     return std::max(SmallestFastArea, (largest_ + 1) * Ext4JournalPerTransaction / JournalPerFastArea);
 }
 
-bool JournalCycle::Commit() {
+bool JournalCycle::Commit(int file) {
     ++commits_;
+    if (kind_ == VolumeKind::Ext4 && commitsByFsync_ && file >= 0) {
+        const int64_t before = ReadExt4Counts(statsPath_).transactions;
+        if (fsync(file) != 0) {
+            return false;
+        }
+        if (before >= 0 && ReadExt4Counts(statsPath_).transactions > before) {
+            return true;
+        }
+        commitsByFsync_ = false; // a fast commit, or a journal that doesn't tell
+    }
     return syncfs(folder_) == 0;
 }
 

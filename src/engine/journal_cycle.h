@@ -24,9 +24,13 @@ public:
     int64_t Written() const;
     bool Done() const { return Written() >= bytes_; }
 
-    // Makes the filesystem write what is pending to its journal now (a commit of the volume); false
-    // when the volume refused (a device error, say).
-    bool Commit();
+    // Makes the filesystem write what is pending to its journal now; false when the volume refused
+    // (a device error, say). On ext4, an fsync of `file` (one of the changed files) commits the
+    // journal without writing the changed blocks to their places as well, which a commit of the
+    // whole volume does each time: on a device that takes its time per request, the pass then pays
+    // those writes once rather than at every commit. Where fsync writes a fast commit instead, or
+    // `file` is -1, the volume is committed.
+    bool Commit(int file);
 
     // ext4's fast commits go to an area at the journal's end that commits of the volume never
     // write: the blocks that area has, at most, once a fast commit was seen (0 before, and on volumes
@@ -48,6 +52,7 @@ private:
     int64_t startMeasure_ = 0;      // the count there at the start, in units
     int64_t startTransactions_ = 0; // ext4's transactions at the start
     int64_t commits_ = 0;
+    bool commitsByFsync_ = true;
 };
 
 } // namespace mirl

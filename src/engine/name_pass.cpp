@@ -68,7 +68,6 @@ constexpr int64_t FastCommitRounds = 4;
 // inode chunks of 32 KB), which a last fill file takes back once they are gone.
 constexpr int32_t CycleFileCount = 1920;
 constexpr int32_t CycleNameLength = 16;
-constexpr int64_t Ext4InodesPerBlock = 16;
 
 // The pass files of the current run: the cycle files made at its start, then those of the pass.
 std::unique_ptr<PassFiles> runFiles;
@@ -572,21 +571,19 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
                IntToText(journalBytes_ / MiB) + " MB";
     };
     const int32_t holder = files_.AddFolder(runFolder); // its times go back when the pass ends
-    // ext4 logs its inode table by blocks of 16 inodes (of 256 bytes; 32 of 128 on small volumes, of
-    // which two changes are then made); xfs logs each inode by itself.
-    const int64_t inodesPerBlock = kind_ == VolumeKind::Ext4 ? Ext4InodesPerBlock : 1;
+    const UniqueFd committer = files_.OpenOne();
     while (journalBytes_ > 0 && !cycle.Done()) {
         if (AbortRun) {
             return PassOutcome::Stopped;
         }
-        if (files_.Touch(inodesPerBlock) == 0 && holder >= 0) {
+        if (files_.Touch() == 0 && holder >= 0) {
             // No pass file could be made: the folder's own times change, and are put back at the end.
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
             const std::array<timespec, 2> times{now, now};
             futimens(files_.FolderFd(holder), times.data());
         }
-        if (!cycle.Commit()) {
+        if (!cycle.Commit(committer.Get())) {
             return Fail(-1, "", errno);
         }
         if (!ShowNowAndThen(journalLine)) {

@@ -254,16 +254,12 @@ bool PassFiles::StillOurs(const Made& made, bool isFolder) const {
     return !bornKnown || (now.stx_btime.tv_sec == made.born.tv_sec && now.stx_btime.tv_nsec == made.born.tv_nsec);
 }
 
-int32_t PassFiles::Touch(int64_t inodesPerBlock) {
+int32_t PassFiles::Touch() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     int32_t touched = 0;
-    std::unordered_set<uint64_t> blocks;
     // A file that is gone, or is another one now, is no longer the pass's to change or remove.
     std::erase_if(files_, [&](const Made& file) {
-        if (!blocks.insert(file.inode / static_cast<uint64_t>(inodesPerBlock)).second) {
-            return false;
-        }
         // Every file a time of its own, so that none of the changes is one the filesystem can skip.
         now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
         const std::array<timespec, 2> times{now, now};
@@ -368,16 +364,19 @@ int32_t PassFiles::RemoveHighestNumbered() {
     return removed;
 }
 
-bool PassFiles::SyncOne() {
+UniqueFd PassFiles::OpenOne() const {
     for (const Made& file : files_) {
-        if (!StillOurs(file, false)) {
-            continue;
+        if (StillOurs(file, false)) {
+            return UniqueFd(
+                openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         }
-        const UniqueFd opened(
-            openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        return opened.Valid() && futimens(opened.Get(), nullptr) == 0 && fsync(opened.Get()) == 0;
     }
-    return false;
+    return UniqueFd();
+}
+
+bool PassFiles::SyncOne() {
+    const UniqueFd opened = OpenOne();
+    return opened.Valid() && futimens(opened.Get(), nullptr) == 0 && fsync(opened.Get()) == 0;
 }
 
 int32_t PassFiles::Remove(int32_t folderNumber) {

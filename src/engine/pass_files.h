@@ -97,10 +97,14 @@ public:
     // Files and folders still as they were made that could not be removed (an append-only folder).
     int32_t Left() const { return left_; }
 
-    // Metadata changes of the files made so far: new times, so that the filesystem logs them. Of
-    // the files whose inode numbers divided by `inodesPerBlock` are the same (their inodes share a
-    // block that the filesystem logs whole), one is enough. Returns how many files took the change.
-    int32_t Touch(int64_t inodesPerBlock);
+    // Metadata changes of the files made so far: new times, so that the filesystem logs them.
+    // Every file takes one: the blocks of the inode table that hold them then lie side by side, and
+    // the filesystem writes them back in one request rather than one each. Returns how many files
+    // took the change.
+    int32_t Touch();
+
+    // One of the files made, still as it was made, opened for reading; invalid when there is none.
+    UniqueFd OpenOne() const;
 
     // A new time for one of the files made, put on the device with fsync: ext4 writes it as a fast
     // commit where the volume has them. False when no file took it.

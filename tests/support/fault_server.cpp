@@ -3,6 +3,11 @@
 // faults. Writing to /control changes the behaviour while it runs:
 //   "fail N"  every write that reaches past byte N fails with EIO, from now on
 //   "rate N"  every write takes as long as N bytes per second allow (0: no delay)
+//   "latency N"  every write request and every flush waits N microseconds more: a stick's or
+//             card's own time per request, which small writes pay as much as large ones. A write
+//             that goes on where the one before ended is taken as part of its request, as a
+//             drive's queue would have merged them (the loop device hands them over a block at a
+//             time).
 //   "readrate N"  every read of the image takes as long as N bytes per second allow
 //   "drop N"  every write past byte N is answered as done and kept nowhere (a dying card)
 //   "wrap N"  the drive holds N bytes: every read and write past them lands on its beginning,
@@ -35,8 +40,18 @@ int backing = -1;
 std::atomic<int64_t> failPast{-1};
 std::atomic<int64_t> bytesPerSecond{0};
 std::atomic<int64_t> readBytesPerSecond{0};
+std::atomic<int64_t> requestMicroseconds{0};
 std::atomic<int64_t> dropPast{-1};
 std::atomic<int64_t> realSize{-1};
+
+// Where the last write ended; the server is single-threaded.
+int64_t lastWriteEnd = -1;
+
+void WaitPerRequest() {
+    if (const int64_t wait = requestMicroseconds; wait > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(wait));
+    }
+}
 
 int GetAttr(const char* path, struct stat* attributes, fuse_file_info* /*file*/) {
     std::memset(attributes, 0, sizeof *attributes);
@@ -117,6 +132,8 @@ int Control(const char* command, size_t size) {
     long long value = 0;
     if (std::sscanf(text.c_str(), "readrate %lld", &value) == 1) {
         readBytesPerSecond = value;
+    } else if (std::sscanf(text.c_str(), "latency %lld", &value) == 1) {
+        requestMicroseconds = value;
     } else if (std::sscanf(text.c_str(), "fail %lld", &value) == 1) {
         failPast = value;
     } else if (std::sscanf(text.c_str(), "rate %lld", &value) == 1) {
@@ -139,6 +156,10 @@ int Write(const char* path, const char* data, size_t size, off_t offset, fuse_fi
     if (std::strcmp(path, ControlPath) == 0) {
         return Control(data, size);
     }
+    if (offset != lastWriteEnd) {
+        WaitPerRequest();
+    }
+    lastWriteEnd = offset + static_cast<int64_t>(size);
     if (const int64_t rate = bytesPerSecond; rate > 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(size) * 1'000'000 / rate));
     }
@@ -168,7 +189,12 @@ int Truncate(const char* path, off_t size, fuse_file_info* /*file*/) {
 }
 
 int Fsync(const char* path, int /*dataOnly*/, fuse_file_info* /*file*/) {
-    if (std::strcmp(path, ImagePath) == 0 && fdatasync(backing) != 0) {
+    if (std::strcmp(path, ImagePath) != 0) {
+        return 0;
+    }
+    WaitPerRequest();
+    lastWriteEnd = -1;
+    if (fdatasync(backing) != 0) {
         return -errno;
     }
     return 0;

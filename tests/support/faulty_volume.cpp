@@ -76,6 +76,10 @@ void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
     Tell("rate " + std::to_string(bytesPerSecond));
 }
 
+void FaultyVolume::SetRequestLatency(int64_t microseconds) {
+    Tell("latency " + std::to_string(microseconds));
+}
+
 void FaultyVolume::SetReadRate(int64_t bytesPerSecond) {
     Tell("readrate " + std::to_string(bytesPerSecond));
 }

@@ -26,6 +26,10 @@ public:
     void FailWritesPast(int64_t offset);
     // Every write of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
     void SetWriteRate(int64_t bytesPerSecond);
+    // Every write request and every flush of the drive waits `microseconds` more, as a cheap stick
+    // or card does whatever the request's size; writes that go on where the last one ended count
+    // as one request.
+    void SetRequestLatency(int64_t microseconds);
     // Every read of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
     void SetReadRate(int64_t bytesPerSecond);
     // Every write past byte `offset` is answered as done and kept nowhere.
