@@ -5,6 +5,7 @@
 #include "engine/folders_with_room.h"
 #include "engine/holes_first.h"
 #include "engine/journal_cycle.h"
+#include "engine/pass_estimate.h"
 #include "engine/pass_files.h"
 #include "engine/run_events.h"
 #include "engine/run_log.h"
@@ -195,6 +196,7 @@ private:
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
     int64_t journalBytes_ = 0;
+    PassEstimate estimate_;
     const std::function<std::string()> filesLine_ = [this] {
         return "Überschreibe Namen und kleine Dateien: " + IntToText(made_);
     };
@@ -211,7 +213,8 @@ bool NamePass::Refused(int32_t error) const {
 
 void NamePass::ShowNow(const std::string& line) {
     shownAt_ = ClockMs();
-    View().ShowStatus("Laufwerk: " + driveText_ + "\r\n" + line + "\r\n");
+    const std::string timeLeft = estimate_.TimeLeftText();
+    View().ShowStatus("Laufwerk: " + driveText_ + "\r\n" + line + "\r\n" + (timeLeft.empty() ? "" : timeLeft + "\r\n"));
     PumpRunEvents();
 }
 
@@ -567,6 +570,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
     JournalCycle cycle(kind_, runFolder);
     journalBytes_ = cycle.Bytes();
     const auto journalLine = [&] {
+        estimate_.JournalAt(std::min(cycle.Written(), journalBytes_));
         return "Überschreibe Journal: " + IntToText(std::min(cycle.Written(), journalBytes_) / MiB) + " von " +
                IntToText(journalBytes_ / MiB) + " MB";
     };
@@ -648,20 +652,29 @@ PassOutcome NamePass::Run() {
         return PassOutcome::Done;
     }
     ShowNow("Überschreibe Namen und kleine Dateien: 0");
+    estimate_.PlanFolders(plan_.everyFolder ? FolderBytesBelow(runFolder.Get(), static_cast<dev_t>(RunDevice))
+                                            : FolderBytes(runFolder.Get()));
+    if (plan_.cycleJournal) {
+        estimate_.PlanJournal(JournalCycle(kind_, runFolder.Get()).Bytes());
+    }
     PassOutcome outcome = PassOutcome::Done;
     if (plan_.everyFolder) {
         if (plan_.takeRecords) {
             StartTree(runFolder.Get());
         }
         WalkWritableFolders(runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, [&](int folder) {
+            const int64_t bytes = FolderBytes(folder);
             outcome = FillFolder(folder);
+            estimate_.FolderDone(bytes);
             return outcome == PassOutcome::Done;
         });
         if (outcome == PassOutcome::Done && plan_.takeRecords) {
             outcome = TakeRecords();
         }
     } else {
+        const int64_t bytes = FolderBytes(runFolder.Get());
         outcome = FillFolder(runFolder.Get());
+        estimate_.FolderDone(bytes);
     }
     if (outcome != PassOutcome::Done) {
         return Finish(outcome);

@@ -26,6 +26,7 @@ constexpr int64_t GiB = 1024 * MiB;
 
 std::string LastDriveText;
 bool shownBefore = false;
+int32_t fillSeconds = 0; // see StatusFigures::fillElapsed
 
 // The run's folder during a run, else the one chosen now.
 std::string ShownDriveText() {
@@ -102,7 +103,9 @@ std::string ElapsedLine(int32_t elapsed) {
     return "Zeit: " + IntToText(h) + " h  " + IntToText(m) + " m  " + IntToText(s) + " s\r\n";
 }
 
-std::string TimeLeftLine(int64_t rest) {
+} // namespace
+
+std::string TimeLeftText(int64_t rest) {
     const int64_t rh = rest / 3600;
     const int64_t rm = (rest - rh * 3600) / 60;
     if (rest / 60 > 10) {
@@ -111,6 +114,8 @@ std::string TimeLeftLine(int64_t rest) {
     const int64_t rs = FloatToInt(FloatMod(static_cast<float>(rest), 60.0f));
     return "Rest ca.: " + IntToText(rm) + " m  " + IntToText(rs) + " s";
 }
+
+namespace {
 
 bool TestLogSnapshotDue() {
     return TestLogDue == 1 || (TestLogDue != 0 && ClockDifference(ClockMs(), TestLogDue) > 0);
@@ -126,8 +131,13 @@ void ScheduleNextSnapshot() {
 
 } // namespace
 
+void NoteFillEnded() {
+    fillSeconds = std::max(DateNow() - RunStartTime, 1);
+}
+
 void StartProgress() {
     shownBefore = false;
+    fillSeconds = 0;
     LastDriveText.clear();
     RefFreeBytes = 0;
 }
@@ -154,12 +164,13 @@ std::string StatusText(const StatusFigures& figures) {
     }
     // Space freed meanwhile by someone else is no negative speed.
     const int64_t written = std::max<int64_t>(figures.referenceFree - free, 0);
-    const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / figures.elapsed);
-    const int64_t bytesPerSecond = written / figures.elapsed;
+    const int32_t seconds = figures.fillElapsed > 0 ? figures.fillElapsed : figures.elapsed;
+    const auto speed = static_cast<float>(static_cast<double>(written) / 1024.0 / 1024.0 / seconds);
+    const int64_t bytesPerSecond = written / seconds;
     const int64_t rest = bytesPerSecond != 0 ? free / bytesPerSecond : 0;
     text += SpeedLine(speed) + ElapsedLine(figures.elapsed);
     if (figures.activity != Activity::Finished) {
-        text += TimeLeftLine(rest);
+        text += TimeLeftText(rest);
     }
     return text;
 }
@@ -182,7 +193,8 @@ void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
                                      .activity = activity,
                                      .fillFile = fillFile,
                                      .byteCount = byteCount,
-                                     .elapsed = DateNow() - RunStartTime});
+                                     .elapsed = DateNow() - RunStartTime,
+                                     .fillElapsed = fillSeconds});
     const std::vector<std::string> endLines =
         activity == Activity::Finished ? EndLines(driveText, space.free) : std::vector<std::string>();
     for (const std::string& line : endLines) {

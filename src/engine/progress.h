@@ -25,6 +25,9 @@ struct StatusFigures {
     int64_t byteCount = 0;
     // Seconds since the run started.
     int32_t elapsed = 0;
+    // Seconds the fill files took, once they are written (at least 1); 0 while they are. The speed
+    // is theirs: the pass over names after them writes little, and would only dilute it.
+    int32_t fillElapsed = 0;
 };
 
 // Shows the volume, its free space and, during a run, what is written into `fillFile` ("" outside
@@ -41,6 +44,12 @@ void ShowChecking(const std::string& fillFile);
 
 // Shows at once how the run ended, and at a finished run what stays out of reach.
 void ShowRunEnd(RunEnd end);
+
+// Notes that the run's fill files are written: the speed shown from now on is theirs.
+void NoteFillEnded();
+
+// "Rest ca.: …" for `seconds` left, as the status shows it (without a line end).
+std::string TimeLeftText(int64_t seconds);
 
 // Forgets the last run's progress: the first update of the next run is shown at once, and it
 // measures from its own volume.

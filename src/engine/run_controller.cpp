@@ -142,6 +142,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
         outcome = WriteFillFile(FillFile::Last);
     }
     // The last file is never stopped; the pass after it is.
+    NoteFillEnded();
     if (!EndsTheRun(outcome) && !AbortRun) {
         outcome = AfterPass(RunNamePass(driveText));
         if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {

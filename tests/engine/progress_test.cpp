@@ -71,6 +71,22 @@ TEST(StatusText, AWholeRunningStatus) {
     EXPECT_EQ(Line(RunStatus(GiB, MiB, 3 * 3600 + 2 * 60 + 1), "Zeit"), "Zeit: 3 h  2 m  1 s\r\n");
 }
 
+TEST(StatusText, OnceTheFillFilesAreWrittenTheSpeedIsTheirs) {
+    // 100 MiB in 10 s of fill files, then 90 s of the pass over names: 10 MB/s, not 1.
+    StatusFigures figures{.driveText = "/v/",
+                          .space = {0, 1},
+                          .referenceFree = 100 * MiB,
+                          .activity = Activity::Finished,
+                          .fillFile = {},
+                          .byteCount = 0,
+                          .elapsed = 100,
+                          .fillElapsed = 10};
+    EXPECT_EQ(Line(StatusText(figures), "MB/s"), "MB/s: 10\r\n");
+    EXPECT_EQ(Line(StatusText(figures), "Zeit"), "Zeit: 0 h  1 m  40 s\r\n") << "the time is the whole run's";
+    figures.fillElapsed = 0;
+    EXPECT_EQ(Line(StatusText(figures), "MB/s"), "MB/s: 1.00\r\n") << "while they are written";
+}
+
 TEST(StatusText, SpeedHasTwoDecimalsUpToNineAndIsRoundedAbove) {
     EXPECT_EQ(Line(RunStatus(GiB, 9 * MiB, 1), "MB/s"), "MB/s: 9.00\r\n");
     EXPECT_EQ(Line(RunStatus(GiB, 9 * MiB - 1, 1), "MB/s"), "MB/s: 9.00\r\n");

@@ -1,0 +1,51 @@
+#include "engine/pass_estimate.h"
+
+#include "engine/folder_walk.h"
+#include "engine/pass_files.h"
+#include "engine/progress.h"
+#include "runtime/clock.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace mirl {
+namespace {
+
+// Less than a second of the pass says too little of its pace.
+constexpr int32_t FirstEstimateMs = 1000;
+// A folder the filesystem gives no size costs the pass at least what one block would.
+constexpr int64_t SmallestFolder = 4096;
+
+} // namespace
+
+PassEstimate::PassEstimate() : startedAt_(ClockMs()) {}
+
+std::string PassEstimate::TimeLeftText() const {
+    const int64_t done = std::min(foldersDone_ + journalDone_, total_);
+    const int64_t elapsedMs = ClockDifference(ClockMs(), startedAt_);
+    if (done <= 0 || elapsedMs < FirstEstimateMs) {
+        return {};
+    }
+    const auto rest = static_cast<int64_t>(static_cast<double>(elapsedMs) * static_cast<double>(total_ - done) /
+                                           static_cast<double>(done) / 1000.0);
+    return mirl::TimeLeftText(rest);
+}
+
+int64_t FolderBytes(int folder) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) {
+        return SmallestFolder;
+    }
+    return std::max<int64_t>(info.st_size, SmallestFolder);
+}
+
+int64_t FolderBytesBelow(int top, dev_t device) {
+    int64_t bytes = 0;
+    WalkWritableFolders(top, device, IsPassFileName, [&](int folder) {
+        bytes += FolderBytes(folder);
+        return true;
+    });
+    return bytes;
+}
+
+} // namespace mirl
