@@ -400,12 +400,19 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     others.emplace_back();
     for (const std::string& other : others) {
         lastLinked_.clear();
+        const PassFiles::NamesMark mark = files_.MarkNames();
         if (const auto end = FillAfter(number, other)) {
             return *end;
         }
         if (const auto end = TopUp(number, other)) {
             return *end;
         }
+        // The block after `other` is written over. Its names go again, and their bytes stay in the
+        // block's unused end: the files' records have their room back for the next block, so that
+        // a few files reach a large folder's every block (before, they ran out after a few hundred
+        // names, and most blocks of a kept large folder kept the names of its deleted entries).
+        files_.GiveNamesBack(number, mark);
+        linkRoom_ = 0;
     }
     return PassOutcome::Done;
 }

@@ -345,6 +345,34 @@ bool PassFiles::RemoveName(int32_t folderNumber, const std::string& name) {
     return StillOurs(file, false) && unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) == 0;
 }
 
+int32_t PassFiles::GiveNamesBack(int32_t folderNumber, const NamesMark& mark) {
+    int32_t removed = 0;
+    // In the order they were made, as Remove does: ntfs-3g may not find a name removed before one
+    // made ahead of it.
+    const auto from = files_.begin() + static_cast<std::ptrdiff_t>(std::min(mark.files, files_.size()));
+    files_.erase(std::remove_if(from, files_.end(),
+                                [&](const Made& file) {
+                                    if (file.folder != folderNumber) {
+                                        return false;
+                                    }
+                                    if (!StillOurs(file, false)) {
+                                        return true;
+                                    }
+                                    if (unlinkat(folders_[file.folder].fd.Get(), file.name.c_str(), 0) != 0) {
+                                        return false; // it stays noted, and goes with the others at the end
+                                    }
+                                    ++removed;
+                                    return true;
+                                }),
+                 files_.end());
+    removed_ += removed;
+    linkTargetFd_.Reset();
+    // A file with a name left (its removal failed) may not have the room its record had; it is
+    // taken again all the same, and a refusal sends the names on to the next one.
+    nextLinkTarget_ = std::min(mark.firstFreshTarget, nextLinkTarget_);
+    return removed;
+}
+
 int32_t PassFiles::RemoveHighestNumbered() {
     const auto highest =
         std::max_element(files_.begin(), files_.end(), [](const Made& a, const Made& b) { return a.inode < b.inode; });

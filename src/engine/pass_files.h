@@ -87,6 +87,18 @@ public:
     // Removes one name the pass made in the folder, while it is still the pass's; true when it went.
     bool RemoveName(int32_t folderNumber, const std::string& name);
 
+    // Where the names made from now on begin, for GiveNamesBack: the files' count, and the first
+    // file that had no further name yet.
+    struct NamesMark {
+        size_t files = 0;
+        size_t firstFreshTarget = 0;
+    };
+    NamesMark MarkNames() const { return {files_.size(), linkTargetFd_.Valid() ? linkTarget_ + 1 : nextLinkTarget_}; }
+    // Removes the names made in the folder `folderNumber` since `mark`, each only while it still
+    // leads to the pass's file, and lets the files that had no further name before the mark take
+    // names again: their records have the room back. Returns how many went.
+    int32_t GiveNamesBack(int32_t folderNumber, const NamesMark& mark);
+
     // Removes every name of the pass file (not folder) of the highest inode number, so that its
     // record is free again; returns how many names went.
     int32_t RemoveHighestNumbered();

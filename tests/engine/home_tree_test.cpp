@@ -407,6 +407,12 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     if (status.find("nicht alle überschrieben") == std::string::npos) {
         EXPECT_EQ(after.Names(), 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks) << "\n" << Log();
     }
+    // NTFS: the large kept folder's blocks take the pass's names one after another, each block's names
+    // given back before the next, so that a few files reach them all. At most a name's last pieces stay
+    // in a block's last bytes (when the pass ran out of files for its names, 24 names stayed).
+    if (volume->Type() == "ntfs") {
+        EXPECT_LE(after.names[HalfOfALargeFolder], 3) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks);
+    }
     const test::ScratchVolume::CheckResult check = volume->CheckFilesystem();
     EXPECT_TRUE(check.clean) << check.output;
 }
