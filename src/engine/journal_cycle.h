@@ -28,8 +28,8 @@ public:
     // (a device error, say). On ext4, an fsync of `file` (one of the changed files) commits the
     // journal without writing the changed blocks to their places as well, which a commit of the
     // whole volume does each time: on a device that takes its time per request, the pass then pays
-    // those writes once rather than at every commit. Where fsync writes a fast commit instead, or
-    // `file` is -1, the volume is committed.
+    // those writes once rather than at every commit. `file` gets a new time first. Where fsync
+    // writes a fast commit instead, or `file` is -1, the volume is committed.
     bool Commit(int file);
 
     // ext4's fast commits go to an area at the journal's end that commits of the volume never

@@ -401,11 +401,9 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     for (const std::string& other : others) {
         lastLinked_.clear();
         const PassFiles::NamesMark mark = files_.MarkNames();
-        if (const auto end = FillAfter(number, other)) {
-            return *end;
-        }
-        if (const auto end = TopUp(number, other)) {
-            return *end;
+        std::optional<PassOutcome> end = FillAfter(number, other);
+        if (!end) {
+            end = TopUp(number, other);
         }
         // The block after `other` is written over. Its names go again, and their bytes stay in the
         // block's unused end: the files' records have their room back for the next block, so that
@@ -413,6 +411,9 @@ PassOutcome NamePass::LinkNames(int32_t number) {
         // names, and most blocks of a kept large folder kept the names of its deleted entries).
         files_.GiveNamesBack(number, mark);
         linkRoom_ = 0;
+        if (end) {
+            return *end;
+        }
     }
     return PassOutcome::Done;
 }
@@ -576,6 +577,7 @@ PassOutcome NamePass::TakeRecords() {
 PassOutcome NamePass::CycleJournal(int runFolder) {
     JournalCycle cycle(kind_, runFolder);
     journalBytes_ = cycle.Bytes();
+    estimate_.StartJournal(journalBytes_);
     const auto journalLine = [&] {
         estimate_.JournalAt(std::min(cycle.Written(), journalBytes_));
         return "Überschreibe Journal: " + IntToText(std::min(cycle.Written(), journalBytes_) / MiB) + " von " +
@@ -659,10 +661,18 @@ PassOutcome NamePass::Run() {
         return PassOutcome::Done;
     }
     ShowNow("Überschreibe Namen und kleine Dateien: 0");
-    estimate_.PlanFolders(plan_.everyFolder ? FolderBytesBelow(runFolder.Get(), static_cast<dev_t>(RunDevice))
+    bool goesOn = true;
+    estimate_.PlanFolders(plan_.everyFolder ? FolderBytesBelow(runFolder.Get(), static_cast<dev_t>(RunDevice),
+                                                               [&] {
+                                                                   goesOn = ShowNowAndThen(filesLine_);
+                                                                   return goesOn && !AbortRun;
+                                                               })
                                             : FolderBytes(runFolder.Get()));
-    if (plan_.cycleJournal) {
-        estimate_.PlanJournal(JournalCycle(kind_, runFolder.Get()).Bytes());
+    if (!goesOn) {
+        return Finish(PassOutcome::VolumeGone);
+    }
+    if (AbortRun) {
+        return Finish(PassOutcome::Stopped);
     }
     PassOutcome outcome = PassOutcome::Done;
     if (plan_.everyFolder) {

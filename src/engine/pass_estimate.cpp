@@ -20,13 +20,20 @@ constexpr int64_t SmallestFolder = 4096;
 
 PassEstimate::PassEstimate() : startedAt_(ClockMs()) {}
 
+void PassEstimate::StartJournal(int64_t bytes) {
+    journal_ = true;
+    journalTotal_ = bytes;
+    startedAt_ = ClockMs();
+}
+
 std::string PassEstimate::TimeLeftText() const {
-    const int64_t done = std::min(foldersDone_ + journalDone_, total_);
+    const int64_t total = journal_ ? journalTotal_ : foldersTotal_;
+    const int64_t done = std::min(journal_ ? journalDone_ : foldersDone_, total);
     const int64_t elapsedMs = ClockDifference(ClockMs(), startedAt_);
-    if (done <= 0 || elapsedMs < FirstEstimateMs) {
+    if (done <= 0 || done >= total || elapsedMs < FirstEstimateMs) {
         return {};
     }
-    const auto rest = static_cast<int64_t>(static_cast<double>(elapsedMs) * static_cast<double>(total_ - done) /
+    const auto rest = static_cast<int64_t>(static_cast<double>(elapsedMs) * static_cast<double>(total - done) /
                                            static_cast<double>(done) / 1000.0);
     return mirl::TimeLeftText(rest);
 }
@@ -39,11 +46,11 @@ int64_t FolderBytes(int folder) {
     return std::max<int64_t>(info.st_size, SmallestFolder);
 }
 
-int64_t FolderBytesBelow(int top, dev_t device) {
+int64_t FolderBytesBelow(int top, dev_t device, const std::function<bool()>& goOn) {
     int64_t bytes = 0;
     WalkWritableFolders(top, device, IsPassFileName, [&](int folder) {
         bytes += FolderBytes(folder);
-        return true;
+        return goOn();
     });
     return bytes;
 }

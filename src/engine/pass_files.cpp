@@ -395,8 +395,9 @@ int32_t PassFiles::RemoveHighestNumbered() {
 UniqueFd PassFiles::OpenOne() const {
     for (const Made& file : files_) {
         if (StillOurs(file, false)) {
-            return UniqueFd(
-                openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            // Non-blocking: whatever another program put under the name meanwhile never holds the pass.
+            return UniqueFd(openat(folders_[file.folder].fd.Get(), file.name.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         }
     }
     return UniqueFd();
