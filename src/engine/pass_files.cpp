@@ -12,7 +12,6 @@
 #include <memory>
 #include <sys/stat.h>
 #include <time.h>
-#include <unordered_set>
 
 namespace mirl {
 namespace {
