@@ -5,6 +5,7 @@
 #include "engine/folders_with_room.h"
 #include "engine/holes_first.h"
 #include "engine/journal_cycle.h"
+#include "engine/metadata_fill.h"
 #include "engine/pass_estimate.h"
 #include "engine/pass_files.h"
 #include "engine/run_events.h"
@@ -84,13 +85,14 @@ struct PassPlan {
     // Folders but the run's get further names of the pass's empty files, which need no inode: a full
     // volume may have none left to give, while its folders' blocks still have room for entries.
     bool linkNames = false;
+    bool attributesFirst = false; // the metadata's free space is filled with extended attributes first
 };
 
 PassPlan PlanFor(VolumeKind kind) {
     switch (kind) {
     case VolumeKind::Btrfs:
         // Files up to max_inline (2,048 bytes by default) lie inline in the metadata.
-        return {{2048, 1024, 512, 256, 128, 64, 0}, false, false, false};
+        return {{2048, 1024, 512, 256, 128, 64, 0}, false, false, false, false, false, true};
     case VolumeKind::Ntfs:
         // ntfs-3g clears an MFT record it hands out, resident contents included: a record taken is a
         // record written over, whatever the new file holds.
@@ -185,6 +187,7 @@ private:
     UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
+    int64_t attributes_ = 0; // written into the metadata (btrfs)
     int32_t linked_ = 0;     // of made_, further names of the pass's files
     int32_t linkRoom_ = 0;   // in the record of the file that takes further names, in bytes
     std::string lastLinked_; // the last further name made, and its length
@@ -198,7 +201,8 @@ private:
     int64_t journalBytes_ = 0;
     PassEstimate estimate_;
     const std::function<std::string()> filesLine_ = [this] {
-        return "Überschreibe Namen und kleine Dateien: " + IntToText(made_);
+        // Attributes written into the metadata count as what they stand for: entries written over.
+        return "Überschreibe Namen und kleine Dateien: " + IntToText(made_ + attributes_);
     };
     int32_t heldFolders_ = 0;
     int32_t treeFolder_ = -1;
@@ -285,6 +289,27 @@ PassOutcome NamePass::FillFolder(int folder) {
             return *end;
         }
     }
+    bool metadataFull = false;
+    if (plan_.attributesFirst && runFolder) {
+        bool goesOn = true;
+        const MetadataFill fill = FillMetadataWithAttributes(
+            files_, number,
+            [&](int64_t attributes) {
+                attributes_ = attributes;
+                goesOn = ShowNowAndThen(filesLine_);
+                return goesOn && !AbortRun;
+            },
+            [this](int32_t error) { return Refused(error); });
+        made_ += fill.files;
+        if (fill.stopped) {
+            return goesOn ? (AbortRun ? PassOutcome::Stopped : PassOutcome::Done) : PassOutcome::VolumeGone;
+        }
+        // A filesystem without them (or a user who may not set them) is served by the steps below.
+        if (fill.error != 0 && fill.error != EOPNOTSUPP && fill.error != EPERM && fill.error != EACCES) {
+            return Fail(number, "", fill.error);
+        }
+        metadataFull = fill.attributes > 0 && fill.error == 0;
+    }
     const std::vector<int32_t> lengths = NameLengths(kind_, folder);
     int32_t collisions = 0;
     // Where a folder's entries are sorted into blocks by name hash (btrfs, ext4's and xfs's trees), one
@@ -296,10 +321,12 @@ PassOutcome NamePass::FillFolder(int folder) {
     const int64_t folderBlocks = fstat(folder, &info) == 0 && info.st_blksize > 0 ? info.st_size / info.st_blksize : 0;
     const bool hashed =
         kind_ == VolumeKind::Btrfs || ((kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs) && folderBlocks > 1);
+    // Where the metadata is full already, a refusal is the whole volume's and costs a commit: one says it.
     const int32_t refusalsInARow =
-        hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
-                                                          MostSortedFolderRefusals))
-               : 1;
+        metadataFull ? 1
+        : hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
+                                                            MostSortedFolderRefusals))
+                 : 1;
     LinkTarget linkTarget = LinkTarget::Fresh;
     const auto make = [&](const std::string& name, int32_t content) {
         if (linkNames && content == 0) {
@@ -313,7 +340,8 @@ PassOutcome NamePass::FillFolder(int folder) {
         }
         return files_.Make(number, name, content);
     };
-    for (const int32_t content : plan_.contents) {
+    // Metadata filled by attributes takes no further entry, and each refusal would cost a commit.
+    for (const int32_t content : metadataFull ? std::vector<int32_t>{} : plan_.contents) {
         // Names shrink only among empty files.
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
         for (size_t l = 0; l < lengthCount; ++l) {
@@ -637,6 +665,9 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
                        " Dateien angelegt, " + IntToText(files_.Removed()) + " entfernt";
     if (linked_ > 0) {
         line += " (" + IntToText(linked_) + " davon weitere Namen)";
+    }
+    if (attributes_ > 0) {
+        line += ", " + IntToText(attributes_) + " Attribute in den Metadaten geschrieben";
     }
     line += " in " + IntToText(ClockDifference(ClockMs(), startedAt_)) + " ms";
     if (journalBytes_ > 0) {

@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
+#include <vector>
 
 namespace mirl {
 namespace {
@@ -389,6 +391,24 @@ int32_t PassFiles::RemoveHighestNumbered() {
         return true;
     });
     return removed;
+}
+
+int32_t PassFiles::SetAttribute(size_t number, const std::string& key, int32_t bytes, bool replace) {
+    if (number >= files_.size() || !StillOurs(files_[number], false)) {
+        return ENOENT;
+    }
+    const Made& file = files_[number];
+    const UniqueFd opened(
+        openat(folders_[file.folder].fd.Get(), file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!opened.Valid() || fstat(opened.Get(), &info) != 0 || info.st_ino != file.inode) {
+        return ENOENT;
+    }
+    std::vector<unsigned char> value(static_cast<size_t>(std::max(bytes, 0)));
+    RandomFill(value.data(), static_cast<int32_t>(value.size()));
+    return fsetxattr(opened.Get(), key.c_str(), value.data(), value.size(), replace ? XATTR_REPLACE : XATTR_CREATE) == 0
+               ? 0
+               : errno;
 }
 
 UniqueFd PassFiles::OpenOne() const {

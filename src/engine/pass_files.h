@@ -84,6 +84,12 @@ public:
     // The name (relative to its folder) of the file that the last call to Link took.
     const std::string& LinkTargetName() const;
 
+    // The number of the file made last, for SetAttribute; files made later don't change it.
+    size_t LastFile() const { return files_.size() - 1; }
+    // Gives file `file` the extended attribute `key` of `bytes` new random bytes (a new one, or in
+    // place of the one it has with `replace`), while it is still the pass's; the error, 0 when it took it.
+    int32_t SetAttribute(size_t file, const std::string& key, int32_t bytes, bool replace);
+
     // Removes one name the pass made in the folder, while it is still the pass's; true when it went.
     bool RemoveName(int32_t folderNumber, const std::string& name);
 
