@@ -321,12 +321,10 @@ PassOutcome NamePass::FillFolder(int folder) {
     const int64_t folderBlocks = fstat(folder, &info) == 0 && info.st_blksize > 0 ? info.st_size / info.st_blksize : 0;
     const bool hashed =
         kind_ == VolumeKind::Btrfs || ((kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs) && folderBlocks > 1);
-    // Where the metadata is full already, a refusal is the whole volume's and costs a commit: one says it.
     const int32_t refusalsInARow =
-        metadataFull ? 1
-        : hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
-                                                            MostSortedFolderRefusals))
-                 : 1;
+        hashed ? static_cast<int32_t>(std::clamp<int64_t>(RefusalsPerFolderBlock * folderBlocks, SortedFolderRefusals,
+                                                          MostSortedFolderRefusals))
+               : 1;
     LinkTarget linkTarget = LinkTarget::Fresh;
     const auto make = [&](const std::string& name, int32_t content) {
         if (linkNames && content == 0) {
