@@ -184,7 +184,6 @@ MetadataFill FillMetadataWithAttributes(PassFiles& files, int32_t folderNumber,
             break; // attributes gone meanwhile: no endless round
         }
     }
-    fill.swept = leaves;
     return fill;
 }
 

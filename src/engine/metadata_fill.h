@@ -18,7 +18,6 @@ namespace mirl {
 struct MetadataFill {
     int32_t files = 0;
     int32_t attributes = 0;
-    int64_t swept = 0; // free leaves that changed attributes were copied into
     int32_t error = 0; // what ended it when that was not a full volume: 0, or an errno value
     bool stopped = false;
 };
