@@ -1,6 +1,7 @@
 #include "engine/fill_writer.h"
 
 #include "engine/fill_files.h"
+#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/read_back.h"
 #include "engine/run_events.h"
@@ -46,6 +47,10 @@ int32_t CreateNextFile(std::string& name, ino_t& inode) {
         if (created.error != EEXIST) {
             struct stat made {};
             inode = created.error == 0 && fstat(static_cast<int>(created.handle), &made) == 0 ? made.st_ino : 0;
+            if (created.error == 0) {
+                // Known at once, so that a run killed inside this file still leaves it named.
+                NoteFillFileInRecord(RunFolder.Get(), name);
+            }
             return created.error;
         }
         ++FileCounter;

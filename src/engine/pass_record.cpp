@@ -20,13 +20,17 @@ namespace {
 
 constexpr int32_t DeepestTree = 64;
 
+// What an entry is. Fill files are in the record only while their run lasts: a run that ends keeps
+// them in memory for "Fülldateien löschen", a killed run leaves them here for the next start.
+enum class Kind : char { PassFile = 'f', Folder = 'd', FillFile = 'm' };
+
 // One entry as it was made. Device numbers are not kept: a stick gets another at every mount.
 struct Entry {
     uint64_t parentInode = 0;
     uint64_t inode = 0;
     int64_t bornSeconds = -1; // -1: the filesystem tells no birth time
     uint32_t bornNanoseconds = 0;
-    bool folder = false;
+    Kind kind = Kind::PassFile;
     std::string parentPath; // where the folder lay, to find the entry again at the run's end
     std::string name;
 };
@@ -63,7 +67,7 @@ std::string FromHex(const std::string& hex) {
 std::string Line(const Entry& entry) {
     return std::to_string(entry.parentInode) + " " + std::to_string(entry.inode) + " " +
            std::to_string(entry.bornSeconds) + " " + std::to_string(entry.bornNanoseconds) + " " +
-           (entry.folder ? "d" : "f") + " " + Hex(entry.parentPath) + " " + Hex(entry.name) + "\n";
+           static_cast<char>(entry.kind) + " " + Hex(entry.parentPath) + " " + Hex(entry.name) + "\n";
 }
 
 std::vector<Entry> ReadRecord() {
@@ -77,7 +81,7 @@ std::vector<Entry> ReadRecord() {
         std::string name;
         if (fields >> entry.parentInode >> entry.inode >> entry.bornSeconds >> entry.bornNanoseconds >> kind >>
             parentPath >> name) {
-            entry.folder = kind == "d";
+            entry.kind = kind == "d" ? Kind::Folder : kind == "m" ? Kind::FillFile : Kind::PassFile;
             entry.parentPath = FromHex(parentPath);
             entry.name = FromHex(name);
             entries.push_back(std::move(entry));
@@ -109,7 +113,11 @@ bool Look(int folder, const std::string& name, Entry& entry) {
         return false;
     }
     entry.inode = now.stx_ino;
-    entry.folder = S_ISDIR(now.stx_mode);
+    if (S_ISDIR(now.stx_mode)) {
+        entry.kind = Kind::Folder;
+    } else if (entry.kind == Kind::Folder) {
+        entry.kind = Kind::PassFile;
+    }
     entry.bornSeconds = (now.stx_mask & STATX_BTIME) != 0 ? now.stx_btime.tv_sec : -1;
     entry.bornNanoseconds = (now.stx_mask & STATX_BTIME) != 0 ? now.stx_btime.tv_nsec : 0;
     return true;
@@ -118,7 +126,8 @@ bool Look(int folder, const std::string& name, Entry& entry) {
 // True when the entry `name` in the open folder is still the one that was made.
 bool StillAsMade(int folder, const Entry& made) {
     Entry now;
-    return Look(folder, made.name, now) && now.inode == made.inode && now.folder == made.folder &&
+    now.kind = made.kind;
+    return Look(folder, made.name, now) && now.inode == made.inode && now.kind == made.kind &&
            (made.bornSeconds < 0 ||
             (now.bornSeconds == made.bornSeconds && now.bornNanoseconds == made.bornNanoseconds));
 }
@@ -134,20 +143,24 @@ std::string PathOf(int folder) {
     return n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string();
 }
 
-int32_t RemoveIn(int folder, int32_t depth) {
+// Fill files of a killed run go only when the user asks for it (`fillFiles`); a run's start leaves
+// them, as it leaves every fill file.
+int32_t RemoveIn(int folder, int32_t depth, bool fillFiles) {
     const uint64_t inode = InodeOf(folder);
     int32_t removed = 0;
     for (Entry& entry : earlier) {
-        if (entry.parentInode != inode || entry.inode == 0 || !StillAsMade(folder, entry)) {
+        if (entry.parentInode != inode || entry.inode == 0 || (entry.kind == Kind::FillFile && !fillFiles) ||
+            !StillAsMade(folder, entry)) {
             continue;
         }
-        if (entry.folder && depth < DeepestTree) {
+        const bool isFolder = entry.kind == Kind::Folder;
+        if (isFolder && depth < DeepestTree) {
             const UniqueFd inner(openat(folder, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (inner.Valid()) {
-                removed += RemoveIn(inner.Get(), depth + 1);
+                removed += RemoveIn(inner.Get(), depth + 1, fillFiles);
             }
         }
-        if (unlinkat(folder, entry.name.c_str(), entry.folder ? AT_REMOVEDIR : 0) == 0) {
+        if (unlinkat(folder, entry.name.c_str(), isFolder ? AT_REMOVEDIR : 0) == 0) {
             ++removed;
             entry.inode = 0; // gone
         }
@@ -170,9 +183,11 @@ void OpenPassRecord() {
     }
 }
 
-void NotePassEntry(int folder, const std::string& path) {
+namespace {
+
+bool Note(int folder, const std::string& path, Kind kind) {
     if (!record.Valid()) {
-        return;
+        return false;
     }
     const size_t slash = path.rfind('/');
     UniqueFd deeper;
@@ -182,22 +197,37 @@ void NotePassEntry(int folder, const std::string& path) {
         parent = deeper.Get();
     }
     Entry entry;
+    entry.kind = kind;
     entry.name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (parent < 0 || !Look(parent, entry.name, entry)) {
-        return;
+        return false;
     }
     entry.parentInode = InodeOf(parent);
     entry.parentPath = PathOf(parent);
     const std::string line = Line(entry);
-    if (write(record.Get(), line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    if (write(record.Get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        return false;
+    }
+    if (kind != Kind::FillFile) {
         made.push_back(std::move(entry));
     }
+    return true;
+}
+
+} // namespace
+
+void NotePassEntry(int folder, const std::string& path) {
+    Note(folder, path, Kind::PassFile);
+}
+
+void NoteFillFileInRecord(int folder, const std::string& name) {
+    Note(folder, name, Kind::FillFile);
 }
 
 int32_t RemoveRecordedLeftovers(int folder) {
     // A path-only handle takes no listing; the folder is opened again for it.
     const UniqueFd opened(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return opened.Valid() ? RemoveIn(opened.Get(), 0) : 0;
+    return opened.Valid() ? RemoveIn(opened.Get(), 0, false) : 0;
 }
 
 bool PassRecordHoldsLeftovers() {
@@ -221,7 +251,7 @@ int32_t RemoveAllRecordedLeftovers() {
     for (const std::string& path : parents) {
         const UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (folder.Valid()) {
-            removed += RemoveIn(folder.Get(), 0);
+            removed += RemoveIn(folder.Get(), 0, true);
         }
     }
     ClosePassRecord();

@@ -17,8 +17,12 @@ void OpenPassRecord();
 // made deeper, a path).
 void NotePassEntry(int folder, const std::string& path);
 
-// Removes what earlier runs recorded and left in the open folder `folder`, folders with what they
-// hold as far as it was recorded too; returns how many entries went.
+// Notes a fill file just made in the open folder `folder`. It stays in the record only until the run
+// ends (ClosePassRecord): what a killed run wrote is then known at the next start.
+void NoteFillFileInRecord(int folder, const std::string& name);
+
+// Removes what earlier runs' passes recorded and left in the open folder `folder`, folders with what
+// they hold as far as it was recorded too; returns how many entries went. Fill files stay.
 int32_t RemoveRecordedLeftovers(int folder);
 
 // At a run's end: keeps in the record only what is still there as it was made (what could not be
@@ -29,8 +33,8 @@ void ClosePassRecord();
 // back); read from the record alone, without asking any device.
 bool PassRecordHoldsLeftovers();
 
-// Removes what the record holds, wherever it lies, as far as it is still as it was made; keeps the
-// rest in the record. Returns how many entries went. Not during a run.
+// Removes what the record holds, fill files of a killed run included, wherever it lies, as far as it is still as it was
+// made; keeps the rest in the record. Returns how many entries went. Not during a run.
 int32_t RemoveAllRecordedLeftovers();
 
 } // namespace mirl

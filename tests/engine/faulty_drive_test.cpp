@@ -1,13 +1,18 @@
 // Runs on drives that fail or crawl: a failing device must never end in "Mirl beendet!", and a slow
 // one must leave the window handling events, its Stop button included.
+#include "engine/fill_files.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace mirl {
 namespace {
@@ -227,6 +232,57 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, SlowStickTest,
                          ::testing::Values(std::pair<const char*, int>{"ext4", 40},
                                            std::pair<const char*, int>{"exfat", 64}),
                          [](const auto& info) { return std::string(info.param.first); });
+
+} // namespace
+} // namespace mirl
+
+namespace mirl {
+namespace {
+
+// A run killed while it writes its first fill file: the next start names what it left, and
+// "Fülldateien löschen" removes that file and the pass's helpers, by the record, and nothing that
+// merely looks like one.
+TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    drive->SetWriteRate(4 * MiB); // the fill takes some 15 s: the kill comes well inside it
+    const std::string root = drive->Volume().Root();
+    test::WriteFileBytes(root + "MirlFile7", "the user's own");
+    std::fflush(stdout);
+    const pid_t run = fork();
+    if (run == 0) {
+        StartEngine();
+        view.Choose(root);
+        StartRun();
+        _exit(0);
+    }
+    ASSERT_GT(run, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (SizeOf(root + "MirlFile0") < 8 * MiB && std::chrono::steady_clock::now() < deadline) {
+        usleep(10'000);
+    }
+    kill(run, SIGKILL);
+    int ended = 0;
+    ASSERT_EQ(waitpid(run, &ended, 0), run);
+    ASSERT_TRUE(WIFSIGNALED(ended)) << "the run ended by itself before the kill";
+    ASSERT_GE(SizeOf(root + "MirlFile0"), 8 * MiB);
+    drive->SetWriteRate(0);
+
+    OpenProgram();
+    EXPECT_EQ(Status(), LeftoversText);
+    DeleteNotedFillFiles();
+    EXPECT_NE(Status().find("\r\nReste entfernt: "), std::string::npos) << Status();
+    EXPECT_EQ(SizeOf(root + "MirlFile0"), -1);
+    EXPECT_EQ(test::ReadFileBytes(root + "MirlFile7"), "the user's own");
+    // The pass's helpers made before the fill went with it; the user's files stay.
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+        left.insert(entry.path().filename());
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"MirlFile7", "lost+found"}));
+    view.status.clear();
+    OpenProgram();
+    EXPECT_EQ(Status(), "") << "nothing is left to name";
+}
 
 } // namespace
 } // namespace mirl
