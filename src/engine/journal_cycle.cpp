@@ -20,19 +20,31 @@ namespace mirl {
 namespace {
 
 constexpr int64_t XfsSector = 512;
-// The owner GETFSMAP gives the journal's or log's blocks, on ext4 and xfs alike.
+// The owners GETFSMAP gives the journal's or log's blocks and the inode tables, on ext4 and xfs alike.
 constexpr uint64_t OwnerLog = (uint64_t{'X'} << 32) | 2;
+constexpr uint64_t OwnerInodes = (uint64_t{'X'} << 32) | 5;
+// Where the inode size can't be learnt (GETFSMAP is root's): ext4's fewest inodes per block but
+// one rare layout (1 KiB blocks with 256-byte inodes). A guess too low only costs calls.
+constexpr int64_t Ext4FewestInodesPerBlock = 4;
 // ext4 commits write a descriptor, a metadata block and a commit block at least.
 constexpr int64_t Ext4BlocksPerCommit = 3;
 // The largest transaction is a third of the journal in today's kernels, a quarter in older ones.
 constexpr int64_t Ext4JournalPerTransaction = 4;
 
-// The bytes GETFSMAP says the journal holds; 0 where the filesystem doesn't tell.
-int64_t LogBytesByMap(int folder) {
-    int64_t bytes = 0;
+// The bytes GETFSMAP says the journal and the inode tables hold; 0 where the filesystem doesn't tell.
+struct MappedBytes {
+    int64_t log = 0;
+    int64_t inodeTables = 0;
+};
+
+MappedBytes BytesByMap(int folder) {
+    MappedBytes bytes;
     ForEachSpaceRecord(folder, [&](const fsmap& record) {
         if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == OwnerLog) {
-            bytes += static_cast<int64_t>(record.fmr_length);
+            bytes.log += static_cast<int64_t>(record.fmr_length);
+        }
+        if ((record.fmr_flags & FMR_OF_SPECIAL_OWNER) != 0 && record.fmr_owner == OwnerInodes) {
+            bytes.inodeTables += static_cast<int64_t>(record.fmr_length);
         }
     });
     return bytes;
@@ -93,7 +105,10 @@ JournalCycle::JournalCycle(VolumeKind kind, int folder) : kind_(kind), folder_(f
         }
         unit_ = static_cast<int64_t>(volume.f_bsize);
         perCommit_ = Ext4BlocksPerCommit;
-        bytes_ = LogBytesByMap(folder);
+        const MappedBytes mapped = BytesByMap(folder);
+        bytes_ = mapped.log;
+        const int64_t inodeSize = volume.f_files > 0 ? mapped.inodeTables / static_cast<int64_t>(volume.f_files) : 0;
+        inodesPerBlock_ = inodeSize > 0 ? std::max<int64_t>(1, unit_ / inodeSize) : Ext4FewestInodesPerBlock;
         if (bytes_ == 0) {
             bytes_ = (counts.largest + 1) * Ext4JournalPerTransaction * unit_;
         }

@@ -38,6 +38,10 @@ public:
     int64_t FastCommitArea() const;
     int64_t FastCommitBlocks() const;
 
+    // How many inodes share a block of the inode table that the journal copies whole (ext4); 1 where
+    // the log keeps each inode's change on its own (xfs) or there is no journal.
+    int64_t InodesPerBlock() const { return inodesPerBlock_; }
+
 private:
     int64_t Measured() const;
 
@@ -52,6 +56,7 @@ private:
     int64_t startMeasure_ = 0;      // the count there at the start, in units
     int64_t startTransactions_ = 0; // ext4's transactions at the start
     int64_t commits_ = 0;
+    int64_t inodesPerBlock_ = 1;
     bool commitsByFsync_ = true;
 };
 

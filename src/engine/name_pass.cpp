@@ -615,7 +615,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
         if (AbortRun) {
             return PassOutcome::Stopped;
         }
-        if (files_.Touch() == 0 && holder >= 0) {
+        if (files_.Touch(cycle.InodesPerBlock()) == 0 && holder >= 0) {
             // No pass file could be made: the folder's own times change, and are put back at the end.
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);

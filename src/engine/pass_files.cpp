@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
+#include <unordered_set>
 #include <vector>
 
 namespace mirl {
@@ -255,12 +256,18 @@ bool PassFiles::StillOurs(const Made& made, bool isFolder) const {
     return !bornKnown || (now.stx_btime.tv_sec == made.born.tv_sec && now.stx_btime.tv_nsec == made.born.tv_nsec);
 }
 
-int32_t PassFiles::Touch() {
+int32_t PassFiles::Touch(int64_t inodesPerBlock) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     int32_t touched = 0;
+    std::unordered_set<uint64_t> blocks;
+    blocks.reserve(files_.size());
     // A file that is gone, or is another one now, is no longer the pass's to change or remove.
     std::erase_if(files_, [&](const Made& file) {
+        if (inodesPerBlock > 1 && file.inode > 0 &&
+            !blocks.insert((file.inode - 1) / static_cast<uint64_t>(inodesPerBlock)).second) {
+            return false; // its block took a change already
+        }
         // Every file a time of its own, so that none of the changes is one the filesystem can skip.
         now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
         const std::array<timespec, 2> times{now, now};
