@@ -5,11 +5,13 @@
 #include "runtime/write_behind.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace mirl {
@@ -147,27 +149,65 @@ void DirectWrites::Work() {
         if (jobs_.empty()) {
             return;
         }
-        const Job job = jobs_.front();
+        std::array<Job, GatherChunks> batch{};
+        int count = 0;
+        batch[count++] = jobs_.front();
+        while (direct_ && count < GatherChunks && static_cast<size_t>(count) < jobs_.size() && batch[0].WholeChunk() &&
+               jobs_[count].WholeChunk()) {
+            batch[count] = jobs_[count];
+            ++count;
+        }
         const bool failed = error_ != 0;
         lock.unlock();
-        int64_t written = 0;
-        const int error = failed ? 0 : WriteJob(job, written);
-        lock.lock();
-        jobs_.pop_front();
-        inFlight_ -= job.bytes;
-        position_ += written;
-        if (job.chunk >= 0) {
-            freeChunks_.push_back(job.chunk);
+        std::array<int64_t, GatherChunks> written{};
+        int error = 0;
+        if (!failed) {
+            error = count == 1 ? WriteJob(batch[0], position_, written[0])
+                               : WriteGathered(batch.data(), count, position_, written.data());
         }
-        if (job.finish) {
-            ++finishesDone_;
+        lock.lock();
+        for (int i = 0; i < count; ++i) {
+            const Job& job = batch[i];
+            jobs_.pop_front();
+            inFlight_ -= job.bytes;
+            position_ += written[i];
+            if (job.chunk >= 0) {
+                freeChunks_.push_back(job.chunk);
+            }
+            if (job.finish) {
+                ++finishesDone_;
+            }
         }
         error_ = error_ != 0 ? error_ : error;
         changed_.notify_all();
     }
 }
 
-int DirectWrites::WriteJob(const Job& job, int64_t& written) {
+int DirectWrites::WriteGathered(const Job* jobs, int count, int64_t position, int64_t* written) {
+    std::array<iovec, GatherChunks> parts{};
+    for (int i = 0; i < count; ++i) {
+        parts[i] = {Chunk(jobs[i].chunk), static_cast<size_t>(ChunkBytes)};
+    }
+    ssize_t n = 0;
+    do {
+        n = ::writev(fd_, parts.data(), count);
+    } while (n < 0 && errno == EINTR);
+    int64_t taken = std::max<int64_t>(n, 0);
+    for (int i = 0; i < count; ++i) {
+        written[i] = std::min(taken, ChunkBytes);
+        taken -= written[i];
+        // The request fell short or was refused: this chunk's rest meets the refusal or the error
+        // on its own, as a single chunk would.
+        if (written[i] < ChunkBytes) {
+            if (const int error = WriteJob(jobs[i], position + i * ChunkBytes, written[i]); error != 0) {
+                return error;
+            }
+        }
+    }
+    return 0;
+}
+
+int DirectWrites::WriteJob(const Job& job, int64_t position, int64_t& written) {
     const char* data = job.chunk >= 0 ? Chunk(job.chunk) : nullptr;
     // Only a finish holds a part that doesn't end on an aligned piece.
     const int64_t aligned = direct_ ? job.bytes / DirectAlignment * DirectAlignment : 0;
@@ -211,7 +251,7 @@ int DirectWrites::WriteJob(const Job& job, int64_t& written) {
             }
             direct_ = false;
         }
-        if (const int error = WriteThroughCache(data + written, job.bytes - written, position_ + written, written);
+        if (const int error = WriteThroughCache(data + written, job.bytes - written, position + written, written);
             error != 0) {
             return error;
         }

@@ -27,6 +27,9 @@ public:
     static constexpr int64_t ChunkBytes = 1 << 20;
     // Enough chunks for the largest write-behind window and one being filled.
     static constexpr int ChunkCount = 10;
+    // Whole chunks waiting one after another go to the device in one request of up to this many:
+    // a fast drive takes a large request in less time than the same bytes in single chunks.
+    static constexpr int GatherChunks = 8;
 
     // Turns O_DIRECT on for `fd`, whose offset is `position`; nullptr where the filesystem refuses
     // it. `unit` is the piece a nearly full volume is offered first. With `EndsFile`, a refusal is
@@ -73,6 +76,7 @@ private:
         int chunk = -1; // -1 for a finish with no bytes of its own
         int64_t bytes = 0;
         bool finish = false;
+        bool WholeChunk() const { return chunk >= 0 && !finish && bytes == ChunkBytes; }
     };
     struct AlignedFree {
         void operator()(char* p) const;
@@ -84,8 +88,12 @@ private:
     void Filled(int64_t bytes);
     void HandOverLocked(bool finish);
     void Work();
-    // Writes the job's bytes and, for a finish, flushes; returns the error, 0 when all went.
-    int WriteJob(const Job& job, int64_t& written);
+    // Writes the job's bytes from `written` on, the job starting at `position` of the file, and for
+    // a finish flushes; returns the error, 0 when all went.
+    int WriteJob(const Job& job, int64_t position, int64_t& written);
+    // Writes `count` whole chunks in one request; what it doesn't take goes job by job. Returns the
+    // error, 0 when all went; `written` holds each job's bytes.
+    int WriteGathered(const Job* jobs, int count, int64_t position, int64_t* written);
     int WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written);
 
     const int fd_;
