@@ -19,10 +19,12 @@ build: deps
 test: build
 	ctest --preset dev -j $(JOBS)
 
+# The sanitizers' report fails a test on every try; a test that fails once for timing alone (the
+# build runs some tests at a third of their speed) gets a second try.
 test-asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS) --repeat until-pass:2
 
 bench: deps
 	cmake --preset release >/dev/null
