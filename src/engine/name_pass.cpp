@@ -760,7 +760,7 @@ void PrepareNamePass() {
         }
     }
     if (KindOf(RunFolder.Get()) == VolumeKind::Xfs) {
-        const auto stop = [] { return AbortRun; };
+        const auto stop = [] { return AbortRun.load(); };
         if (NameKeptFolders) {
             FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, stop);
         }

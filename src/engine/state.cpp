@@ -8,7 +8,7 @@ void FreeDeleter::operator()(void* area) const {
     std::free(area);
 }
 
-bool AbortRun = false;
+std::atomic<bool> AbortRun = false;
 int32_t RunStartTime = 0;
 int64_t RefFreeBytes = 0;
 int32_t LastShownMs = 0;

@@ -2,6 +2,7 @@
 
 #include "runtime/unique_fd.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,7 +18,9 @@ struct FreeDeleter {
 };
 
 // Set by PumpRunEvents when the user asks a run to stop; cleared at start and end of every run.
-extern bool AbortRun;
+// Atomic, unlike the rest: the one flag that the writer, its helper threads and the window's thread
+// may all come to read, so that the rule above is no thread's to break.
+extern std::atomic<bool> AbortRun;
 // DateNow at the start of the current or last run.
 extern int32_t RunStartTime;
 // The free space the progress measures the amount written against; 0 until the first shown update.
