@@ -4,6 +4,7 @@
 // long the stopped run took to come back (the closing of its file included).
 // With MIRL_BENCH_PAGE_CACHE=1 in the environment the fill files go through the page cache;
 // MIRL_BENCH_READ_BACK=off, samples (the default) or all chooses what of them is read back.
+// The run log goes to $MIRL_BENCH_LOG_FOLDER (default /tmp).
 // Usage: fill_bench <mount point> [stop after seconds]
 #include "engine/run_controller.h"
 #include "engine/startup.h"
@@ -47,7 +48,10 @@ int main(int argc, char** argv) {
     const std::string root = std::string(argv[1]) + (std::string(argv[1]).ends_with('/') ? "" : "/");
     mirl::test::MemoryRunView view;
     const mirl::test::ViewInUse inUse(view);
-    mirl::ProgramFolder = "/tmp/";
+    // The log and its lock lie in the caller's folder, so that benchmarks running side by side don't
+    // take each other for a second Mirl.
+    const char* logFolder = std::getenv("MIRL_BENCH_LOG_FOLDER");
+    mirl::ProgramFolder = logFolder != nullptr ? std::string(logFolder) + "/" : "/tmp/";
     mirl::StartEngine();
     const char* pageCache = std::getenv("MIRL_BENCH_PAGE_CACHE");
     mirl::FillFilesDirect = pageCache == nullptr || std::string(pageCache) != "1";
