@@ -1,5 +1,5 @@
 # The front door: every target installs what it needs first.
-.PHONY: all deps deps-run build test test-asan bench run package clean
+.PHONY: all deps deps-run build test test-asan lint bench run package clean
 
 JOBS ?= $(shell nproc)
 
@@ -25,6 +25,12 @@ test-asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS) --repeat until-pass:2
+
+# clang-tidy with the committed .clang-tidy over the program's sources, every finding an error. The
+# test hooks that fault on purpose (src/shell/testing) are left out.
+lint: build
+	run-clang-tidy -p build/dev -quiet -j $(JOBS) \
+		'^$(CURDIR)/src/(?!shell/testing/).*\.cpp$$'
 
 bench: deps
 	cmake --preset release >/dev/null

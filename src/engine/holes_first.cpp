@@ -41,7 +41,7 @@ bool AskGroups(int folder, Groups& groups) {
     groups.count = geometry.agcount;
     // As xfs numbers inodes: the group, then the block in it (rounded up to a power of two), then the
     // inode in the block.
-    groups.inodeShift = std::bit_width(uint64_t{geometry.agblocks} - 1) +
+    groups.inodeShift = static_cast<int>(std::bit_width(uint64_t{geometry.agblocks} - 1)) +
                         std::countr_zero(uint64_t{geometry.blocksize / geometry.inodesize});
     return true;
 }

@@ -582,9 +582,8 @@ PassOutcome NamePass::TakeRecords() {
                 parents.push_back(parents[next] + "/" + name);
             } else if (!Refused(error)) {
                 return Fail(number, parents[next] + "/" + name, error);
-            } else if (madeSinceRetry < 2) {
-                return PassOutcome::Done; // the record taken back and again, and nothing more
-            } else if (const int32_t names = files_.RemoveHighestNumbered(); names == 0) {
+            } else if (const int32_t names = madeSinceRetry < 2 ? 0 : files_.RemoveHighestNumbered(); names == 0) {
+                // Nothing to take back, or the record was taken back and again with nothing more made.
                 return PassOutcome::Done;
             } else {
                 made_ -= names;

@@ -33,8 +33,6 @@ constexpr std::string_view TinyPrefix = "\xEE\x80\x80";
 constexpr std::string_view AfterMark = "\xEE\x80\x80\xEE\x80\x81";
 constexpr int32_t AfterMarkUnits = 2;
 constexpr int32_t LongestNameAfter = 55;
-// A pass file never holds more than the largest content a filesystem keeps in its metadata.
-constexpr int64_t LargestPassFile = 4096;
 constexpr int32_t LargestContent = 4096;
 
 constexpr std::string_view LowerChars = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -429,7 +427,7 @@ UniqueFd PassFiles::OpenOne() const {
     return UniqueFd();
 }
 
-bool PassFiles::SyncOne() {
+bool PassFiles::SyncOne() const {
     const UniqueFd opened = OpenOne();
     return opened.Valid() && futimens(opened.Get(), nullptr) == 0 && fsync(opened.Get()) == 0;
 }

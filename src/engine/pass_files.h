@@ -86,9 +86,9 @@ public:
 
     // The number of the file made last, for SetAttribute; files made later don't change it.
     size_t LastFile() const { return files_.size() - 1; }
-    // Gives file `file` the extended attribute `key` of `bytes` new random bytes (a new one, or in
+    // Gives file `number` the extended attribute `key` of `bytes` new random bytes (a new one, or in
     // place of the one it has with `replace`), while it is still the pass's; the error, 0 when it took it.
-    int32_t SetAttribute(size_t file, const std::string& key, int32_t bytes, bool replace);
+    int32_t SetAttribute(size_t number, const std::string& key, int32_t bytes, bool replace);
 
     // Removes one name the pass made in the folder, while it is still the pass's; true when it went.
     bool RemoveName(int32_t folderNumber, const std::string& name);
@@ -127,7 +127,7 @@ public:
 
     // A new time for one of the files made, put on the device with fsync: ext4 writes it as a fast
     // commit where the volume has them. False when no file took it.
-    bool SyncOne();
+    bool SyncOne() const;
 
     // Removes the files of one folder (all with -1), each only while it is still the file that was
     // made, puts the folder's times back and closes it; returns how many went.

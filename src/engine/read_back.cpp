@@ -8,6 +8,8 @@
 #include "engine/volume_kind.h"
 #include "runtime/text.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -127,7 +129,7 @@ private:
         }
     }
 
-    int64_t Blocks(const WrittenFill& file) const { return (file.bytes + BlockSize - 1) / BlockSize; }
+    static int64_t Blocks(const WrittenFill& file) { return (file.bytes + BlockSize - 1) / BlockSize; }
 
     // False when the file failed its check. What a first check found equal counts as checked; a
     // block read again adds nothing.
@@ -155,12 +157,8 @@ private:
             chosen.push_back(1 + (nextEarlier_ + i) % (count - 1));
         }
         nextEarlier_ = count > 1 ? (nextEarlier_ + chosen.size() - 1) % (count - 1) : 0;
-        for (const size_t index : chosen) {
-            if (index < count && !CheckOne(earlier_[index], {0}, false)) {
-                return false;
-            }
-        }
-        return true;
+        return std::ranges::all_of(
+            chosen, [&](size_t index) { return index >= count || CheckOne(earlier_[index], {0}, false); });
     }
 
     UniqueFd folder_;

@@ -25,7 +25,7 @@ bool ReadSetting(const std::string& path, uint64_t& value) {
 bool WriteSetting(const std::string& path, uint64_t value) {
     const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
     std::array<char, 32> text{};
-    const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
+    auto* const end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
     const auto length = static_cast<ssize_t>(end - text.data());
     return file.Valid() && write(file.Get(), text.data(), static_cast<size_t>(length)) == length;
 }
@@ -48,7 +48,7 @@ void NoteEmptied(const std::string& ext4Setting, int xfsFolder, uint64_t size) {
     }
     std::copy(ext4Setting.begin(), ext4Setting.end(), emptiedNow.ext4Setting.begin());
     emptiedNow.ext4Setting[ext4Setting.size()] = '\0';
-    const auto end = std::to_chars(emptiedNow.size.data(), emptiedNow.size.data() + emptiedNow.size.size(), size).ptr;
+    auto* const end = std::to_chars(emptiedNow.size.data(), emptiedNow.size.data() + emptiedNow.size.size(), size).ptr;
     emptiedNow.sizeLength = static_cast<size_t>(end - emptiedNow.size.data());
     emptiedNow.xfsFolder = xfsFolder;
     emptiedNow.xfsSize = size;

@@ -8,11 +8,11 @@ class NoView final : public RunView {
 public:
     std::string ChosenFolder() override { return {}; }
     uint64_t ChosenDevice() override { return 0; }
-    void ShowStatus(const std::string&) override {}
+    void ShowStatus(const std::string& /*text*/) override {}
     std::string ShownStatus() override { return {}; }
-    void ShowStatusHint(const std::string&) override {}
-    void ShowRunState(RunState) override {}
-    void ShowMessage(const std::string&) override {}
+    void ShowStatusHint(const std::string& /*hint*/) override {}
+    void ShowRunState(RunState /*state*/) override {}
+    void ShowMessage(const std::string& /*text*/) override {}
     bool TakeStopRequests() override { return false; }
     void KeepWindowAlive() override {}
 };

@@ -9,6 +9,8 @@
 #include "runtime/page_size.h"
 #include "runtime/text.h"
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -30,12 +32,8 @@ std::string ExecutableFolder() {
 
 // Where programs are installed: a log has no place there, even for root, who may write anywhere.
 bool IsInstalledLocation(const std::string& folder) {
-    for (const char* prefix : {"/usr/", "/bin/", "/sbin/", "/opt/", "/snap/", "/app/"}) {
-        if (folder.starts_with(prefix)) {
-            return true;
-        }
-    }
-    return false;
+    constexpr std::array<const char*, 6> Prefixes{"/usr/", "/bin/", "/sbin/", "/opt/", "/snap/", "/app/"};
+    return std::ranges::any_of(Prefixes, [&](const char* prefix) { return folder.starts_with(prefix); });
 }
 
 // The log lies next to the program where the program may write there; an installed program's

@@ -2,6 +2,8 @@
 
 #include "runtime/file_entries.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -18,7 +20,7 @@ std::string AbsoluteOrEmpty(const char* path) {
 }
 
 std::string XdgFolder(const char* variable, const char* fallbackInHome) {
-    const std::string fromEnvironment = AbsoluteOrEmpty(std::getenv(variable));
+    std::string fromEnvironment = AbsoluteOrEmpty(std::getenv(variable));
     if (!fromEnvironment.empty()) {
         return fromEnvironment;
     }
@@ -35,13 +37,11 @@ bool MayMake(const std::string& topmostMissing) {
         return true;
     }
     const std::string asFolder = WithTrailingSlash(topmostMissing);
-    for (const char* variable : {"XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+    constexpr std::array<const char*, 2> Bases{"XDG_DATA_HOME", "XDG_STATE_HOME"};
+    return std::ranges::any_of(Bases, [&](const char* variable) {
         const std::string base = AbsoluteOrEmpty(std::getenv(variable));
-        if (base.size() > 1 && asFolder.starts_with(base)) {
-            return true;
-        }
-    }
-    return false;
+        return base.size() > 1 && asFolder.starts_with(base);
+    });
 }
 
 } // namespace

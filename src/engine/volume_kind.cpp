@@ -49,7 +49,10 @@ std::string MountType(int folder) {
     std::ifstream mounts("/proc/self/mountinfo");
     for (std::string line; std::getline(mounts, line);) {
         std::istringstream fields(line);
-        std::string id, parent, majorMinor, field;
+        std::string id;
+        std::string parent;
+        std::string majorMinor;
+        std::string field;
         fields >> id >> parent >> majorMinor;
         if (majorMinor != device) {
             continue;

@@ -263,7 +263,7 @@ int DirectWrites::WriteJob(const Job& job, int64_t position, int64_t& written) {
 }
 
 // Writes through the page cache and waits for the range, which also shows the device's errors.
-int DirectWrites::WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written) {
+int DirectWrites::WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written) const {
     const int64_t taken = WriteAll(fd_, data, length, position, unit_);
     const int writeError = taken < length ? errno : 0;
     written += taken;

@@ -94,7 +94,7 @@ private:
     // Writes `count` whole chunks in one request; what it doesn't take goes job by job. Returns the
     // error, 0 when all went; `written` holds each job's bytes.
     int WriteGathered(const Job* jobs, int count, int64_t position, int64_t* written);
-    int WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written);
+    int WriteThroughCache(const char* data, int64_t length, int64_t position, int64_t& written) const;
 
     const int fd_;
     const int64_t unit_;

@@ -94,8 +94,11 @@ inline Words StepsFromHistory(const unsigned char* out) {
     const Words mask = {0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0};
     // Steps k-17 and k-16 straddle two earlier 16-byte stores; loading those two whole and
     // shuffling lets the processor forward them from its store buffer instead of waiting.
-    const Words older = __builtin_shuffle(LoadWords(out - 18 * 8), LoadWords(out - 16 * 8), Words{3, 2, 5, 4});
-    const Words newer = __builtin_shuffle(LoadWords(out - 10 * 8), Words{1, 0, 3, 2});
+    constexpr std::ptrdiff_t StepBytes = 8; // one step's output
+    const Words older =
+        __builtin_shufflevector(LoadWords(out - 18 * StepBytes), LoadWords(out - 16 * StepBytes), 3, 2, 5, 4);
+    const Words last = LoadWords(out - 10 * StepBytes);
+    const Words newer = __builtin_shufflevector(last, last, 1, 0, 3, 2);
     const Words rotated5 = (older >> 5) | (older << 27);
     const Words rotated13 = (older >> 13) | (older << 19);
     return ((rotated5 & mask) | (rotated13 & ~mask)) + newer;

