@@ -42,24 +42,24 @@ public:
         std::unique_lock lock(mutex_);
         while (!finished_) {
             changed_.wait_until(lock, lastTurn + WindowTurn, [this] { return call_ != nullptr || finished_; });
-            if (call_ != nullptr) {
-                const std::function<void()>* call = call_;
+            // The writer must not wait for ever, nor be left running when this thread leaves: a
+            // failure here lets it go on, and comes out at the end.
+            const auto guarded = [&](const std::function<void()>& call) {
                 lock.unlock();
                 try {
-                    (*call)();
+                    call();
                 } catch (...) {
-                    // The writer must not wait for ever: it goes on, and the failure comes out at
-                    // the end.
                     windowFailure = windowFailure ? windowFailure : std::current_exception();
                 }
                 lock.lock();
+            };
+            if (call_ != nullptr) {
+                guarded(*call_);
                 call_ = nullptr;
                 changed_.notify_all();
             }
             if (!finished_ && Clock::now() - lastTurn >= WindowTurn) {
-                lock.unlock();
-                window.KeepWindowAlive();
-                lock.lock();
+                guarded([&] { window.KeepWindowAlive(); });
                 lastTurn = Clock::now();
             }
         }

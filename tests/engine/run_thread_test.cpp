@@ -70,6 +70,17 @@ TEST(RunOffWindowThread, AFailureOfTheWriterComesOutOnTheWindowsThread) {
                  }),
                  std::runtime_error);
     EXPECT_TRUE(went);
+
+    // So does a turn of the window that fails while the writer works on: the writer ends first.
+    view.onEvents = nullptr;
+    view.onWindow = [] { throw std::runtime_error("Fenster"); };
+    bool ended = false;
+    EXPECT_THROW(RunOffWindowThread([&] {
+                     std::this_thread::sleep_for(200ms);
+                     ended = true;
+                 }),
+                 std::runtime_error);
+    EXPECT_TRUE(ended);
 }
 
 } // namespace
