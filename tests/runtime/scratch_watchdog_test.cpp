@@ -15,7 +15,7 @@ namespace {
 constexpr int HungExitCode = 124;
 
 TEST(ScratchWatchdog, AHungTestLeavesNoVolumeMounted) {
-    if (geteuid() != 0 && test::MaySkipWithoutRoot()) {
+    if (geteuid() != 0 && test::MaySkipScratch()) {
         GTEST_SKIP() << "scratch volumes need root (loop mounts)";
     }
     const test::ChildResult child = test::RunInChild([](int output) {

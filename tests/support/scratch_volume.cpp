@@ -91,7 +91,7 @@ bool OnOwnDevice(const std::string& mountPoint) {
            self.st_dev != parent.st_dev;
 }
 
-bool MaySkipWithoutRoot() {
+bool MaySkipScratch() {
     const char* ci = std::getenv("CI");
     return ci == nullptr || *ci == '\0';
 }
