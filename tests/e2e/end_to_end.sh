@@ -134,16 +134,9 @@ wait_for 20 test -s "$mnt/MirlFile0" || fail "Start with the volume chosen did n
 wait_for 20 bash -c '(($(stat -c %s "$1") > 100000000))' - "$mnt/MirlFile0" || fail "the run writes nothing"
 import -window "$main" "$artifacts/e2e-main-window-running.png"
 
-# The run is over when the volume's free space has stopped moving.
-last="" steady=0
-for _ in $(seq 80); do
-    now=$(stat -f -c %f "$mnt")
-    if [[ $now == "$last" ]]; then steady=$((steady + 1)); else steady=0; fi
-    last=$now
-    [[ $steady -ge 4 ]] && break
-    sleep 0.5
-done
-[[ $steady -ge 4 ]] || fail "the run did not end"
+# The run is over when its report lies beside the log: the program writes it once the end is shown.
+run_reported() { compgen -G "$work/bin/Mirl-Bericht *.pdf" >/dev/null; }
+wait_for 50 run_reported || fail "the run did not end (no report beside the log)"
 picture "$artifacts/e2e-main-window-done.png" -window "$main"
 
 # Hilfe > Info by the keyboard (Alt+H, I), then OK. On a loaded machine the keys can come before
