@@ -622,7 +622,14 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
             futimens(files_.FolderFd(holder), times.data());
         }
         if (!cycle.Commit(committer.Get())) {
-            return Fail(-1, "", errno);
+            const int32_t error = errno;
+            if (!Refused(error)) {
+                return Fail(-1, "", error);
+            }
+            // A full volume refused a write the commit waited for, as the syncs after the pass's
+            // other steps may: no device error. The journal is written as far as it went, and the
+            // log line says how far.
+            break;
         }
         if (!ShowNowAndThen(journalLine)) {
             return PassOutcome::VolumeGone;
