@@ -794,6 +794,14 @@ PassOutcome RunNamePass(const std::string& driveText) {
         WriteLogLine(NamePassNote);
         return PassOutcome::LeftAlone;
     }
+    // fusefat writes a folder's new entries into clusters of other files where the folder grew between
+    // them (as on any card another system wrote): on a 64 MiB FAT16 written by mtools, the pass's
+    // names overwrote the start of 12 of 140 kept files. The user's files go first.
+    if (OnFuseFat(RunFolder.Get())) {
+        NamePassNote = "Namen gelöschter Dateien: mit diesem FAT-Treiber (fusefat) nicht überschrieben";
+        WriteLogLine(NamePassNote);
+        return PassOutcome::LeftAlone;
+    }
     const bool cycleFiles = runFiles->Count() > 0;
     NamePass pass(driveText, kind, *runFiles);
     const PassOutcome outcome = pass.Run();

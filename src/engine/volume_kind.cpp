@@ -106,8 +106,12 @@ VolumeKind KindOf(int folder) {
     }
 }
 
-bool SaysFullAsEio(int folder) {
+bool OnFuseFat(int folder) {
     return OnFuse(folder) && MountType(folder) == "fuse.fusefat";
+}
+
+bool SaysFullAsEio(int folder) {
+    return OnFuseFat(folder);
 }
 
 bool OnFuse(int folder) {

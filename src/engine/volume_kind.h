@@ -21,6 +21,9 @@ VolumeKind KindOf(int folder);
 // True when a FUSE driver serves the volume of the open folder `folder`.
 bool OnFuse(int folder);
 
+// True when fusefat serves the volume of the open folder `folder`.
+bool OnFuseFat(int folder);
+
 // True when the volume's driver answers "full" with EIO or EPERM where the kernel says ENOSPC
 // (fusefat); from any other driver EIO is the device failing.
 bool SaysFullAsEio(int folder);

@@ -229,6 +229,17 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     FindPassFiles(volume->Root(), left);
     EXPECT_TRUE(left.empty()) << left.size() << " pass files left, e.g. " << left.front();
     const std::string log = Log();
+    // fusefat would write the pass's entries over other files' data: the pass leaves FAT through it
+    // alone and says so; the fill still takes every content.
+    const bool fuseFat = std::string(filesystem.type) == "vfat";
+    if (fuseFat) {
+        EXPECT_NE(status.find("mit diesem FAT-Treiber (fusefat) nicht überschrieben"), std::string::npos) << status;
+        volume->Unmount();
+        auto found = Scan(volume->Image(), groups);
+        EXPECT_TRUE(found["small contents"].empty()) << "contents in blocks" << Blocks(found["small contents"]);
+        EXPECT_TRUE(found["large contents"].empty()) << "contents in blocks" << Blocks(found["large contents"]);
+        return;
+    }
     const size_t passLine = log.find("Namen und kleine Dateien");
     ASSERT_NE(passLine, std::string::npos) << log;
     std::printf("%s\n", log.substr(passLine, log.find('\r', passLine) - passLine).c_str());
