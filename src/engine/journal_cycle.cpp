@@ -4,6 +4,7 @@
 #include "engine/xfs_ioctl.h"
 
 #include <algorithm>
+#include <bit>
 #include <fstream>
 #include <linux/fsmap.h>
 #include <memory>
@@ -23,9 +24,11 @@ constexpr int64_t XfsSector = 512;
 // The owners GETFSMAP gives the journal's or log's blocks and the inode tables, on ext4 and xfs alike.
 constexpr uint64_t OwnerLog = (uint64_t{'X'} << 32) | 2;
 constexpr uint64_t OwnerInodes = (uint64_t{'X'} << 32) | 5;
-// Where the inode size can't be learnt (GETFSMAP is root's): ext4's fewest inodes per block but
-// one rare layout (1 KiB blocks with 256-byte inodes). A guess too low only costs calls.
+// Where the inode size can't be learnt (GETFSMAP is root's): 1 KiB blocks with 256-byte inodes, the
+// fewest inodes per block but for inodes of 512 bytes or more. A guess too low only costs calls; one
+// too high leaves blocks without a change, which only costs commits.
 constexpr int64_t Ext4FewestInodesPerBlock = 4;
+constexpr int64_t Ext4SmallestInode = 128;
 // ext4 commits write a descriptor, a metadata block and a commit block at least.
 constexpr int64_t Ext4BlocksPerCommit = 3;
 // The largest transaction is a third of the journal in today's kernels, a quarter in older ones.
@@ -107,8 +110,11 @@ JournalCycle::JournalCycle(VolumeKind kind, int folder) : kind_(kind), folder_(f
         perCommit_ = Ext4BlocksPerCommit;
         const MappedBytes mapped = BytesByMap(folder);
         bytes_ = mapped.log;
+        // A map read only in part gives no size ext4 has: a power of two from 128 bytes to a block.
         const int64_t inodeSize = volume.f_files > 0 ? mapped.inodeTables / static_cast<int64_t>(volume.f_files) : 0;
-        inodesPerBlock_ = inodeSize > 0 ? std::max<int64_t>(1, unit_ / inodeSize) : Ext4FewestInodesPerBlock;
+        const bool plausible = inodeSize >= Ext4SmallestInode && inodeSize <= unit_ &&
+                               std::has_single_bit(static_cast<uint64_t>(inodeSize));
+        inodesPerBlock_ = plausible ? unit_ / inodeSize : Ext4FewestInodesPerBlock;
         if (bytes_ == 0) {
             bytes_ = (counts.largest + 1) * Ext4JournalPerTransaction * unit_;
         }

@@ -610,6 +610,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
     };
     const int32_t holder = files_.AddFolder(runFolder); // its times go back when the pass ends
     const UniqueFd committer = files_.OpenOne();
+    int32_t refusedCommits = 0;
     while (journalBytes_ > 0 && !cycle.Done()) {
         if (AbortRun) {
             return PassOutcome::Stopped;
@@ -627,10 +628,14 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
                 return Fail(-1, "", error);
             }
             // A full volume refused a write the commit waited for, as the syncs after the pass's
-            // other steps may: no device error. The journal is written as far as it went, and the
-            // log line says how far.
-            break;
+            // other steps may: no device error. A sync tells such a refusal once, so one alone
+            // goes by; two in a row end the cycle where it got to, which the log line says.
+            if (++refusedCommits >= 2) {
+                break;
+            }
+            continue;
         }
+        refusedCommits = 0;
         if (!ShowNowAndThen(journalLine)) {
             return PassOutcome::VolumeGone;
         }

@@ -192,6 +192,11 @@ int DirectWrites::WriteGathered(const Job* jobs, int count, int64_t position, in
     do {
         n = ::writev(fd_, parts.data(), count);
     } while (n < 0 && errno == EINTR);
+    // The device failed: that is the file's error, as for a single chunk; only a refusal (no room,
+    // an alignment the filesystem wants otherwise) or a short request goes on chunk by chunk.
+    if (n < 0 && !IsVolumeFullError(errno) && errno != EINVAL) {
+        return errno;
+    }
     int64_t taken = std::max<int64_t>(n, 0);
     for (int i = 0; i < count; ++i) {
         written[i] = std::min(taken, ChunkBytes);

@@ -4,13 +4,16 @@
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 #include "support/faulty_volume.h"
+#include "support/watchdog.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -247,12 +250,20 @@ TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
     drive->SetWriteRate(4 * MiB); // the fill takes some 15 s: the kill comes well inside it
     const std::string root = drive->Volume().Root();
     test::WriteFileBytes(root + "MirlFile7", "the user's own");
-    std::fflush(stdout);
+    std::fflush(nullptr);
     const pid_t run = fork();
     if (run == 0) {
-        StartEngine();
-        view.Choose(root);
-        StartRun();
+        // The child never returns into the test: it ends with the parent, by its own watchdog, or
+        // here, whatever the run throws.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        test::ArmWatchdogInChild(120);
+        try {
+            StartEngine();
+            view.Choose(root);
+            StartRun();
+        } catch (...) {
+            _exit(3);
+        }
         _exit(0);
     }
     ASSERT_GT(run, 0);
@@ -262,7 +273,11 @@ TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
     }
     kill(run, SIGKILL);
     int ended = 0;
-    ASSERT_EQ(waitpid(run, &ended, 0), run);
+    pid_t waited = 0;
+    do {
+        waited = waitpid(run, &ended, 0);
+    } while (waited < 0 && errno == EINTR);
+    ASSERT_EQ(waited, run);
     ASSERT_TRUE(WIFSIGNALED(ended)) << "the run ended by itself before the kill";
     ASSERT_GE(SizeOf(root + "MirlFile0"), 8 * MiB);
     drive->SetWriteRate(0);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -73,13 +74,21 @@ TEST(RunOffWindowThread, AFailureOfTheWriterComesOutOnTheWindowsThread) {
 
     // So does a turn of the window that fails while the writer works on: the writer ends first.
     view.onEvents = nullptr;
-    view.onWindow = [] { throw std::runtime_error("Fenster"); };
+    std::atomic<bool> turned = false;
+    view.onWindow = [&] {
+        turned = true;
+        throw std::runtime_error("Fenster");
+    };
     bool ended = false;
     EXPECT_THROW(RunOffWindowThread([&] {
-                     std::this_thread::sleep_for(200ms);
+                     // Until the window has turned, however busy the machine.
+                     for (int i = 0; i < 1000 && !turned; ++i) {
+                         std::this_thread::sleep_for(10ms);
+                     }
                      ended = true;
                  }),
                  std::runtime_error);
+    EXPECT_TRUE(turned);
     EXPECT_TRUE(ended);
 }
 
