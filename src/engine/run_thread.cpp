@@ -2,6 +2,7 @@
 
 #include "engine/run_view.h"
 #include "runtime/signal_stack.h"
+#include "runtime/writer_thread.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -130,6 +131,7 @@ void RunOffWindowThread(const std::function<void()>& work) {
     UseRunView(&handedOver);
     std::thread writer([&] {
         const ThreadSignalStack signalStack; // a stack overflow here is reported too
+        const WriterThreadMark mark;         // and a fault anywhere here in the window's box
         std::exception_ptr failure;
         try {
             work();

@@ -3,6 +3,7 @@
 #include "engine/reserve_pool.h"
 #include "runtime/file_output.h"
 #include "runtime/signal_stack.h"
+#include "runtime/writer_thread.h"
 #include "shell/fault_codes.h"
 #include "shell/fault_location.h"
 #include "shell/fault_reporter.h"
@@ -10,6 +11,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
@@ -33,6 +35,12 @@ volatile sig_atomic_t jumpReady = 0;
 std::atomic<bool> reporting{false};
 pid_t mainThread = 0;
 std::unique_ptr<ThreadSignalStack> mainSignalStack;
+// The signal by which one thread tells another of a fault: the window's thread then shows the
+// writer's report, and the writer stops where it is.
+int relaySignal = 0;
+std::atomic<bool> handedOver{false}; // the writer's fault goes into the window's box
+std::atomic<bool> writerStopped{false};
+constexpr int WriterStopWaitMs = 1000;
 
 uintptr_t FaultingPc(void* context) {
 #if defined(__x86_64__)
@@ -61,13 +69,47 @@ std::vector<uintptr_t> RecordedFrames() {
     _exit(0);
 }
 
+[[noreturn]] void WaitForTheEnd() {
+    for (;;) {
+        pause();
+    }
+}
+
+// The window's thread shows the report of a fault of the run's writer. The writer waits here until
+// the report ends the process; should the window's thread not show the box in time, the reporter
+// prints the report instead.
+[[noreturn]] void HandToWindowThread() {
+    handedOver.store(true);
+    if (tgkill(getpid(), mainThread, relaySignal) != 0) {
+        EndWithReportOnStandardError(std::max(faultLine, 0), fault.code);
+    }
+    WaitForTheEnd();
+}
+
+// A fault on the window's thread while the run's writer works: the report closes the files the
+// writer writes, so the writer stops first. One in a device wait takes the signal when the wait
+// ends, before any more of its own code; the wait for it is short for that reason.
+void StopWriter() {
+    const pid_t writer = WriterThread();
+    if (writer == 0 || writer == gettid() || tgkill(getpid(), writer, relaySignal) != 0) {
+        return;
+    }
+    constexpr timespec step{0, 10'000'000};
+    for (int waited = 0; waited < WriterStopWaitMs && !writerStopped.load(); waited += 10) {
+        nanosleep(&step, nullptr);
+    }
+}
+
 // A fault while the first one is being reported. The reporter, and the main thread when it shows
 // the report, can't wait for themselves: the process ends at once. Any other thread waits, so that
 // the first report isn't cut short, until the box is answered (the main thread may then wait for
 // this thread while it closes the files) or the report on standard error has ended the process.
 [[noreturn]] void OnSecondFault() {
     const pid_t self = gettid();
-    if (self == FaultReporterThread() || (self == mainThread && fault.thread == mainThread)) {
+    if (self == mainThread && handedOver.load() && jumpReady != 0) {
+        siglongjmp(faultJump, 1); // the writer's report, which this thread had yet to show
+    }
+    if (self == FaultReporterThread() || (self == mainThread && (fault.thread == mainThread || handedOver.load()))) {
         EndProcess();
     }
     constexpr timespec step{0, 50'000'000};
@@ -91,7 +133,8 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
     fault.frameCount = backtrace(fault.frames, MaxFaultFrames);
     fault.thread = gettid();
     const bool canAsk = FaultReporterRuns() && fault.thread != FaultReporterThread();
-    if (fault.thread != mainThread) {
+    const bool ofWriter = canAsk && fault.thread != mainThread && fault.thread == WriterThread();
+    if (fault.thread != mainThread && !ofWriter) {
         // A fault on another thread (the file layer's writeback waiter, a thread of Qt's) can't
         // jump into the main thread's stack, and a window of its own would need the main thread:
         // the report goes to standard error, and the process ends there.
@@ -107,7 +150,24 @@ void OnFault(int /*signal*/, siginfo_t* info, void* context) {
             EndWithReportOnStandardError(0, fault.code);
         }
     }
+    if (ofWriter) {
+        HandToWindowThread();
+    }
+    StopWriter();
     siglongjmp(faultJump, 1);
+}
+
+// The relay: the window's thread leaves what it does for the writer's report; any other thread
+// (the writer) stops for good.
+void OnRelay(int /*signal*/, siginfo_t* /*info*/, void* /*context*/) {
+    if (gettid() == mainThread) {
+        if (handedOver.load() && jumpReady != 0) {
+            siglongjmp(faultJump, 1);
+        }
+        return;
+    }
+    writerStopped.store(true);
+    WaitForTheEnd();
 }
 
 [[noreturn]] void ReportFatalError() {
@@ -152,10 +212,18 @@ void InstallFatalErrorReport() {
     for (const int signal : FaultSignals) {
         sigaction(signal, &action, nullptr);
     }
+    // Real-time signals are the program's own: neither Qt nor the C library sends this one.
+    relaySignal = SIGRTMIN + 3;
+    struct sigaction relay {};
+    relay.sa_sigaction = OnRelay;
+    relay.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&relay.sa_mask);
+    sigaction(relaySignal, &relay, nullptr);
 }
 
 void GuardedRun(void (*body)()) {
     if (sigsetjmp(faultJump, 1) != 0) {
+        jumpReady = 0;
         ReportFatalError();
     }
     jumpReady = 1;

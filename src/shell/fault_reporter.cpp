@@ -26,6 +26,10 @@ namespace {
 // that hangs lets them pass.
 constexpr int LineWaitMs = 5000;
 constexpr int BoxWaitMs = 5000;
+// After the box is answered the main thread closes the files and ends the process. A close that
+// hangs (a run's writer stopped inside the file layer, a device that no longer answers) must not
+// keep the process from ending.
+constexpr int CloseWaitMs = 10000;
 
 constexpr char AskStandardError = 'e';
 constexpr char AskWindow = 'w';
@@ -67,6 +71,7 @@ private:
 Pipe requests; // faulting thread to reporter: where the report goes
 Pipe answers;  // reporter to faulting thread: the line is found
 Pipe shown;    // main thread to reporter: the box is up
+Pipe done;     // main thread to reporter: the box is answered
 
 // Shared with signal handlers, so lock-free.
 std::atomic<const FaultRecord*> askedFault{nullptr};
@@ -161,7 +166,16 @@ void* Report(void* /*unused*/) {
     if (!ReadByteWithin(shown.readEnd.Get(), BoxWaitMs)) {
         EndWithReportOnStandardError(line, fault.code);
     }
-    return nullptr;
+    char byte = 0;
+    while (read(done.readEnd.Get(), &byte, 1) < 0 && errno == EINTR) {
+    }
+    const int64_t until = NowMs() + CloseWaitMs;
+    for (int64_t left = CloseWaitMs; left > 0; left = until - NowMs()) {
+        const timespec step{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1'000'000};
+        nanosleep(&step, nullptr);
+    }
+    PutBackEmptiedPoolNow();
+    _exit(0);
 }
 
 } // namespace
@@ -171,7 +185,7 @@ bool StartFaultReporter() {
         return true;
     }
     ThreadAttributes attributes;
-    if (!requests.Open() || !answers.Open() || !shown.Open() || !attributes.Valid()) {
+    if (!requests.Open() || !answers.Open() || !shown.Open() || !done.Open() || !attributes.Valid()) {
         return false;
     }
     // The signals that end the program are the other threads' business; the reporter takes only
@@ -242,6 +256,7 @@ void NoteReportShown() {
 
 void NoteReportAnswered() {
     answered.store(true);
+    WriteByte(done.writeEnd.Get(), 1);
 }
 
 } // namespace mirl

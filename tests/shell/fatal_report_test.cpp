@@ -1,5 +1,6 @@
 #include "shell/fatal_report.h"
 #include "support/run_command.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FatalReport,
                                            FaultCase{"recursion", "recursion", "-1073741571", "Stack overflow"},
                                            FaultCase{"runtime", "runtime call", "-1073741819", "Invalid memory access"},
                                            FaultCase{"toolkit", "toolkit call", "-1073741819", "Invalid memory access"},
+                                           FaultCase{"writer", "writer thread", "-1073741819", "Invalid memory access"},
                                            FaultCase{"abort", "abort", "1073741845", "Unknown error code"},
                                            FaultCase{"terminate", "uncaught exception", "1073741845",
                                                      "Unknown error code"}),
@@ -208,6 +210,21 @@ TEST_F(FatalReportOfAChild, TwoThreadsFaultingAtOnceGiveOneReport) {
               std::string::npos)
         << child.output;
     EXPECT_EQ(CountOf(child.output, "Mirl Meldung"), 1U) << child.output;
+}
+
+// A fault on the window's thread while the run's writer writes: the box, and the writer stands still
+// under it, since the report closes the file it writes.
+TEST_F(FatalReportOfAChild, AFaultOnTheWindowsThreadStopsTheWriterBeforeTheBox) {
+    const test::TempFolder folder;
+    const test::CommandResult child = RunFaultChild("window-while-writer", {"FAULT_WRITER_FILE=" + (folder / "fill")});
+    ASSERT_NE(child.exitCode, HungChild) << "the report hung: " << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    EXPECT_EQ(Between(child.output, "<report>", "</report>"),
+              "Error at line " + std::to_string(MarkedLine("window thread while the writer writes")) +
+                  "\nError number: -1073741819\nError description: Invalid memory access")
+        << child.output;
+    EXPECT_EQ(Between(child.output, "<writer>", "</writer>"), "stopped") << child.output;
+    EXPECT_EQ(child.output.find("Mirl Meldung\nError"), std::string::npos) << "a report on standard error too";
 }
 
 TEST(FatalReport, WithoutADisplayTheProgramSaysSoInGermanAndEndsWithOne) {

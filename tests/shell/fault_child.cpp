@@ -1,6 +1,7 @@
 // A program that faults on purpose: `fault_child <case>` installs the fault report, faults, and
 // answers the report's box, printing its text between markers. With "second", a second fault on
-// another thread comes while the box is up, and the box is answered only a while after it.
+// another thread comes while the box is up, and the box is answered only a while after it. With
+// "window-while-writer", whether the run's writer stood still while the box was up.
 #include "shell/fatal_report.h"
 #include "shell/testing/fault_hooks.h"
 #include "support/modal_box.h"
@@ -17,12 +18,19 @@ namespace {
 const char* faultCase = "";
 constexpr int SecondFaultDelayMs = 300;
 constexpr int SlowAnswerMs = 1000;
+constexpr int WriterWatchMs = 300;
 
 // Prints the report's text and title for the test to read; then the box is answered. With "second",
 // the second fault comes while the box waits: the report must outlive it.
 void PrintTheReport(QWidget* box) {
     if (std::strcmp(faultCase, "second") == 0) {
         QTest::qWait(SlowAnswerMs);
+    }
+    if (std::strcmp(faultCase, "window-while-writer") == 0) {
+        // The writer must stand still while the box is up: the report closes its file next.
+        const int64_t before = mirl::testing::WriterBlocks();
+        QTest::qWait(WriterWatchMs);
+        std::printf("<writer>%s</writer>\n", mirl::testing::WriterBlocks() == before ? "stopped" : "went on");
     }
     const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
     std::printf("<report>%s</report>\n", label != nullptr ? label->text().toStdString().c_str() : "?");
@@ -56,6 +64,11 @@ void Fault() {
         FaultInsideTheAllocator();
     } else if (std::strcmp(faultCase, "allocator-thread") == 0) {
         FaultInsideTheAllocatorOnAnotherThread();
+    } else if (std::strcmp(faultCase, "writer") == 0) {
+        FaultOnTheWriterThread();
+    } else if (std::strcmp(faultCase, "window-while-writer") == 0) {
+        const char* file = std::getenv("FAULT_WRITER_FILE");
+        FaultOnTheWindowThreadWhileTheWriterWrites(file != nullptr ? file : "/dev/null");
     } else if (std::strcmp(faultCase, "abort") == 0) {
         EndByAbort();
     } else if (std::strcmp(faultCase, "terminate") == 0) {

@@ -1,10 +1,14 @@
 #include "shell/testing/fault_hooks.h"
 
 #include "common/ids.h"
+#include "engine/run_thread.h"
+#include "engine/run_view.h"
+#include "runtime/file_output.h"
 #include "runtime/random.h"
 #include "runtime/signal_stack.h"
 #include "ui/toolkit.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +114,57 @@ void FaultOnTwoThreadsAtOnce() {
     std::thread second(fault, 5);
     first.join();
     second.join();
+}
+
+void FaultOnTheWriterThread() {
+    RunOffWindowThread([] {
+        volatile int* nowhere = nullptr;
+        *nowhere = 6; // fault: writer thread
+    });
+}
+
+namespace {
+
+std::atomic<int64_t> writerBlocks{0};
+constexpr int64_t BlocksBeforeTheFault = 20;
+
+// The window as a run sees it, whose turn between the writer's calls faults once the writer works.
+class FaultingWindow final : public RunView {
+public:
+    std::string ChosenFolder() override { return {}; }
+    uint64_t ChosenDevice() override { return 0; }
+    void ShowStatus(const std::string& /*text*/) override {}
+    std::string ShownStatus() override { return {}; }
+    void ShowStatusHint(const std::string& /*hint*/) override {}
+    void ShowRunState(RunState /*state*/) override {}
+    void ShowMessage(const std::string& /*text*/) override {}
+    bool TakeStopRequests() override { return false; }
+    void KeepWindowAlive() override {
+        if (writerBlocks.load() >= BlocksBeforeTheFault) {
+            volatile int* nowhere = nullptr;
+            *nowhere = 7; // fault: window thread while the writer writes
+        }
+    }
+};
+
+} // namespace
+
+void FaultOnTheWindowThreadWhileTheWriterWrites(const std::string& path) {
+    constexpr int32_t Number = 5;
+    static FaultingWindow window;
+    UseRunView(&window);
+    FileCreate(Number, path);
+    RunOffWindowThread([] {
+        static char block[65536] = {};
+        for (;;) {
+            FileWrite(Number, block, sizeof block);
+            writerBlocks.fetch_add(1);
+        }
+    });
+}
+
+int64_t WriterBlocks() {
+    return writerBlocks.load();
 }
 
 void EndByAbort() {
