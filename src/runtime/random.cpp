@@ -1,6 +1,7 @@
 #include "runtime/random.h"
 
 #include "runtime/clock.h"
+#include "runtime/random_steps.h"
 
 #include <bit>
 #include <cstring>
@@ -78,51 +79,6 @@ void SeedOnFirstUse() {
     }
 }
 
-// Seen as a sequence, step k yields a_k = rotr(b_{k-17}, 13) + b_{k-10} and
-// b_k = rotr(a_{k-17}, 5) + a_{k-10}: the table words are just the outputs of 17 and 10 steps
-// earlier. Once a fill has written 17 steps, the output itself is the history, and the ten steps
-// after any point depend only on what lies before it, so eight of them are computed side by side.
-using Words = uint32_t __attribute__((vector_size(16))); // two steps: b, a, b, a
-
-inline Words LoadWords(const unsigned char* at) {
-    Words w;
-    std::memcpy(&w, at, sizeof w);
-    return w;
-}
-
-inline Words StepsFromHistory(const unsigned char* out) {
-    const Words mask = {0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0};
-    // Steps k-17 and k-16 straddle two earlier 16-byte stores; loading those two whole and
-    // shuffling lets the processor forward them from its store buffer instead of waiting.
-    constexpr std::ptrdiff_t StepBytes = 8; // one step's output
-    const Words older =
-        __builtin_shufflevector(LoadWords(out - 18 * StepBytes), LoadWords(out - 16 * StepBytes), 3, 2, 5, 4);
-    const Words last = LoadWords(out - 10 * StepBytes);
-    const Words newer = __builtin_shufflevector(last, last, 1, 0, 3, 2);
-    const Words rotated5 = (older >> 5) | (older << 27);
-    const Words rotated13 = (older >> 13) | (older << 19);
-    return ((rotated5 & mask) | (rotated13 & ~mask)) + newer;
-}
-
-// The vector steps read back 18 steps (one more than the tables hold, see StepsFromHistory).
-constexpr int HistorySteps = TableSize + 1;
-
-// Writes `steps` steps (a multiple of 8) after the HistorySteps written just before `out`;
-// returns the end.
-unsigned char* VectorSteps(unsigned char* out, int64_t steps) {
-    for (; steps > 0; steps -= 8, out += 64) {
-        const Words w0 = StepsFromHistory(out);
-        const Words w1 = StepsFromHistory(out + 16);
-        const Words w2 = StepsFromHistory(out + 32);
-        const Words w3 = StepsFromHistory(out + 48);
-        std::memcpy(out, &w0, 16);
-        std::memcpy(out + 16, &w1, 16);
-        std::memcpy(out + 32, &w2, 16);
-        std::memcpy(out + 48, &w3, 16);
-    }
-    return out;
-}
-
 // After steps written straight to the output, the tables hold the last 17 of them.
 void TakeTablesFromOutput(GeneratorState& s, const unsigned char* end, int64_t steps) {
     for (int64_t back = TableSize; back >= 1; --back) {
@@ -149,14 +105,14 @@ void FillFrom(GeneratorState& s, void* area, int32_t length) {
     int64_t groups = length / 8;
 
     // Plain steps make the history, then the vector steps run on the output alone.
-    if (groups >= HistorySteps + 8 && std::endian::native == std::endian::little) {
-        for (int i = 0; i < HistorySteps; ++i) {
+    if (groups >= StepsHistory + 8 && std::endian::native == std::endian::little) {
+        for (int i = 0; i < StepsHistory; ++i) {
             StoreWords(out, Step(s));
             out += 8;
         }
-        groups -= HistorySteps;
+        groups -= StepsHistory;
         const int64_t vectorSteps = groups - groups % 8;
-        out = VectorSteps(out, vectorSteps);
+        out = StepsSideBySide(out, vectorSteps);
         TakeTablesFromOutput(s, out, vectorSteps);
         groups -= vectorSteps;
     }

@@ -1,6 +1,7 @@
 #include "runtime/random.h"
 
 #include "runtime/clock.h"
+#include "runtime/random_steps.h"
 #include "support/child_process.h"
 #include "support/wait_for.h"
 
@@ -10,6 +11,7 @@
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <unistd.h>
@@ -119,6 +121,27 @@ TEST(Random, LongSequencesMatchTheStepByStepGenerator) {
                 ASSERT_EQ(s.p, reference.p);
             }
         }
+    }
+}
+
+// Both ways of making steps side by side continue the step-by-step sequence, whichever of them this
+// processor gives the fills.
+TEST(Random, StepsInPairsAndInFoursContinueTheSequence) {
+    constexpr int Steps = StepsHistory + 8 * 1000;
+    const Bytes want = Reference(0xC0FFEEu).Fill(Steps * 8);
+    using StepsFunction = unsigned char* (*)(unsigned char*, int64_t);
+    for (const auto& [name, steps] : {std::pair<const char*, StepsFunction>{"pairs", StepsInPairs},
+                                      std::pair<const char*, StepsFunction>{"fours", StepsInFours}}) {
+        if (steps == StepsInFours && !WideStepsAvailable()) {
+            std::printf("this processor has no 32-byte vectors: the steps in fours are not tried\n");
+            continue;
+        }
+        Bytes got(want.size() + 8, 0xEE);
+        std::memcpy(got.data(), want.data(), StepsHistory * 8);
+        const unsigned char* end = steps(got.data() + StepsHistory * 8, Steps - StepsHistory);
+        EXPECT_EQ(end, got.data() + want.size()) << name;
+        EXPECT_EQ(Bytes(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(want.size())), want) << name;
+        EXPECT_EQ(got[want.size()], 0xEE) << name << " wrote past the end";
     }
 }
 
