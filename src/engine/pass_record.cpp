@@ -263,11 +263,20 @@ void ClosePassRecord() {
         return;
     }
     std::vector<Entry> left;
+    // The pass makes its files folder by folder: each folder is opened once for its run of entries
+    // (a pass on a fast drive leaves thousands of entries in a few folders).
+    std::string parentPath;
+    UniqueFd parent;
     for (const std::vector<Entry>* entries : {&earlier, &made}) {
         for (const Entry& entry : *entries) {
-            const UniqueFd parent(open(entry.parentPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (entry.inode != 0 && parent.Valid() && InodeOf(parent.Get()) == entry.parentInode &&
-                StillAsMade(parent.Get(), entry)) {
+            if (entry.inode == 0) {
+                continue;
+            }
+            if (!parent.Valid() || entry.parentPath != parentPath) {
+                parentPath = entry.parentPath;
+                parent.Reset(open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            }
+            if (parent.Valid() && InodeOf(parent.Get()) == entry.parentInode && StillAsMade(parent.Get(), entry)) {
                 left.push_back(entry);
             }
         }
