@@ -1,8 +1,8 @@
 // Mirl: overwrites the free space of a volume with random data.
+#include "fault/fatal_report.h"
 #include "runtime/file_output.h"
 #include "shell/display_check.h"
 #include "shell/end_signals.h"
-#include "shell/fatal_report.h"
 #include "shell/program.h"
 #include "ui/toolkit.h"
 

@@ -1,4 +1,4 @@
-#include "shell/fault_codes.h"
+#include "fault/fault_codes.h"
 
 #include <algorithm>
 #include <charconv>

@@ -17,8 +17,8 @@ grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$work/build/CMakeCache.txt" ||
     { echo "a plain configure did not default to a release build"; exit 1; }
 cmake --build "$work/build" -j "$(nproc)" --target fault_child >"$work/build.log" 2>&1 ||
     { tail -30 "$work/build.log"; exit 1; }
-expected=$(grep -n '// fault: null write' "$checkout/src/shell/testing/fault_hooks.cpp" | cut -d: -f1)
-output=$(QT_QPA_PLATFORM=offscreen "$work/build/tests/shell/fault_child" null 2>&1) || true
+expected=$(grep -n '// fault: null write' "$checkout/tests/fault/fault_hooks.cpp" | cut -d: -f1)
+output=$(QT_QPA_PLATFORM=offscreen "$work/build/tests/fault/fault_child" null 2>&1) || true
 echo "$output" | grep -q "<report>Error at line $expected" ||
     { echo "expected line $expected, got:"; echo "$output"; exit 1; }
 echo "plain build reports line $expected"

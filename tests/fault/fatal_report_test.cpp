@@ -1,4 +1,4 @@
-#include "shell/fatal_report.h"
+#include "fault/fatal_report.h"
 #include "support/run_command.h"
 #include "support/temp_folder.h"
 

@@ -1,4 +1,4 @@
-#include "shell/testing/fault_hooks.h"
+#include "fault/fault_hooks.h"
 
 #include "common/ids.h"
 #include "engine/run_thread.h"

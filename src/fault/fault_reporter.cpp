@@ -1,9 +1,9 @@
-#include "shell/fault_reporter.h"
+#include "fault/fault_reporter.h"
 
 #include "engine/reserve_pool.h"
+#include "fault/fault_codes.h"
+#include "fault/fault_location.h"
 #include "runtime/unique_fd.h"
-#include "shell/fault_codes.h"
-#include "shell/fault_location.h"
 
 #include <algorithm>
 #include <atomic>

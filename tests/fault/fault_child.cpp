@@ -2,8 +2,8 @@
 // answers the report's box, printing its text between markers. With "second", a second fault on
 // another thread comes while the box is up, and the box is answered only a while after it. With
 // "window-while-writer", whether the run's writer stood still while the box was up.
-#include "shell/fatal_report.h"
-#include "shell/testing/fault_hooks.h"
+#include "fault/fatal_report.h"
+#include "fault/fault_hooks.h"
 #include "support/modal_box.h"
 #include "ui/toolkit.h"
 

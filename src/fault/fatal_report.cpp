@@ -1,12 +1,12 @@
-#include "shell/fatal_report.h"
+#include "fault/fatal_report.h"
 
 #include "engine/reserve_pool.h"
+#include "fault/fault_codes.h"
+#include "fault/fault_location.h"
+#include "fault/fault_reporter.h"
 #include "runtime/file_output.h"
 #include "runtime/signal_stack.h"
 #include "runtime/writer_thread.h"
-#include "shell/fault_codes.h"
-#include "shell/fault_location.h"
-#include "shell/fault_reporter.h"
 #include "ui/message_box.h"
 
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "shell/fault_location.h"
+#include "fault/fault_location.h"
 
 #include <dwarf.h>
 #include <elfutils/libdw.h>
@@ -23,11 +23,9 @@ struct SourceLine {
 };
 
 // The folders of the shell and the engine, as the build knows them: a checkout whose own path holds
-// "/src/shell/" somewhere must not make a library's line the program's.
+// "/src/shell/" somewhere must not make a library's line the program's. The report's own room is
+// not among them.
 bool IsProgramSource(const std::string& file) {
-    if (file.starts_with(MIRL_REPORT_SOURCE)) {
-        return false;
-    }
     const std::string folders = MIRL_PROGRAM_SOURCES;
     for (size_t from = 0; from < folders.size();) {
         const size_t end = std::min(folders.find(':', from), folders.size());
