@@ -39,8 +39,8 @@ public:
 
 TEST_F(FaultyDriveTest, ADeviceErrorMidRunIsAWriteErrorNotTheEnd) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     drive->FailWritesPast(40 * MiB);
     StartRun();
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
@@ -49,8 +49,8 @@ TEST_F(FaultyDriveTest, ADeviceErrorMidRunIsAWriteErrorNotTheEnd) {
 
 TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     drive->FailWritesPast(40 * MiB);
     // Without write-behind the data waits in the page cache until the closing flushes it.
     FillFilesWriteBehind = false;
@@ -63,8 +63,8 @@ class FailingPassTest : public FaultyDriveTest, public ::testing::WithParamInter
 TEST_P(FailingPassTest, ADeviceThatFailsDuringThePassIsAWriteErrorNamingTheFolder) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, GetParam());
     const std::string root = drive->Volume().Root();
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     bool failing = false;
     view.onEvents = [&] {
         if (!failing && view.status.find("Überschreibe") != std::string::npos) {
@@ -88,8 +88,8 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, FailingPassTest, ::testing::Values("ext4",
 
 TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     drive->SetWriteRate(MiB);
     const std::string first = drive->Volume().Root() + "MirlFile0";
 
@@ -126,8 +126,8 @@ TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
 // go that long without a turn; the writer thread leaves it 50 ms, so the bound never flakes.
 TEST_F(FaultyDriveTest, TheWindowKeepsTurningToTheEndOfASlowDrive) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     const std::string root = drive->Volume().Root();
     bool slowed = false;
     view.onEvents = [&] {
@@ -149,8 +149,8 @@ TEST_F(FaultyDriveTest, TheWindowKeepsTurningToTheEndOfASlowDrive) {
 TEST_F(FaultyDriveTest, AVolumeUnmountedDuringTheRunShowsItsOwnFiguresAndEndsWithLaufwerksfehler) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
     ScratchVolume& volume = drive->Volume();
-    OpenProgram();
-    Choose(volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(volume));
     // Slow enough that the progress shows several times after the unmount.
     drive->SetWriteRate(16 * MiB);
     bool detached = false;
@@ -198,8 +198,8 @@ class SlowStickTest : public FaultyDriveTest, public ::testing::WithParamInterfa
 TEST_P(SlowStickTest, ThePassEndsAtTheStick_sPace) {
     const auto [type, sizeMiB] = GetParam();
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, sizeMiB, type);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     drive->SetWriteRate(2'500'000);
     drive->SetRequestLatency(20'000);
     // The pass tells how long it takes yet, as the fill does.
@@ -282,7 +282,7 @@ TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
     ASSERT_GE(SizeOf(root + "MirlFile0"), 8 * MiB);
     drive->SetWriteRate(0);
 
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Status(), LeftoversText);
     DeleteNotedFillFiles();
     EXPECT_NE(Status().find("\r\nReste entfernt: "), std::string::npos) << Status();
@@ -295,7 +295,7 @@ TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
     }
     EXPECT_EQ(left, (std::set<std::string>{"MirlFile7", "lost+found"}));
     view.status.clear();
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Status(), "") << "nothing is left to name";
 }
 

@@ -32,8 +32,8 @@ class FillContentsTest : public EngineTest, public ::testing::WithParamInterface
 TEST_P(FillContentsTest, TheFirstFileHoldsTheGeneratorsSequenceUpToWhereTheVolumeFilled) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
     FillFilesDirect = GetParam().direct;
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     RandomInit(Seed);
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();

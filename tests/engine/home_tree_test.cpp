@@ -347,7 +347,7 @@ class HomeTreeTest : public EngineTest, public ::testing::WithParamInterface<Fil
 TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStays) {
     const Filesystem filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     HomeTree tree(volume->Root());
     ASSERT_NO_FATAL_FAILURE(tree.Plant());
     const Left before = ScanFor(volume->Image(), tree.Files());
@@ -359,7 +359,7 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     }
 
     const std::string poolBefore = volume->ReservePool();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const int32_t started = ClockMs();
     StartRun();
     const std::string status = Status();
@@ -424,10 +424,10 @@ TEST_P(HomeTreeTest, DISABLED_WithoutTheStepsForHeldBackSpaceAndKeptFolders) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
     FillHeldBack = false;
     NameKeptFolders = false;
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     HomeTree tree(volume->Root());
     ASSERT_NO_FATAL_FAILURE(tree.Plant());
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const int32_t started = ClockMs();
     StartRun();
     std::printf("%s without the steps: whole run %d ms\n", filesystem.name, ClockDifference(ClockMs(), started));

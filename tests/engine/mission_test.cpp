@@ -79,7 +79,7 @@ class MissionTest : public EngineTest, public ::testing::WithParamInterface<int6
 TEST_P(MissionTest, NoDeletedDataIsLeftAfterAWholeRun) {
     const int64_t blockSize = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64, "", "", {"-b", std::to_string(blockSize)});
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     volume->EmptyReservedPool();
 
     PlantMarkerUntilFull(volume->Root());
@@ -91,7 +91,7 @@ TEST_P(MissionTest, NoDeletedDataIsLeftAfterAWholeRun) {
     std::printf("4 KiB blocks with the marker after deleting: %lld\n", static_cast<long long>(plantedAndDeleted));
     ASSERT_GT(plantedAndDeleted, 10'000) << "the deleted data must be in the image to begin with";
 
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
     volume->Unmount();

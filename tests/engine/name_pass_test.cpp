@@ -200,10 +200,10 @@ class NamePassTest : public EngineTest, public ::testing::WithParamInterface<Fil
 TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     const Filesystem filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const std::vector<Planted> planted = PlantDocuments(volume->Root());
     sync(); // documents that were on the device for a while before they were deleted
-    DeleteDocuments(volume->Root(), planted, !filesystem.keepFolder);
+    ASSERT_NO_FATAL_FAILURE(DeleteDocuments(volume->Root(), planted, !filesystem.keepFolder));
 
     std::map<std::string, std::vector<std::string>> groups;
     for (const Planted& file : planted) {
@@ -221,7 +221,7 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
 
     const std::string poolBefore = volume->ReservePool();
 
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     const std::string status = Status();
     ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
@@ -341,8 +341,8 @@ class NamePassEndTest : public EngineTest {};
 // btrfs takes some 2,000 metadata attributes on 256 MiB: time enough to stop in the middle.
 TEST_F(NamePassEndTest, StopDuringThePassRemovesEveryPassFileAndEndsAsAStop) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 256);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     int shown = 0;
     WhenThePassHasMade(view, 500, [&] {
         shown = ShownPassCount(view.status);
@@ -368,7 +368,7 @@ TEST_F(NamePassEndTest, StopDuringThePassRemovesEveryPassFileAndEndsAsAStop) {
 // end report says so, and no name stays anywhere else: every index block is reached.
 TEST_F(NamePassEndTest, AnNtfsFolderOfManyFilesIsNamedAndKeepsNamesOnlyInItsRecord) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ntfs", 64);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const std::string folder = volume->Root() + "Bilder/";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     std::vector<std::string> deleted;
@@ -390,7 +390,7 @@ TEST_F(NamePassEndTest, AnNtfsFolderOfManyFilesIsNamedAndKeepsNamesOnlyInItsReco
     sync();
     ASSERT_FALSE(Scan(volume->Image(), groups)["names"].empty());
 
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     const std::string status = Status();
     ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
@@ -408,8 +408,8 @@ TEST_F(NamePassEndTest, AnNtfsFolderOfManyFilesIsNamedAndKeepsNamesOnlyInItsReco
 
 TEST_F(NamePassEndTest, AVolumeUnmountedDuringThePassEndsWithLaufwerksfehlerAndLeavesNoPassFile) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "btrfs", 256);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const std::string mountPoint = volume->MountPoint();
     // Detached at once but kept alive while the run holds it: the pass still removes its files.
     WhenThePassHasMade(view, 500, [mountPoint] {
@@ -464,8 +464,8 @@ TEST_P(LookAlikeTest, UserFilesNamedLikePassFilesStay) {
         test::WriteFileBytes(folder + "mirl-pass-archive2024/keepme/Brief.txt", "kept");
     }
     sync();
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
     for (const std::string& path : planted) {
@@ -490,8 +490,8 @@ TEST_F(EngineTest, PassFilesThatCantBeRemovedAreNamedAndGoWithTheNextRun) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 48);
     const std::string root = volume->Root();
     ASSERT_EQ(test::RunCommand({"chattr", "+a", root}).exitCode, 0);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     test::RunCommand({"chattr", "-a", root});
     const std::string status = Status();
@@ -547,8 +547,8 @@ TEST_P(DeepChainTest, AChainDeeperThanTheDescriptorLimitIsWalkedToItsEnd) {
     rlimit lowered = before;
     lowered.rlim_cur = 256; // fewer than the chain's levels
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     setrlimit(RLIMIT_NOFILE, &before);
     const std::string status = Status();
@@ -587,7 +587,7 @@ TEST_F(EngineTest, AKilledRunsLeftoversAreNamedAtStartAndGoWithTheMenu) {
     ASSERT_EQ(killed.exitCode, 0);
     test::WriteFileBytes(volume / "mirl-pass-todo", "the user's");
 
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Status(), LeftoversText);
     DeleteNotedFillFiles();
     EXPECT_NE(Status().find("\r\nReste entfernt: 3\r\n"), std::string::npos) << Status();
@@ -597,7 +597,7 @@ TEST_F(EngineTest, AKilledRunsLeftoversAreNamedAtStartAndGoWithTheMenu) {
 
     // Nothing is left to name at the next start.
     view.status.clear();
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Status(), "");
 }
 

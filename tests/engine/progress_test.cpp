@@ -134,7 +134,7 @@ TEST(StatusText, EndReportsAndTheFirstSecond) {
 class ShowProgressTest : public EngineTest {};
 
 TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     ShowProgress("", 0);
     const std::string shown = Status();
     EXPECT_TRUE(shown.starts_with("Laufwerk: \r\nFrei: ")) << shown;
@@ -160,7 +160,7 @@ TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
 // Each run starts afresh: its first update shows at once, and the pace of what is in flight starts
 // small again, whatever the run before measured on another drive.
 TEST_F(ShowProgressTest, ARunStartsWithItsOwnProgressAndPace) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     ShowProgress("", 0);
     view.status = "marker";
     ShowProgress("", 0);
@@ -181,7 +181,7 @@ TEST_F(ShowProgressTest, ARunStartsWithItsOwnProgressAndPace) {
 }
 
 TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const size_t header = Log().size();
     ClockShift(1000);
     TestLogDue = 1;
@@ -215,13 +215,13 @@ TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
 TEST_F(ShowProgressTest, AQuickSecondChoiceIsShownAndTakenAsReference) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(first, "ext4", 32);
     MIRL_MOUNT_SCRATCH_OR_SKIP(second, "ext4", 48);
-    OpenProgram();
-    Choose(*first);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*first));
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + first->Root() + "\r\nFrei: ")) << Status();
     EXPECT_EQ(RefFreeBytes, QueryFreeSpace(first->Root()).free);
     // The second choice comes within the first one's 100 ms.
-    Choose(*second);
+    ASSERT_NO_FATAL_FAILURE(Choose(*second));
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + second->Root() + "\r\nFrei: ")) << Status();
     EXPECT_EQ(RefFreeBytes, QueryFreeSpace(second->Root()).free);
@@ -230,7 +230,7 @@ TEST_F(ShowProgressTest, AQuickSecondChoiceIsShownAndTakenAsReference) {
 
 TEST_F(ShowProgressTest, FreeSpaceIsAllFreeSpaceOfTheVolume) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     struct statvfs fs {};
     ASSERT_EQ(statvfs(volume->Root().c_str(), &fs), 0);
     const VolumeSpace space = QueryFreeSpace(volume->Root() + "lost+found");

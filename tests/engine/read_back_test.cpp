@@ -93,8 +93,8 @@ class BadMediumTest : public ReadBackTest, public ::testing::WithParamInterface<
 
 TEST_P(BadMediumTest, ACardThatKeepsNothingPastAPointEndsInAPrüffehler) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, GetParam());
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     // Every write past 60% is answered as done, and the old bytes stay there.
     drive->DropWritesPast(64 * MiB * 6 / 10);
     StartRun();
@@ -114,8 +114,8 @@ TEST_P(BadMediumTest, ACounterfeitStickIsCaughtAndSaidSo) {
     }
     sync();
     drive->WrapPast(32 * MiB);
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     StartRun();
     ExpectCheckFailed(Status(), Log(), drive->Volume().Root());
 }
@@ -127,8 +127,8 @@ class SoundDeviceTest : public ReadBackTest, public ::testing::WithParamInterfac
 TEST_P(SoundDeviceTest, EndsAsFinishedAndSaysWhatItReadBack) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64, GetParam());
     const std::string root = drive->Volume().Root();
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     StartRun();
     std::string status = Status();
     EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
@@ -151,8 +151,8 @@ TEST_P(SoundDeviceTest, EndsAsFinishedAndSaysWhatItReadBack) {
 TEST_F(ReadBackTest, TheRunSaysWhichFileItWaitsForAndAStopEndsTheWait) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
     const std::string root = drive->Volume().Root();
-    OpenProgram();
-    Choose(drive->Volume());
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     // Reading everything back at 20 MB/s takes longer than the writing: the run waits at its end.
     drive->SetReadRate(20 * MiB);
     ReadBackEverything = true;

@@ -23,7 +23,7 @@ const std::string Blank140(140, ' ');
 class RunLogTest : public EngineTest {};
 
 TEST_F(RunLogTest, StartsAsABlankHeaderAndTakesLines) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Log(), Blank140 + "\r\n");
     WriteLogLine("plain", LogPlace::Appended, LogStamp::None);
     const int32_t now = DateNow();
@@ -42,7 +42,7 @@ TEST_F(RunLogTest, StartsAsABlankHeaderAndTakesLines) {
 }
 
 TEST_F(RunLogTest, TheFinalStatusGoesOverTheHeaderAndNeverBeyond) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const std::string body = "23-13:02:12 body line\r\n";
     const auto finalLog = [&](const std::string& status) {
         StartRunLog();
@@ -64,7 +64,7 @@ TEST_F(RunLogTest, TheFinalStatusGoesOverTheHeaderAndNeverBeyond) {
 }
 
 TEST_F(RunLogTest, ALogHeldByAnotherProgramLosesTheLineQuietly) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const int other = open(LogPath().c_str(), O_RDWR);
     ASSERT_GE(other, 0);
     struct flock lock {};
@@ -77,7 +77,7 @@ TEST_F(RunLogTest, ALogHeldByAnotherProgramLosesTheLineQuietly) {
 }
 
 TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const std::string target = folder / "precious";
     test::WriteFileBytes(target, "not the log's to touch");
     ASSERT_EQ(unlink(LogPath().c_str()), 0);
@@ -95,7 +95,7 @@ TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
     const std::string state = folder / "state";
     const EnvironmentFor environment({{"HOME", folder.Path()}, {"XDG_STATE_HOME", state}});
     ProgramFolder = "/usr/bin/";
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(LogFolder, state + "/mirl/");
     EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
     struct stat made {};
@@ -112,7 +112,7 @@ TEST_F(RunLogTest, AStateFolderNamedOutsideTheHomeTakesTheLogToo) {
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
     const EnvironmentFor environment({{"HOME", home}, {"XDG_STATE_HOME", state}});
     ProgramFolder = "/usr/bin/";
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(LogFolder, state + "/mirl/");
     EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
     EXPECT_TRUE(TakeLogLock()) << "the lock lies there too, and this process holds it";
@@ -160,7 +160,7 @@ TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
         {{"HOME", home + "/home"}, {"XDG_STATE_HOME", home + "/state"}, {"XDG_DATA_HOME", ""}});
     ProgramFolder = "/usr/bin/";
     DataFolder.clear();
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(UserHome(), "");
     EXPECT_EQ(LogFolder, "") << "no log rather than a home made for it";
     EXPECT_EQ(DataFolder, "");

@@ -73,8 +73,8 @@ class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<Fil
 
 TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const int64_t freeBefore = QueryFreeSpace(volume->Root()).free;
     StartRun();
 
@@ -152,14 +152,14 @@ class RunTest : public EngineTest {};
 
 TEST_F(RunTest, FillsGapsFirstAndSkipsWhatExists) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     WriteFileBytes(volume->Root() + "MirlFile0", "earlier run");
     ASSERT_EQ(mkdir((volume->Root() + "MirlFile2").c_str(), 0755), 0);
     const std::string outside = folder / "outside";
     WriteFileBytes(outside, "not to be touched");
     ASSERT_EQ(symlink(outside.c_str(), (volume->Root() + "MirlFile3").c_str()), 0);
     ASSERT_EQ(symlink((folder / "nowhere").c_str(), (volume->Root() + "MirlFile4").c_str()), 0);
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
 
     EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
@@ -194,8 +194,8 @@ TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
         MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
         test::FreshEngineIn(folder.Path());
         FillFilesDirect = direct;
-        OpenProgram();
-        Choose(*volume);
+        ASSERT_NO_FATAL_FAILURE(OpenProgram());
+        ASSERT_NO_FATAL_FAILURE(Choose(*volume));
         RunState during = RunState::Idle;
         view.onEvents = [&] {
             during = view.state;
@@ -225,7 +225,7 @@ TEST_F(RunTest, AStopWhileTheReservePoolIsEmptiedPutsItBack) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root may empty the pool";
     }
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     for (const char* type : {"ext4", "xfs"}) {
         MIRL_MOUNT_SCRATCH_OR_SKIP(volume, type, std::string(type) == "xfs" ? 300 : 64);
         const std::string poolBefore = volume->ReservePool();
@@ -235,7 +235,7 @@ TEST_F(RunTest, AStopWhileTheReservePoolIsEmptiedPutsItBack) {
             sawEmpty = sawEmpty || volume->ReservePool() == "0";
             return sawEmpty;
         };
-        Choose(*volume);
+        ASSERT_NO_FATAL_FAILURE(Choose(*volume));
         StartRun();
         view.onEvents = nullptr;
         EXPECT_TRUE(sawEmpty) << type << ": the pool was never emptied";
@@ -246,8 +246,8 @@ TEST_F(RunTest, AStopWhileTheReservePoolIsEmptiedPutsItBack) {
 
 TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     volume->RemountReadOnly();
     StartRun();
     EXPECT_EQ(Status(), "Dateifehler: \r\n" + volume->Root() + "MirlFile0");
@@ -260,8 +260,8 @@ TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
     // fill that one.
     MIRL_MOUNT_SCRATCH_OR_SKIP(outer, "ext4", 16);
     MIRL_MOUNT_SCRATCH_OR_SKIP(inner, "ext4", 32, outer->MountPoint());
-    OpenProgram();
-    Choose(*inner);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*inner));
     const int64_t outerFree = QueryFreeSpace(outer->Root()).free;
     inner->Unmount();
     StartRun();
@@ -274,9 +274,9 @@ TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
 
 TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 48);
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     WriteFileBytes(volume->Root() + "MirlFile0", "an earlier program start's");
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const int64_t freeBefore = QueryFreeSpace(volume->Root()).free;
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
@@ -301,7 +301,7 @@ TEST_F(RunTest, TheEndSaysHowToGetTheSpaceBackAndOnlyThisProgramsFillFilesGo) {
 }
 
 TEST_F(RunTest, StartWithNothingChosenAsksForAVolumeAndWritesNothing) {
-    OpenProgram();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
     view.folder.clear();
     const test::TempFolder current;
     const std::string before = std::filesystem::current_path();
@@ -315,8 +315,8 @@ TEST_F(RunTest, StartWithNothingChosenAsksForAVolumeAndWritesNothing) {
 
 TEST_F(RunTest, NoFillBufferNoRun) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     auto buffer = std::move(FillBuffer);
     view.status = "before";
     StartRun();

@@ -169,8 +169,8 @@ TEST_P(FlashEndTest, TheEndSaysFlashOnlyWhereTheDiskDoesntRotate) {
     const bool inMemory = where == "/dev/shm";
     EXPECT_EQ(facts.flash, inMemory);
 
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     EXPECT_NE(Status().find("Mirl beendet!\r\n"), std::string::npos) << Status();
     EXPECT_EQ(Status().find("\r\nFlash-Speicher: nicht jeder Block erreichbar\r\n") != std::string::npos, inMemory)
@@ -210,8 +210,8 @@ TEST_F(EngineTest, ABtrfsSnapshotIsCountedAndNamedAtTheEnd) {
     const UniqueFd plain(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     EXPECT_EQ(CountSnapshots(plain.Get()), -1) << "not btrfs";
 
-    OpenProgram();
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     EXPECT_NE(Status().find("Mirl beendet!\r\n"), std::string::npos) << Status();
     EXPECT_NE(Status().find("\r\nSchnappschüsse: 1\r\n"), std::string::npos) << Status();

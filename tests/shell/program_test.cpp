@@ -73,13 +73,13 @@ class ProgramTest : public ProgramFixture {
 protected:
     void StartWith(const ScratchVolume& volume) {
         ASSERT_TRUE(StartProgram());
-        Choose(volume);
+        ASSERT_NO_FATAL_FAILURE(Choose(volume));
     }
 };
 
 TEST_F(ProgramTest, ChoosingAVolumeShowsItAndStartFillsIt) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    StartWith(*volume);
+    ASSERT_NO_FATAL_FAILURE(StartWith(*volume));
     QueueEvent(EV_GADGET, Wnd1, Wnd1ExploComboGdg, 0);
     std::string shownAfterChoice;
     Every([&] {
@@ -105,7 +105,7 @@ TEST_F(ProgramTest, ChoosingAVolumeShowsItAndStartFillsIt) {
 
 TEST_F(ProgramTest, OtherEventsDoNothing) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    StartWith(*volume);
+    ASSERT_NO_FATAL_FAILURE(StartWith(*volume));
     QueueEvent(EV_MENU, Wnd1, 99, 0); // no menu item has that number
     QueueEvent(EV_GADGET, Wnd1, Wnd1BtnGdgGo, 1);
     QueueEvent(EV_GADGET, Wnd1, Wnd1ExploComboGdg, 7);
@@ -123,7 +123,7 @@ TEST_F(ProgramTest, OtherEventsDoNothing) {
 
 TEST_F(ProgramTest, ClosingDuringARunStopsItAndTheProgramGoesOn) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
-    StartWith(*volume);
+    ASSERT_NO_FATAL_FAILURE(StartWith(*volume));
     QTest::mouseClick(Widget(GadgetHandle(Wnd1BtnGdgGo)), Qt::LeftButton);
     int closes = 0;
     CloseMainWindowOnceWhen([&] { return ProgramFixture::SizeOf(volume->Root() + "MirlFile0") >= 2'000'000; }, closes);
@@ -140,7 +140,7 @@ TEST_F(ProgramTest, ClosingDuringARunStopsItAndTheProgramGoesOn) {
 
 TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
-    StartWith(*volume);
+    ASSERT_NO_FATAL_FAILURE(StartWith(*volume));
     std::string title;
     std::string text;
     std::string confirmation;

@@ -37,7 +37,7 @@ protected:
 TEST_F(RunReportTest, EveryRunLeavesAPdfThatSaysWhatWasDone) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 48);
     ASSERT_TRUE(StartProgram());
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
 
@@ -74,7 +74,7 @@ TEST_F(RunReportTest, AReportThatCantBeWrittenIsSaidAndTheRunStandsAsItEnded) {
     LogFolder = logVolume->Root();
     StartRunLog();
     ASSERT_EQ(RunCommand({"chattr", "+i", logVolume->Root()}).exitCode, 0);
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     StartRun();
     RunCommand({"chattr", "-i", logVolume->Root()});
 

@@ -30,7 +30,7 @@ TEST_F(RunWindowTest, TheViewIsTheSelectorTheStatusFieldAndTheButton) {
     WindowRunView view;
     EXPECT_EQ(view.ChosenFolder(), "");
     EXPECT_EQ(view.ChosenDevice(), 0u);
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     EXPECT_EQ(view.ChosenFolder(), volume->Root());
     struct stat root {};
     ASSERT_EQ(stat(volume->Root().c_str(), &root), 0);
@@ -74,7 +74,7 @@ TEST_F(RunWindowTest, StopClicksEndTheRunAfterTheBlockInProgressAndNoneStartsAno
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
     const test::ScratchVolume* volume = &drive->Volume();
     ASSERT_TRUE(StartProgram());
-    Choose(*volume);
+    ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     drive->SetWriteRate(1 << 20);
     int requests = 0;
     int64_t sizeAtClick = 0;
