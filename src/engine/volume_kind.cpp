@@ -1,9 +1,14 @@
 #include "engine/volume_kind.h"
 
+#include "runtime/unique_fd.h"
+
 #include <array>
+#include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -22,8 +27,45 @@ constexpr decltype(statfs::f_type) Ntfs3Magic = 0x7366746e;
 constexpr decltype(statfs::f_type) NtfsMagic = 0x5346544e;
 constexpr decltype(statfs::f_type) FuseMagic = 0x65735546;
 
+// What the first sector of a block device says it holds: the boot sectors of NTFS and exFAT name
+// their filesystem, FAT's its type. Empty when the device can't be read (only root and the disk
+// group may).
+std::optional<VolumeKind> BootSectorKind(const std::string& device) {
+    const UniqueFd file(open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<char, 512> sector{};
+    if (!file.Valid() || pread(file.Get(), sector.data(), sector.size(), 0) != static_cast<ssize_t>(sector.size())) {
+        return std::nullopt;
+    }
+    const std::string_view bytes(sector.data(), sector.size());
+    if (bytes.substr(3, 8) == "NTFS    ") {
+        return VolumeKind::Ntfs;
+    }
+    const bool bootSignature = bytes.substr(510, 2) == "\x55\xAA";
+    if (bytes.substr(3, 8) == "EXFAT   " ||
+        (bootSignature && (bytes.substr(54, 3) == "FAT" || bytes.substr(82, 5) == "FAT32"))) {
+        return VolumeKind::FatFamily;
+    }
+    return VolumeKind::Other;
+}
+
+// What udev found on the device when it appeared (its blkid probe, readable by every user).
+VolumeKind UdevKind(dev_t device) {
+    std::ifstream data("/run/udev/data/b" + std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+    for (std::string line; std::getline(data, line);) {
+        if (line == "E:ID_FS_TYPE=ntfs") {
+            return VolumeKind::Ntfs;
+        }
+        if (line == "E:ID_FS_TYPE=exfat" || line == "E:ID_FS_TYPE=vfat") {
+            return VolumeKind::FatFamily;
+        }
+    }
+    return VolumeKind::Other;
+}
+
 // FUSE drivers don't say which filesystem they serve; ntfs-3g shows itself by the NTFS attributes
-// it offers on every file, and the FAT drivers by their names or by serving a block device.
+// it offers on every file, and the FAT drivers by their names. A driver of a block device
+// ("fuseblk", as exfat-fuse's and ntfs-3g's mounts are) is taken for what the device holds; one that
+// can't be told is none of them, so that no pass meant for another filesystem writes there.
 VolumeKind FuseKind(int folder) {
     char attributes[8];
     const std::string path = "/proc/self/fd/" + std::to_string(folder);
@@ -31,11 +73,17 @@ VolumeKind FuseKind(int folder) {
         return VolumeKind::Ntfs;
     }
     const std::string type = MountType(folder);
-    if (type == "fuse.fusefat" || type == "fuseblk" || type == "fuse.exfat" || type == "fuseblk.exfat" ||
-        type == "fuse.exfat-fuse") {
+    if (type == "fuse.fusefat" || type == "fuse.exfat" || type == "fuseblk.exfat" || type == "fuse.exfat-fuse") {
         return VolumeKind::FatFamily;
     }
-    return VolumeKind::Other;
+    struct stat info {};
+    if (type != "fuseblk" || fstat(folder, &info) != 0) {
+        return VolumeKind::Other;
+    }
+    // The mount's device is the block device itself.
+    const std::string name = DeviceName(folder);
+    const std::optional<VolumeKind> onDevice = name.empty() ? std::nullopt : BootSectorKind("/dev/" + name);
+    return onDevice ? *onDevice : UdevKind(info.st_dev);
 }
 
 } // namespace

@@ -203,8 +203,8 @@ int Fsync(const char* path, int /*dataOnly*/, fuse_file_info* /*file*/) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s BACKING-FILE MOUNT-POINT\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s BACKING-FILE MOUNT-POINT [BLOCK-DEVICE]\n", argv[0]);
         return 2;
     }
     backing = open(argv[1], O_RDWR | O_CLOEXEC);
@@ -224,6 +224,10 @@ int main(int argc, char** argv) {
     char program[] = "mirl_fault_server";
     char foreground[] = "-f";
     char single[] = "-s";
-    char* fuseArgv[] = {program, foreground, single, argv[2], nullptr};
-    return fuse_main(4, fuseArgv, &operations, nullptr);
+    // With a block device, the mount is one of a block device's FUSE drivers ("fuseblk"), as
+    // ntfs-3g's and exfat-fuse's are; the device only names the mount, nothing reads it.
+    char option[] = "-o";
+    std::string blockDevice = argc == 4 ? std::string("blkdev,fsname=") + argv[3] : std::string();
+    char* fuseArgv[] = {program, foreground, single, argv[2], option, blockDevice.data(), nullptr};
+    return fuse_main(argc == 4 ? 6 : 4, fuseArgv, &operations, nullptr);
 }
