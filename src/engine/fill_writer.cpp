@@ -199,10 +199,13 @@ FillOutcome WriteFillFile(FillFile kind) {
         written = std::numeric_limits<int64_t>::max(); // whatever the file took of its bytes
     }
     const int32_t error = CloseTimed(fullName, written);
-    if (kind == FillFile::Last || written > 0) {
+    const bool failed = error != 0 && !MeansFull(error, driveText);
+    // A file the device failed keeps its name on the list even empty: the status names it, and
+    // "Fülldateien löschen" takes it with the others.
+    if (kind == FillFile::Last || written > 0 || failed) {
         NoteFillFile(name);
     }
-    if (error != 0 && !MeansFull(error, driveText)) {
+    if (failed) {
         return ReportWriteError(fullName, error);
     }
     if (written > 0) {
