@@ -1,0 +1,229 @@
+// The pass's naming on NTFS: further names of its files that reach the unused ends of kept folders'
+// indexes, and a tree of folders that takes the file table's free records.
+#include "engine/name_pass_steps.h"
+#include "engine/state.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace mirl {
+namespace {
+
+// Measured with ntfs-3g: the name attributes of a file may take 744 bytes of its 1,024-byte record
+// (names of 55, 55, 55 and 31 characters); one more and its names go into a record of their own.
+constexpr int32_t NtfsRecordNameRoom = 744;
+// Files of 16-character names that have room for the first further names in their records.
+constexpr int32_t NtfsFirstLinkFiles = 2;
+// The entries an index block of 4 KiB holds, in bytes.
+constexpr int32_t NtfsIndexBlockRoom = 4096 - 24;
+// Each folder of the tree holds four, so that its index stays inside its own record.
+constexpr int32_t TreeFanOut = 4;
+
+// The bytes NTFS takes for a name of `length` characters behind a header: the name's fixed part of
+// 66 bytes and its UTF-16, in steps of 8 bytes. In a file's record the header is an attribute's, in
+// a folder's index an entry's.
+constexpr int32_t NtfsAttributeHeader = 24;
+constexpr int32_t NtfsIndexEntryHeader = 16;
+int32_t NtfsBytesWithName(int32_t header, int32_t length) {
+    constexpr int32_t NameFixed = 66;
+    return (header + NameFixed + 2 * length + 7) / 8 * 8;
+}
+
+} // namespace
+
+// NTFS keeps the entries of deleted names in the unused end of a folder's index, in the folder's own
+// record or in its index blocks. Pass files reach them only as far as free records of the file table
+// go, of which a full volume has few; further names of the pass's empty files (hard links) take room
+// in those files' records instead. An index is a tree of blocks sorted by name, and a name goes into
+// the block where it sorts: so the names are made to sort after each name the folder holds (and
+// after its shorter beginnings), and at its end. From the longest down, each as long as the folder
+// takes it, so that the block where it sorts fills to within 8 bytes.
+PassOutcome NamePass::LinkNames(int32_t number) {
+    std::vector<std::string> others;
+    int32_t indexBytes = 0;
+    for (const FolderEntry& entry : ReadFolder(files_.FolderFd(number))) {
+        others.push_back(entry.name);
+        if (!IsPassFileName(entry.name)) {
+            indexBytes += NtfsBytesWithName(NtfsIndexEntryHeader, PassNameUnits(entry.name));
+        }
+    }
+    // A folder whose own entries fill more than an index block has a tree of them below its record,
+    // which grows no more on a full volume: what its record kept of its first entries stays.
+    someIndexLeft_ = someIndexLeft_ || indexBytes > NtfsIndexBlockRoom;
+    others.emplace_back();
+    for (const std::string& other : others) {
+        lastLinked_.clear();
+        const PassFiles::NamesMark mark = files_.MarkNames();
+        std::optional<PassOutcome> end = FillAfter(number, other);
+        if (!end) {
+            end = TopUp(number, other);
+        }
+        // The block after `other` is written over. Its names go again, and their bytes stay in the
+        // block's unused end: the files' records have their room back for the next block, so that
+        // a few files reach a large folder's every block (before, they ran out after a few hundred
+        // names, and most blocks of a kept large folder kept the names of its deleted entries).
+        files_.GiveNamesBack(number, mark);
+        linkRoom_ = 0;
+        if (end) {
+            return *end;
+        }
+    }
+    return PassOutcome::Done;
+}
+
+// Names after `other`, from the longest down, each as long as the folder takes it.
+std::optional<PassOutcome> NamePass::FillAfter(int32_t number, const std::string& other) {
+    for (int32_t length = NtfsLongestName; length >= NtfsShortestName; length -= NtfsCharactersPerStep) {
+        if (const auto end = LinkAfter(number, other, length, MostPassFiles)) {
+            return end;
+        }
+    }
+    return std::nullopt;
+}
+
+// The block where the names after `other` sort is full to less than the smallest of them. The last
+// one gives its room back: a longer one takes it where that fits, which leaves less than 8 bytes;
+// after one of the longest, the smallest goes first. Then from the longest down again.
+std::optional<PassOutcome> NamePass::TopUp(int32_t number, const std::string& other) {
+    const int32_t smallest = std::min(PassNameUnits(other) + 3, NtfsLongestName);
+    const int32_t last = lastLinkedLength_;
+    if (lastLinked_.empty() || last < smallest || !files_.RemoveName(number, lastLinked_)) {
+        return std::nullopt;
+    }
+    --made_;
+    --linked_;
+    lastLinked_.clear();
+    for (int32_t length = NtfsLongestName; length > last && lastLinked_.empty(); length -= NtfsCharactersPerStep) {
+        if (const auto end = LinkAfter(number, other, length, 1)) {
+            return end;
+        }
+    }
+    if (lastLinked_.empty() && last == NtfsLongestName) {
+        if (const auto end = LinkAfter(number, other, smallest, 1)) {
+            return end;
+        }
+    }
+    return FillAfter(number, other);
+}
+
+// Up to `most` further names of `length` characters that sort after `other`, as long as the folder
+// takes them. Nothing while the folder may take names of other lengths or places; else how its
+// further names end: no file has room for one more, the folder may not be written, or the pass ends.
+std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most) {
+    for (int32_t linked = 0, collisions = 0; linked < most;) {
+        if (AbortRun) {
+            return PassOutcome::Stopped;
+        }
+        if (made_ >= MostPassFiles) {
+            someIndexLeft_ = true;
+            return PassOutcome::Done;
+        }
+        const int32_t bytes = NtfsBytesWithName(NtfsAttributeHeader, length);
+        const LinkTarget target = bytes <= linkRoom_ ? LinkTarget::Current : LinkTarget::Fresh;
+        const std::string name = PassNameAfter(other, length);
+        const int32_t error = files_.Link(number, name, target);
+        if (target == LinkTarget::Fresh) {
+            // The record of a file taken holds its own name too; with none taken, the next try asks again.
+            const std::string& own = files_.LinkTargetName();
+            linkRoom_ = error == NoPassFileToLink
+                            ? 0
+                            : NtfsRecordNameRoom -
+                                  NtfsBytesWithName(NtfsAttributeHeader, PassNameUnits(own.substr(own.rfind('/') + 1)));
+        }
+        if (error == 0) {
+            ++made_;
+            ++linked_;
+            ++linked;
+            lastLinked_ = name;
+            lastLinkedLength_ = length;
+            linkRoom_ -= bytes;
+            collisions = 0;
+        }
+        if (!ShowNowAndThen(filesLine_)) {
+            return PassOutcome::VolumeGone;
+        }
+        if (error == 0) {
+            continue;
+        }
+        if (error == NoPassFileToLink) {
+            someIndexLeft_ = true; // later folders may still take names of files made meanwhile
+            return PassOutcome::Done;
+        }
+        if (error == EEXIST && ++collisions < MostNameCollisions) {
+            continue;
+        }
+        if (error == EEXIST || error == ENAMETOOLONG || Refused(error)) {
+            return std::nullopt;
+        }
+        if (error == EACCES || error == EPERM || error == EROFS) {
+            return PassOutcome::Done; // a folder this user may not write after all
+        }
+        return Fail(number, name, error);
+    }
+    return std::nullopt;
+}
+
+// Folders of folders, four in each, until the filesystem refuses one more: every free record of
+// the file table gets one, and with it the names and resident contents that lay there.
+// ntfs-3g looks for a free record from just after the last one it handed out up to the table's
+// end, and only from the start when that search finds nothing; but its search reads the last byte
+// of its bitmap whole, takes a bit past the table's end for free, and then needs room to grow the
+// table. Once every record from its position to the end is taken (after refused files in the
+// folders had moved it on), it refuses every new file while records lower down are free. The
+// highest record of the pass's files, freed and taken by the tree, moves its position there: where
+// it is the table's last, the next search starts from the beginning and the tree goes on. Tried
+// again whenever the tree made a folder more than the one that took the record back.
+// The tree's first folder is made before the folders are filled, while the run's folder still has
+// room for its entry.
+void NamePass::StartTree(int runFolder) {
+    treeFolder_ = files_.AddFolder(runFolder);
+    treeTop_ = PassFileName(ContentNameLength);
+    if (treeFolder_ < 0 || files_.MakeFolder(treeFolder_, "", treeTop_) != 0) {
+        treeTop_.clear();
+        return;
+    }
+    ++made_;
+    // Files for the first folder's further names, before the folders' own files.
+    for (int32_t i = 0; i < NtfsFirstLinkFiles; ++i) {
+        made_ += files_.Make(treeFolder_, PassFileName(ContentNameLength), 0).made ? 1 : 0;
+    }
+}
+
+PassOutcome NamePass::TakeRecords() {
+    if (treeTop_.empty()) {
+        return PassOutcome::Done;
+    }
+    const int32_t number = treeFolder_;
+    std::vector<std::string> parents{treeTop_};
+    int32_t madeSinceRetry = 2;
+    for (size_t next = 0; next < parents.size() && made_ < MostPassFiles; ++next) {
+        for (int32_t child = 0; child < TreeFanOut; ++child) {
+            if (AbortRun) {
+                return PassOutcome::Stopped;
+            }
+            const std::string name = IntToText(child);
+            const int32_t error = files_.MakeFolder(number, parents[next], name);
+            if (error == 0) {
+                ++made_;
+                ++madeSinceRetry;
+                parents.push_back(parents[next] + "/" + name);
+            } else if (!Refused(error)) {
+                return Fail(number, parents[next] + "/" + name, error);
+            } else if (const int32_t names = madeSinceRetry < 2 ? 0 : files_.RemoveHighestNumbered(); names == 0) {
+                // Nothing to take back, or the record was taken back and again with nothing more made.
+                return PassOutcome::Done;
+            } else {
+                made_ -= names;
+                linked_ -= names - 1;
+                madeSinceRetry = 0;
+                --child;
+            }
+            if (!ShowNowAndThen(filesLine_)) {
+                return PassOutcome::VolumeGone;
+            }
+        }
+    }
+    return PassOutcome::Done;
+}
+
+} // namespace mirl
