@@ -203,7 +203,9 @@ if ldd "$mirl_built" | grep -q libasan; then
 else
     rm -f "$mnt"/MirlFile*
     rm -f "$log"
-    env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb LD_PRELOAD="$injector" \
+    # LD_PRELOAD splits at blanks, and the checkout's path may hold one.
+    cp "$injector" "$work/fault_injector.so" || fail "copy the fault injector"
+    env "${locale_env[@]}" XDG_DATA_HOME="$work/data" QT_QPA_PLATFORM=xcb LD_PRELOAD="$work/fault_injector.so" \
         "$work/bin/mirl" >"$work/fault.out" 2>&1 &
     mirl_pid=$!
     pids+=("$mirl_pid")
