@@ -37,6 +37,7 @@ private:
     PassOutcome LinkNames(int32_t number);
     std::optional<PassOutcome> FillAfter(int32_t number, const std::string& other);
     std::optional<PassOutcome> TopUp(int32_t number, const std::string& other);
+    std::optional<PassOutcome> RoomBack(int32_t number, const std::string& other, int32_t last, int32_t smallest);
     std::optional<PassOutcome> LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most);
     PassOutcome CycleJournal(int runFolder);
     void StartTree(int runFolder);
@@ -58,8 +59,11 @@ private:
     int64_t attributes_ = 0; // written into the metadata (btrfs)
     int32_t linked_ = 0;     // of made_, further names of the pass's files
     int32_t linkRoom_ = 0;   // in the record of the file that takes further names, in bytes
-    std::string lastLinked_; // the last further name made, and its length
+    // The last further name made that sorts right after the round's name (not one that went elsewhere
+    // in the index), and its length; and the shortest name that still sorts there.
+    std::string lastLinked_;
     int32_t lastLinkedLength_ = 0;
+    int32_t inPlace_ = 0;
     // A folder's index may keep names: the files had too little room for more names, its index grew
     // where no name reaches, it was left alone, or the pass made as many files as it ever does.
     bool someIndexLeft_ = false;

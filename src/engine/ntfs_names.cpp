@@ -4,6 +4,7 @@
 #include "engine/state.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 
 namespace mirl {
@@ -27,6 +28,31 @@ constexpr int32_t NtfsIndexEntryHeader = 16;
 int32_t NtfsBytesWithName(int32_t header, int32_t length) {
     constexpr int32_t NameFixed = 66;
     return (header + NameFixed + 2 * length + 7) / 8 * 8;
+}
+
+// A file the pass made in a folder under a long name: not a further name, not the short form.
+bool IsLongPassFileName(const std::string& name) {
+    return IsPassFileName(name) && !IsPassNameAfter(name) && PassNameUnits(name) > PassNameShortForm;
+}
+
+// The shortest name after `other` that still sorts right behind it: as much of `other` as no other
+// name of the folder begins with (letters compared without case, as NTFS does), the marks and a
+// letter. For the pass's own names, whose letters are random, some 15 characters (112 bytes).
+int32_t InPlaceLength(const std::vector<std::string>& names, const std::string& other) {
+    size_t shared = 0;
+    for (const std::string& name : names) {
+        if (name.empty() || name == other) {
+            continue;
+        }
+        size_t same = 0;
+        while (same < name.size() && same < other.size() &&
+               std::toupper(static_cast<unsigned char>(name[same])) ==
+                   std::toupper(static_cast<unsigned char>(other[same]))) {
+            ++same;
+        }
+        shared = std::max(shared, same);
+    }
+    return std::min(static_cast<int32_t>(shared) + 4, NtfsLongestName);
 }
 
 } // namespace
@@ -53,9 +79,25 @@ PassOutcome NamePass::LinkNames(int32_t number) {
     others.emplace_back();
     for (const std::string& other : others) {
         lastLinked_.clear();
-        const PassFiles::NamesMark mark = files_.MarkNames();
+        inPlace_ = IsLongPassFileName(other) ? InPlaceLength(others, other)
+                                             : std::min(PassNameUnits(other) + 3, NtfsLongestName);
+        PassFiles::NamesMark mark = files_.MarkNames();
         std::optional<PassOutcome> end = FillAfter(number, other);
-        if (!end) {
+        bool gaveBack = false;
+        if (!end && lastLinked_.empty() && IsLongPassFileName(other)) {
+            // No name fitted right after `other`: its block was full before any further name. The
+            // entries of the pass's own names shrink only down to 112 bytes (a shorter name sorts
+            // elsewhere), so up to 104 bytes at the block's end kept what they held. `other` gives
+            // its room back for this round, and further names take it.
+            const size_t names = files_.MarkNames().files;
+            gaveBack = files_.RemoveName(number, other);
+            // It was noted before the mark: the names made since then begin one place earlier.
+            mark.files -= names - files_.MarkNames().files;
+            if (gaveBack) {
+                --made_;
+                end = RoomBack(number, other, PassNameUnits(other), inPlace_);
+            }
+        } else if (!end) {
             end = TopUp(number, other);
         }
         // The block after `other` is written over. Its names go again, and their bytes stay in the
@@ -63,6 +105,11 @@ PassOutcome NamePass::LinkNames(int32_t number) {
         // a few files reach a large folder's every block (before, they ran out after a few hundred
         // names, and most blocks of a kept large folder kept the names of its deleted entries).
         files_.GiveNamesBack(number, mark);
+        // The file given back comes again, in the record and the room its name had: as many files as
+        // before take further names (a large folder's first round may take 140 of them).
+        if (gaveBack && !end) {
+            made_ += files_.Make(number, other, 0).made ? 1 : 0;
+        }
         linkRoom_ = 0;
         if (end) {
             return *end;
@@ -82,23 +129,37 @@ std::optional<PassOutcome> NamePass::FillAfter(int32_t number, const std::string
 }
 
 // The block where the names after `other` sort is full to less than the smallest of them. The last
-// one gives its room back: a longer one takes it where that fits, which leaves less than 8 bytes;
-// after one of the longest, the smallest goes first. Then from the longest down again.
+// one gives its room back for the others.
 std::optional<PassOutcome> NamePass::TopUp(int32_t number, const std::string& other) {
-    const int32_t smallest = std::min(PassNameUnits(other) + 3, NtfsLongestName);
+    const int32_t smallest = inPlace_;
     const int32_t last = lastLinkedLength_;
     if (lastLinked_.empty() || last < smallest || !files_.RemoveName(number, lastLinked_)) {
         return std::nullopt;
     }
     --made_;
     --linked_;
+    return RoomBack(number, other, last, smallest);
+}
+
+// The room of a name of `last` characters right after `other` (or of `other` itself) was given back:
+// one longer name takes it where that fits, which leaves less than 8 bytes. One of the longest may
+// leave more, as the room given back and what was left before may pass it: it goes again, and the
+// smallest name that still sorts there goes first. Then from the longest down again.
+std::optional<PassOutcome> NamePass::RoomBack(int32_t number, const std::string& other, int32_t last,
+                                              int32_t smallest) {
     lastLinked_.clear();
     for (int32_t length = NtfsLongestName; length > last && lastLinked_.empty(); length -= NtfsCharactersPerStep) {
         if (const auto end = LinkAfter(number, other, length, 1)) {
             return end;
         }
     }
-    if (lastLinked_.empty() && last == NtfsLongestName) {
+    const bool longestTook = !lastLinked_.empty() && lastLinkedLength_ == NtfsLongestName;
+    if (longestTook && smallest < NtfsLongestName && files_.RemoveName(number, lastLinked_)) {
+        --made_;
+        --linked_;
+        lastLinked_.clear();
+    }
+    if (lastLinked_.empty() && (last == NtfsLongestName || longestTook)) {
         if (const auto end = LinkAfter(number, other, smallest, 1)) {
             return end;
         }
@@ -134,8 +195,10 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
             ++made_;
             ++linked_;
             ++linked;
-            lastLinked_ = name;
-            lastLinkedLength_ = length;
+            if (length >= inPlace_) {
+                lastLinked_ = name;
+                lastLinkedLength_ = length;
+            }
             linkRoom_ -= bytes;
             collisions = 0;
         }
