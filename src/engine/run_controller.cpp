@@ -162,7 +162,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     }
     const bool stopped = AbortRun;
     // Clicks that came while the run ended were meant for the Stop button.
-    PumpRunEvents();
+    PumpRunEventsToTheLast();
     // A failure keeps its message in the status field; no end report goes over it.
     if (!EndsTheRun(outcome)) {
         ShowRunEnd(stopped ? RunEnd::Stopped : RunEnd::Finished);

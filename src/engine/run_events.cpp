@@ -6,6 +6,12 @@
 namespace mirl {
 
 void PumpRunEvents() {
+    if (View().EventsWaiting()) {
+        PumpRunEventsToTheLast();
+    }
+}
+
+void PumpRunEventsToTheLast() {
     if (View().TakeStopRequests()) {
         AbortRun = true;
     }

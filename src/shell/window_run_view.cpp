@@ -50,6 +50,12 @@ bool WindowRunView::TakeStopRequests() {
     return stop;
 }
 
+bool WindowRunView::EventsWaiting() {
+    // What the platform holds (a click on its way) becomes an event first.
+    EventsDeliver();
+    return EventQueued();
+}
+
 void WindowRunView::KeepWindowAlive() {
     EventsDeliver();
 }

@@ -17,6 +17,7 @@ public:
     // Every pending event is taken: clicks that come while a run ends are meant for the Stop
     // button, and none may start a new run.
     bool TakeStopRequests() override;
+    bool EventsWaiting() override;
     void KeepWindowAlive() override;
 };
 

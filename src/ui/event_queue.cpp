@@ -69,6 +69,10 @@ void EventsDeliver() {
     DispatchPlatformEvents(QEventLoop::AllEvents);
 }
 
+bool EventQueued() {
+    return !queue.empty();
+}
+
 int32_t EventWindowNumber() {
     return current.window;
 }

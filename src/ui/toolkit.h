@@ -103,6 +103,8 @@ int32_t EventWait();
 int32_t EventPoll();
 // Lets the platform deliver what is pending (paints, input) and takes no event from the queue.
 void EventsDeliver();
+// True when an event is queued; asks the platform for nothing.
+bool EventQueued();
 int32_t EventWindowNumber();
 int32_t EventObjectNumber();
 // -1 after a call that took no event from the queue.

@@ -123,7 +123,7 @@ TEST_F(FaultyDriveTest, ASlowDriveKeepsHandlingEventsWhileAStoppedFileGoesOut) {
 // The end of a volume on a slow drive, where a write that meets the full volume waits for the
 // filesystem to give up: the window keeps turning through it, the last file, the pass over names
 // and the end included. A block takes a second here, and a window that waited for one block would
-// go that long without a turn; the writer thread leaves it 50 ms, so the bound never flakes.
+// go that long without a turn; the writer thread leaves it 20 ms, so the bound never flakes.
 TEST_F(FaultyDriveTest, TheWindowKeepsTurningToTheEndOfASlowDrive) {
     MIRL_MOUNT_FAULTY_OR_SKIP(drive, 32);
     ASSERT_NO_FATAL_FAILURE(OpenProgram());

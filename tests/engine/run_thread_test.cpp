@@ -1,6 +1,8 @@
 // The run's writer and the window's thread: the writer's calls to the view are made by the window's
 // thread, in order, and the window keeps turning while the writer waits.
+#include "engine/run_events.h"
 #include "engine/run_thread.h"
+#include "engine/state.h"
 #include "support/memory_run_view.h"
 
 #include <gtest/gtest.h>
@@ -51,9 +53,54 @@ TEST(RunOffWindowThread, TheWindowTurnsWhileTheWriterWaitsAndTakesNoEvent) {
     test::MemoryRunView view;
     const test::ViewInUse inUse(view);
     RunOffWindowThread([] { std::this_thread::sleep_for(600ms); });
-    EXPECT_GE(view.windowTurns, 6) << "a turn at least every 50 ms, give or take a busy machine";
+    EXPECT_GE(view.windowTurns, 6) << "a turn at least every 20 ms, give or take a busy machine";
     EXPECT_EQ(view.pumps, 0) << "a click stays for the run's own pump after the block";
     EXPECT_LT(view.LongestWait(), 300ms);
+}
+
+// Between blocks the writer asks the window only when it had an event waiting at its last turn or
+// call; the run's end asks it in any case.
+TEST(RunOffWindowThread, TheWriterAsksTheWindowForEventsOnlyWhenSomeWait) {
+    test::MemoryRunView view;
+    const test::ViewInUse inUse(view);
+    view.eventsWaiting = false;
+    view.onEvents = [] { return true; };
+    AbortRun = false;
+    std::atomic<bool> turned = false;
+    view.onWindow = [&] { turned = true; };
+    bool stoppedBeforeTheEnd = true;
+    RunOffWindowThread([&] {
+        while (!turned) {
+            PumpRunEvents();
+            std::this_thread::sleep_for(1ms);
+        }
+        View().ShowStatus("nach der Runde");
+        PumpRunEvents();
+        stoppedBeforeTheEnd = AbortRun;
+        PumpRunEventsToTheLast();
+    });
+    EXPECT_FALSE(stoppedBeforeTheEnd) << "nothing waited, and the window was not asked";
+    EXPECT_EQ(view.pumps, 1) << "only the run's end asked";
+    EXPECT_TRUE(AbortRun);
+
+    // A click that came at a turn is taken at the writer's next pump.
+    view.pumps = 0;
+    AbortRun = false;
+    turned = false;
+    view.onWindow = [&] {
+        view.eventsWaiting = true;
+        turned = true;
+    };
+    RunOffWindowThread([&] {
+        for (int i = 0; i < 1000 && !AbortRun; ++i) {
+            PumpRunEvents();
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    EXPECT_TRUE(turned);
+    EXPECT_TRUE(AbortRun);
+    EXPECT_EQ(view.pumps, 1);
+    AbortRun = false;
 }
 
 TEST(RunOffWindowThread, AFailureOfTheWriterComesOutOnTheWindowsThread) {

@@ -55,6 +55,11 @@ TEST_F(RunWindowTest, EveryPendingEventIsTakenAndOnlyStopAndCloseAskToStop) {
     ASSERT_NE(OpenMainWindow(), 0);
     WindowRunView view;
     EXPECT_FALSE(view.TakeStopRequests()) << "nothing came";
+    EXPECT_FALSE(view.EventsWaiting());
+    ClickStart();
+    EXPECT_TRUE(view.EventsWaiting());
+    EXPECT_TRUE(view.TakeStopRequests());
+    EXPECT_FALSE(view.EventsWaiting());
     QueueEvent(EV_MENU, Wnd1, MenuItemInfo, 0);
     QueueEvent(EV_GADGET, Wnd1, Wnd1ExploComboGdg, 0);
     EXPECT_FALSE(view.TakeStopRequests());

@@ -22,6 +22,7 @@ public:
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     // Counts the pump and asks `onEvents`; without one, nobody asks to stop.
     bool TakeStopRequests() override;
+    bool EventsWaiting() override { return eventsWaiting; }
     // Counts the turn and asks `onWindow`, which runs while the run's writer goes on: it may only
     // look at what is safe to share.
     void KeepWindowAlive() override;
@@ -44,6 +45,8 @@ public:
     RunState state = RunState::Idle;
     std::vector<std::string> messages;
     std::function<bool()> onEvents;
+    // What the view says of its queue; as it can't tell, an event may always wait.
+    bool eventsWaiting = true;
     std::function<void()> onWindow;
     int64_t pumps = 0;
     int64_t windowTurns = 0;
