@@ -2,13 +2,16 @@
 // one must leave the window handling events, its Stop button included.
 #include "engine/fill_files.h"
 #include "engine/run_controller.h"
+#include "engine/space_map.h"
 #include "engine_fixture.h"
+#include "runtime/unique_fd.h"
 #include "support/faulty_volume.h"
 #include "support/watchdog.h"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -297,6 +300,32 @@ TEST_F(FaultyDriveTest, AFillFileOfAKilledRunIsNamedAtStartAndGoesWithTheMenu) {
     view.status.clear();
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(Status(), "") << "nothing is left to name";
+}
+
+// The first block of a fill file meets a device error: the run says so, and the empty file it made
+// goes with "Fülldateien löschen" as every other.
+TEST_F(FaultyDriveTest, AnEmptyFillFileWhoseFirstBlockFailedGoesWithTheMenu) {
+    MIRL_MOUNT_FAULTY_OR_SKIP(drive, 64);
+    const std::string root = drive->Volume().Root();
+    ASSERT_NO_FATAL_FAILURE(OpenProgram());
+    ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
+    // Writes fail in every free block and nowhere else: the data meets the error, while the journal,
+    // the tables and the folders stay whole.
+    const UniqueFd folder(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int64_t failing = 0;
+    ASSERT_TRUE(ForEachFreePiece(folder.Get(), [&](uint64_t at, uint64_t length) {
+        drive->FailWritesWithin(static_cast<int64_t>(at), static_cast<int64_t>(at + length));
+        failing += static_cast<int64_t>(length);
+    }));
+    ASSERT_GT(failing, 32 * MiB);
+    StartRun();
+    ExpectWriteErrorReported(Status(), Log(), root);
+    ASSERT_EQ(SizeOf(root + "MirlFile0"), 0) << "the file is made, and none of its blocks is written";
+    drive->Heal();
+    DeleteNotedFillFiles();
+    EXPECT_EQ(SizeOf(root + "MirlFile0"), -1) << Status();
+    const ScratchVolume::CheckResult check = drive->Volume().CheckFilesystem();
+    EXPECT_TRUE(check.clean) << check.output;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // slow down like a dying or slow drive. A loop device over /image gives a block device with those
 // faults. Writing to /control changes the behaviour while it runs:
 //   "fail N"  every write that reaches past byte N fails with EIO, from now on
+//   "failrange S E"  so does every write that touches bytes S up to E (one more range each time)
 //   "rate N"  every write takes as long as N bytes per second allow (0: no delay)
 //   "latency N"  every write request and every flush waits N microseconds more: a stick's or
 //             card's own time per request, which small writes pay as much as large ones. A write
@@ -30,6 +31,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,6 +46,13 @@ std::atomic<int64_t> readBytesPerSecond{0};
 std::atomic<int64_t> requestMicroseconds{0};
 std::atomic<int64_t> dropPast{-1};
 std::atomic<int64_t> realSize{-1};
+// Byte ranges [first, end) where writes fail; the server is single-threaded, and so is this list.
+std::vector<std::pair<int64_t, int64_t>> failingRanges;
+
+bool InFailingRange(int64_t offset, int64_t size) {
+    return std::any_of(failingRanges.begin(), failingRanges.end(),
+                       [&](const auto& range) { return offset < range.second && offset + size > range.first; });
+}
 
 // Where the last write ended; the server is single-threaded.
 int64_t lastWriteEnd = -1;
@@ -130,7 +140,10 @@ int Read(const char* path, char* buffer, size_t size, off_t offset, fuse_file_in
 int Control(const char* command, size_t size) {
     const std::string text(command, size);
     long long value = 0;
-    if (std::sscanf(text.c_str(), "readrate %lld", &value) == 1) {
+    long long end = 0;
+    if (std::sscanf(text.c_str(), "failrange %lld %lld", &value, &end) == 2) {
+        failingRanges.emplace_back(value, end);
+    } else if (std::sscanf(text.c_str(), "readrate %lld", &value) == 1) {
         readBytesPerSecond = value;
     } else if (std::sscanf(text.c_str(), "latency %lld", &value) == 1) {
         requestMicroseconds = value;
@@ -144,6 +157,7 @@ int Control(const char* command, size_t size) {
         realSize = value;
     } else if (text.starts_with("heal")) {
         failPast = -1;
+        failingRanges.clear();
         dropPast = -1;
         realSize = -1;
     } else {
@@ -164,6 +178,9 @@ int Write(const char* path, const char* data, size_t size, off_t offset, fuse_fi
         std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(size) * 1'000'000 / rate));
     }
     if (const int64_t limit = failPast; limit >= 0 && offset + static_cast<int64_t>(size) > limit) {
+        return -EIO;
+    }
+    if (InFailingRange(offset, static_cast<int64_t>(size))) {
         return -EIO;
     }
     const int64_t keptUpTo = dropPast;

@@ -72,6 +72,10 @@ void FaultyVolume::FailWritesPast(int64_t offset) {
     Tell("fail " + std::to_string(offset));
 }
 
+void FaultyVolume::FailWritesWithin(int64_t first, int64_t end) {
+    Tell("failrange " + std::to_string(first) + " " + std::to_string(end));
+}
+
 void FaultyVolume::SetWriteRate(int64_t bytesPerSecond) {
     Tell("rate " + std::to_string(bytesPerSecond));
 }

@@ -24,6 +24,8 @@ public:
 
     // Every write of the drive that reaches past byte `offset` of the image fails with EIO.
     void FailWritesPast(int64_t offset);
+    // Every write that touches bytes `first` up to `end` of the image fails with EIO, from now on.
+    void FailWritesWithin(int64_t first, int64_t end);
     // Every write of the drive takes as long as `bytesPerSecond` allow; 0 takes the brake off.
     void SetWriteRate(int64_t bytesPerSecond);
     // Every write request and every flush of the drive waits `microseconds` more, as a cheap stick
