@@ -1,12 +1,12 @@
 #include "engine/fill_files.h"
 
-#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/run_events.h"
 #include "engine/run_thread.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
 #include "engine/storage_stack.h"
+#include "pass/pass_record.h"
 #include "runtime/clock.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"
@@ -175,7 +175,7 @@ void DeleteOnWriter() {
         }
     }
     // What a killed run's pass left goes too, by its record.
-    const int32_t leftovers = AbortRun ? 0 : RemoveAllRecordedLeftovers();
+    const int32_t leftovers = AbortRun ? 0 : RemoveAllRecordedLeftovers(LogFolder);
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
     View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n" +

@@ -1,7 +1,6 @@
 #include "engine/fill_writer.h"
 
 #include "engine/fill_files.h"
-#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/read_back.h"
 #include "engine/run_events.h"
@@ -9,8 +8,9 @@
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
-#include "engine/volume_kind.h"
 #include "engine/write_pace.h"
+#include "pass/pass_record.h"
+#include "pass/volume_kind.h"
 #include "runtime/clock.h"
 #include "runtime/file_output.h"
 #include "runtime/random.h"

@@ -1,9 +1,9 @@
 #include "engine/held_back.h"
 
-#include "engine/folder_walk.h"
-#include "engine/space_map.h"
-#include "engine/volume_kind.h"
-#include "engine/xfs_ioctl.h"
+#include "pass/folder_walk.h"
+#include "pass/space_map.h"
+#include "pass/volume_kind.h"
+#include "pass/xfs_ioctl.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>

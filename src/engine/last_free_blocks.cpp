@@ -1,9 +1,9 @@
 #include "engine/last_free_blocks.h"
 
 #include "engine/fill_files.h"
-#include "engine/folder_walk.h"
 #include "engine/run_log.h"
-#include "engine/space_map.h"
+#include "pass/folder_walk.h"
+#include "pass/space_map.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // The pass's last step on volumes with a journal or log: writing it over once by changes of the
 // pass's own files.
-#include "engine/journal_cycle.h"
 #include "engine/name_pass_steps.h"
 #include "engine/state.h"
+#include "pass/journal_cycle.h"
 
 #include <algorithm>
 #include <array>

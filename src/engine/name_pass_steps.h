@@ -3,9 +3,9 @@
 // The pass over names and small files, as its files share it; nothing else includes this.
 #include "engine/name_pass.h"
 #include "engine/pass_estimate.h"
-#include "engine/pass_files.h"
-#include "engine/pass_plan.h"
-#include "engine/volume_kind.h"
+#include "pass/pass_files.h"
+#include "pass/pass_plan.h"
+#include "pass/volume_kind.h"
 #include "runtime/clock.h"
 #include "runtime/text.h"
 #include "runtime/unique_fd.h"

@@ -1,8 +1,8 @@
 #include "engine/pass_estimate.h"
 
-#include "engine/folder_walk.h"
-#include "engine/pass_files.h"
 #include "engine/progress.h"
+#include "pass/folder_walk.h"
+#include "pass/pass_files.h"
 #include "runtime/clock.h"
 
 #include <algorithm>

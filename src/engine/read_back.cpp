@@ -5,7 +5,7 @@
 #include "engine/run_log.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 #include "runtime/text.h"
 
 #include <algorithm>

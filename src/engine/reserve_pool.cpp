@@ -1,8 +1,8 @@
 #include "engine/reserve_pool.h"
 
-#include "engine/folder_walk.h"
-#include "engine/volume_kind.h"
-#include "engine/xfs_ioctl.h"
+#include "pass/folder_walk.h"
+#include "pass/volume_kind.h"
+#include "pass/xfs_ioctl.h"
 
 #include <algorithm>
 #include <array>

@@ -4,8 +4,6 @@
 #include "engine/fill_writer.h"
 #include "engine/last_free_blocks.h"
 #include "engine/name_pass.h"
-#include "engine/pass_files.h"
-#include "engine/pass_record.h"
 #include "engine/progress.h"
 #include "engine/read_back.h"
 #include "engine/reserve_pool.h"
@@ -17,6 +15,8 @@
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "engine/write_pace.h"
+#include "pass/pass_files.h"
+#include "pass/pass_record.h"
 #include "runtime/dates.h"
 #include "runtime/text.h"
 
@@ -128,7 +128,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     }
     StartNotingFillFiles(driveText);
     // A run that was ended from outside may have left pass files; they go first.
-    OpenPassRecord();
+    OpenPassRecord(LogFolder);
     RemoveLeftoverPassFiles(RunFolder.Get());
     PrepareNamePass();
     const ReadBackRun readBack(RunFolder.Get(), ReadBackFillFiles, ReadBackEverything);

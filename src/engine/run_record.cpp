@@ -6,7 +6,7 @@
 #include "engine/run_view.h"
 #include "engine/startup.h"
 #include "engine/state.h"
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 #include "runtime/dates.h"
 
 #include <algorithm>

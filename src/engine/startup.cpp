@@ -1,10 +1,10 @@
 #include "engine/startup.h"
 
-#include "engine/pass_record.h"
 #include "engine/run_log.h"
 #include "engine/run_view.h"
 #include "engine/state.h"
 #include "engine/user_folders.h"
+#include "pass/pass_record.h"
 #include "runtime/file_entries.h"
 #include "runtime/page_size.h"
 #include "runtime/text.h"
@@ -96,7 +96,7 @@ void StartEngine() {
     BlockSize = FillBlockSize;
     AllocateFillBuffer();
     // A run that was killed left its helper files; they are named, and the menu removes them.
-    if (PassRecordHoldsLeftovers()) {
+    if (PassRecordHoldsLeftovers(LogFolder)) {
         View().ShowStatus(LeftoversText);
     }
 }

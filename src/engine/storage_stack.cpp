@@ -1,6 +1,6 @@
 #include "engine/storage_stack.h"
 
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 #include "runtime/unique_fd.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // one must leave the window handling events, its Stop button included.
 #include "engine/fill_files.h"
 #include "engine/run_controller.h"
-#include "engine/space_map.h"
 #include "engine_fixture.h"
+#include "pass/space_map.h"
 #include "runtime/unique_fd.h"
 #include "support/faulty_volume.h"
 #include "support/watchdog.h"

@@ -1,11 +1,11 @@
 // Deleted documents leave their names and small contents in metadata, not in free blocks: after a
 // whole run the raw image holds neither, on every filesystem a desktop meets.
 #include "engine/fill_files.h"
-#include "engine/pass_files.h"
-#include "engine/pass_record.h"
 #include "engine/run_controller.h"
 #include "engine/startup.h"
 #include "engine_fixture.h"
+#include "pass/pass_files.h"
+#include "pass/pass_record.h"
 #include "runtime/unique_fd.h"
 #include "support/child_process.h"
 #include "support/image_scan.h"
@@ -575,7 +575,7 @@ TEST_F(EngineTest, AKilledRunsLeftoversAreNamedAtStartAndGoWithTheMenu) {
     const std::string tree = PassFileName(16);
     const std::string file = PassFileName(30);
     const test::ChildResult killed = test::RunInChild([&](int) {
-        OpenPassRecord();
+        OpenPassRecord(LogFolder);
         PassFiles files;
         const int32_t number = files.AddFolder(open(volume.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         files.Make(number, file, 100);

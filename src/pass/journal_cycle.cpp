@@ -1,7 +1,7 @@
-#include "engine/journal_cycle.h"
+#include "pass/journal_cycle.h"
 
-#include "engine/space_map.h"
-#include "engine/xfs_ioctl.h"
+#include "pass/space_map.h"
+#include "pass/xfs_ioctl.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 
 #include "runtime/unique_fd.h"
 

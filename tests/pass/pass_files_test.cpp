@@ -1,10 +1,9 @@
 // Pass files are the program's own: their names are told apart from every other name, and only
 // they are ever removed.
-#include "engine/folder_walk.h"
-#include "engine/pass_files.h"
+#include "pass/folder_walk.h"
+#include "pass/pass_files.h"
 
-#include "engine/pass_record.h"
-#include "engine/state.h"
+#include "pass/pass_record.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
 
@@ -97,7 +96,7 @@ TEST(PassFileNames, ANameAfterAnotherBeginsWithItAndHasTheLengthAsked) {
 TEST(PassFileNames, LeftoversGoAndNothingElse) {
     TempFolder folder;
     TempFolder logFolder;
-    LogFolder = logFolder.Path() + "/";
+    const std::string recordFolder = logFolder.Path() + "/";
     const std::string tree = PassFileName(16);
     const std::string keptTree = PassFileName(17);
     const std::string empty = PassFileName(30);
@@ -106,7 +105,7 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     const std::string further = PassNameAfter("Brief.odt", 20);
     const std::string lookAlike = PassFileName(30);
     const test::ChildResult killed = test::RunInChild([&](int) {
-        OpenPassRecord();
+        OpenPassRecord(recordFolder);
         PassFiles files;
         const int open = ::open(folder.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         const int32_t number = files.AddFolder(open);
@@ -134,7 +133,7 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     ASSERT_EQ(unlink((folder / small).c_str()), 0);
     WriteFileBytes(folder / small, "the user's, now");
 
-    OpenPassRecord();
+    OpenPassRecord(recordFolder);
     const int open = ::open(folder.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(open, 0);
     EXPECT_EQ(RemoveLeftoverPassFiles(open), 5) << "the empty file, its further name, the tree's file and folders";
@@ -150,9 +149,10 @@ TEST(PassFileNames, LeftoversGoAndNothingElse) {
     EXPECT_EQ(ReadFileBytes(folder / small), "the user's, now");
     EXPECT_EQ(ReadFileBytes(folder / keptTree + "/Notizen.txt"), "the user's too");
     // The folder that could not go stays in the record for the next start; nothing else does.
-    const std::string record = ReadFileBytes(LogFolder + "Mirl.pass");
+    const std::string record = ReadFileBytes(recordFolder + "Mirl.pass");
     EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1) << record;
-    LogFolder.clear();
+    OpenPassRecord("");
+    ClosePassRecord();
 }
 
 TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {

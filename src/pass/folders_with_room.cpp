@@ -1,6 +1,6 @@
-#include "engine/folders_with_room.h"
+#include "pass/folders_with_room.h"
 
-#include "engine/folder_walk.h"
+#include "pass/folder_walk.h"
 
 #include <cerrno>
 #include <sys/stat.h>

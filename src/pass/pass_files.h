@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/folder_walk.h"
+#include "pass/folder_walk.h"
 #include "runtime/unique_fd.h"
 
 #include <cstdint>

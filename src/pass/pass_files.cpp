@@ -1,6 +1,6 @@
-#include "engine/pass_files.h"
+#include "pass/pass_files.h"
 
-#include "engine/pass_record.h"
+#include "pass/pass_record.h"
 #include "runtime/random.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "engine/folder_walk.h"
+#include "pass/folder_walk.h"
 
 #include "runtime/unique_fd.h"
 

@@ -1,6 +1,6 @@
 // The kind of a volume decides what the pass writes where: a FUSE driver of a block device that is
 // taken for the wrong one would get a pass meant for another filesystem.
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 #include "runtime/unique_fd.h"
 #include "support/run_command.h"
 #include "support/scratch_volume.h"

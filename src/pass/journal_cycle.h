@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/volume_kind.h"
+#include "pass/volume_kind.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,5 @@
-#include "engine/pass_record.h"
+#include "pass/pass_record.h"
 
-#include "engine/state.h"
 #include "runtime/file_entries.h"
 #include "runtime/unique_fd.h"
 
@@ -38,9 +37,10 @@ struct Entry {
 std::vector<Entry> earlier; // what earlier runs left, not yet removed
 std::vector<Entry> made;    // this run's
 UniqueFd record;            // open for appending while a run notes its entries
+std::string recordFolder;   // where the record lies; "" for none
 
 std::string RecordPath() {
-    return LogFolder + "Mirl.pass";
+    return recordFolder + "Mirl.pass";
 }
 
 // Names and paths go hex-encoded, so that no byte of theirs can break a line.
@@ -170,11 +170,12 @@ int32_t RemoveIn(int folder, int32_t depth, bool fillFiles) {
 
 } // namespace
 
-void OpenPassRecord() {
+void OpenPassRecord(const std::string& folder) {
+    recordFolder = folder;
     made.clear();
-    earlier = LogFolder.empty() ? std::vector<Entry>() : ReadRecord();
+    earlier = recordFolder.empty() ? std::vector<Entry>() : ReadRecord();
     record.Reset();
-    if (!LogFolder.empty()) {
+    if (!recordFolder.empty()) {
         // What earlier runs left stays in the record until it is gone, also if this run is killed.
         WriteRecord(earlier);
         if (!record.Valid()) {
@@ -230,12 +231,14 @@ int32_t RemoveRecordedLeftovers(int folder) {
     return opened.Valid() ? RemoveIn(opened.Get(), 0, false) : 0;
 }
 
-bool PassRecordHoldsLeftovers() {
-    return !LogFolder.empty() && !ReadRecord().empty();
+bool PassRecordHoldsLeftovers(const std::string& folder) {
+    recordFolder = folder;
+    return !recordFolder.empty() && !ReadRecord().empty();
 }
 
-int32_t RemoveAllRecordedLeftovers() {
-    if (LogFolder.empty()) {
+int32_t RemoveAllRecordedLeftovers(const std::string& folder) {
+    recordFolder = folder;
+    if (recordFolder.empty()) {
         return 0;
     }
     earlier = ReadRecord();
@@ -259,7 +262,7 @@ int32_t RemoveAllRecordedLeftovers() {
 }
 
 void ClosePassRecord() {
-    if (LogFolder.empty()) {
+    if (recordFolder.empty()) {
         return;
     }
     std::vector<Entry> left;

@@ -1,6 +1,6 @@
-#include "engine/pass_plan.h"
+#include "pass/pass_plan.h"
 
-#include "engine/pass_files.h"
+#include "pass/pass_files.h"
 
 #include <algorithm>
 

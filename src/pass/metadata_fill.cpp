@@ -1,4 +1,4 @@
-#include "engine/metadata_fill.h"
+#include "pass/metadata_fill.h"
 
 #include "runtime/text.h"
 

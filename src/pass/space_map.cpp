@@ -1,4 +1,4 @@
-#include "engine/space_map.h"
+#include "pass/space_map.h"
 
 #include <cstdlib>
 #include <memory>

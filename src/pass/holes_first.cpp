@@ -1,9 +1,9 @@
-#include "engine/holes_first.h"
+#include "pass/holes_first.h"
 
-#include "engine/folder_walk.h"
-#include "engine/space_map.h"
-#include "engine/volume_kind.h"
-#include "engine/xfs_ioctl.h"
+#include "pass/folder_walk.h"
+#include "pass/space_map.h"
+#include "pass/volume_kind.h"
+#include "pass/xfs_ioctl.h"
 
 #include <bit>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/pass_files.h"
+#include "pass/pass_files.h"
 
 #include <functional>
 

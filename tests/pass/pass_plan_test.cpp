@@ -1,6 +1,6 @@
 // What the pass plans for each kind of filesystem, without a volume: any user runs these.
-#include "engine/pass_files.h"
-#include "engine/pass_plan.h"
+#include "pass/pass_files.h"
+#include "pass/pass_plan.h"
 
 #include <gtest/gtest.h>
 

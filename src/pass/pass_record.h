@@ -10,8 +10,9 @@ namespace mirl {
 // name: by the folder it lies in, its inode, its birth time and its kind. A user's file that merely
 // looks like a pass file is never in it, and so never removed.
 
-// At a run's start: takes what earlier runs left in the record, and notes this run's from now on.
-void OpenPassRecord();
+// At a run's start: takes what earlier runs left in the record in `folder` (the run log's; "" for
+// none), and notes this run's from now on.
+void OpenPassRecord(const std::string& folder);
 
 // Notes an entry just made: `path` relative to the open folder `folder` (a name, or for a folder
 // made deeper, a path).
@@ -31,10 +32,10 @@ void ClosePassRecord();
 
 // True when the record holds something that a run left (killed, or in a folder that gave nothing
 // back); read from the record alone, without asking any device.
-bool PassRecordHoldsLeftovers();
+bool PassRecordHoldsLeftovers(const std::string& folder);
 
 // Removes what the record holds, fill files of a killed run included, wherever it lies, as far as it is still as it was
 // made; keeps the rest in the record. Returns how many entries went. Not during a run.
-int32_t RemoveAllRecordedLeftovers();
+int32_t RemoveAllRecordedLeftovers(const std::string& folder);
 
 } // namespace mirl

@@ -1,6 +1,6 @@
 // The pass's names: random, in forms no person and no other program gives a file, and told apart
 // from every other name by their form alone.
-#include "engine/pass_files.h"
+#include "pass/pass_files.h"
 
 #include "runtime/random.h"
 
