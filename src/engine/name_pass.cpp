@@ -13,6 +13,7 @@
 #include "pass/holes_first.h"
 #include "pass/journal_cycle.h"
 #include "pass/metadata_fill.h"
+#include "pass/ntfs_record_pad.h"
 #include "pass/pass_files.h"
 #include "pass/volume_kind.h"
 #include "runtime/clock.h"
@@ -55,6 +56,12 @@ constexpr int32_t MostNameCollisions = NamePass::MostNameCollisions;
 std::unique_ptr<PassFiles> runFiles;
 bool cycleFilesRemoved = false;
 
+// An NTFS folder with few entries keeps its index in its own record; ntfs-3g then gives its size as 0.
+bool IndexInRecord(int folder) {
+    struct stat info {};
+    return fstat(folder, &info) != 0 || info.st_size == 0;
+}
+
 bool SameFolder(int a, int b) {
     struct stat first {};
     struct stat second {};
@@ -72,6 +79,24 @@ NamePass::NamePass(const std::string& driveText, VolumeKind kind, PassFiles& fil
     }
     made_ = files.Count(); // the cycle files, made when the run started
     fullAsEio_ = SaysFullAsEio(RunFolder.Get());
+}
+
+// The records of folders whose index lies in them, once the tree holds every free record of the file
+// table: an attribute too large for its folder's record then finds no other record to go to, and
+// is refused, as on the full volume it finds no cluster either.
+PassOutcome NamePass::PadRecords(int runFolder) {
+    PassOutcome outcome = PassOutcome::Done;
+    WalkWritableFolders(runFolder, static_cast<dev_t>(RunDevice), IsPassFileName, [&](int folder) {
+        if (AbortRun) {
+            outcome = PassOutcome::Stopped;
+            return false;
+        }
+        if (IndexInRecord(folder) && !PadFolderRecord(folder)) {
+            someIndexLeft_ = true;
+        }
+        return true;
+    });
+    return outcome;
 }
 
 bool NamePass::Refused(int32_t error) const {
@@ -135,10 +160,10 @@ PassOutcome NamePass::FillFolder(int folder) {
     }
     // An NTFS folder with few entries keeps its index in its own record (its size is then 0). One entry
     // too many gives it an index of its own outside, which stays, even where the full volume refuses
-    // that entry: such a folder is left alone, and what its record kept of deleted names may stay.
-    struct stat info {};
-    if (kind_ == VolumeKind::Ntfs && (fstat(folder, &info) != 0 || info.st_size == 0)) {
-        someIndexLeft_ = true;
+    // that entry: such a folder gets no names. Its record's end is written over once the file table
+    // has no free record left (PadRecords).
+    if (kind_ == VolumeKind::Ntfs && IndexInRecord(folder)) {
+        recordFolders_ = true;
         return PassOutcome::Done;
     }
     const int32_t number = files_.AddFolder(folder);
@@ -184,6 +209,7 @@ PassOutcome NamePass::FillFolder(int folder) {
     // NTFS, ntfs-3g's record search goes astray after refusals, and the tree would take fewer.
     // A random name finds a block with room the less often the more blocks the folder has; an ext4 or
     // xfs folder of one block has no hash index, and its first refusal says it all.
+    struct stat info {};
     const int64_t folderBlocks = fstat(folder, &info) == 0 && info.st_blksize > 0 ? info.st_size / info.st_blksize : 0;
     const bool hashed =
         kind_ == VolumeKind::Btrfs || ((kind_ == VolumeKind::Ext4 || kind_ == VolumeKind::Xfs) && folderBlocks > 1);
@@ -327,6 +353,9 @@ PassOutcome NamePass::Run() {
         });
         if (outcome == PassOutcome::Done && plan_.takeRecords) {
             outcome = TakeRecords();
+        }
+        if (outcome == PassOutcome::Done && recordFolders_) {
+            outcome = PadRecords(runFolder.Get());
         }
     } else {
         const int64_t bytes = FolderBytes(runFolder.Get());

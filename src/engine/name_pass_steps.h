@@ -42,6 +42,7 @@ private:
     PassOutcome CycleJournal(int runFolder);
     void StartTree(int runFolder);
     PassOutcome TakeRecords();
+    PassOutcome PadRecords(int runFolder);
     PassOutcome Fail(int folderNumber, const std::string& name, int32_t error);
     bool Refused(int32_t error) const;
     void ShowNow(const std::string& line);
@@ -67,6 +68,7 @@ private:
     // A folder's index may keep names: the files had too little room for more names, its index grew
     // where no name reaches, it was left alone, or the pass made as many files as it ever does.
     bool someIndexLeft_ = false;
+    bool recordFolders_ = false; // NTFS folders whose index lies in their own record
     int32_t shownAt_ = ClockMs();
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;
