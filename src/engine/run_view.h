@@ -32,8 +32,9 @@ public:
     // Handles the events that came meanwhile; true when one of them asks the run to stop (the
     // button, or a request to close the window).
     virtual bool TakeStopRequests() = 0;
-    // True when TakeStopRequests may find an event. Asked between blocks, so that a fast drive's
-    // writer asks the window only when something came; a view that can't tell says true.
+    // True when TakeStopRequests may find an event among those delivered so far; it delivers none.
+    // Asked after each of the window's turns, so that a fast drive's writer asks the window between
+    // blocks only when something came. A view that can't tell says true.
     virtual bool EventsWaiting() { return true; }
     // Lets the window paint and take input while the run waits for the device, but takes no event:
     // a click stays for the next TakeStopRequests, so that a stop still comes after the block.

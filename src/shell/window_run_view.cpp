@@ -51,8 +51,8 @@ bool WindowRunView::TakeStopRequests() {
 }
 
 bool WindowRunView::EventsWaiting() {
-    // What the platform holds (a click on its way) becomes an event first.
-    EventsDeliver();
+    // The window's turns deliver what the platform holds; asking here lets nothing run (a timer, a
+    // paint) that the turn would not have run.
     return EventQueued();
 }
 
