@@ -105,16 +105,6 @@ std::string ElapsedLine(int32_t elapsed) {
 
 } // namespace
 
-std::string TimeLeftText(int64_t rest) {
-    const int64_t rh = rest / 3600;
-    const int64_t rm = (rest - rh * 3600) / 60;
-    if (rest / 60 > 10) {
-        return "Rest ca.: " + IntToText(rh) + " h  " + IntToText(rm) + " m  ";
-    }
-    const int64_t rs = FloatToInt(FloatMod(static_cast<float>(rest), 60.0f));
-    return "Rest ca.: " + IntToText(rm) + " m  " + IntToText(rs) + " s";
-}
-
 namespace {
 
 bool TestLogSnapshotDue() {

@@ -48,9 +48,6 @@ void ShowRunEnd(RunEnd end);
 // Notes that the run's fill files are written: the speed shown from now on is theirs.
 void NoteFillEnded();
 
-// "Rest ca.: …" for `rest` seconds left, as the status shows it (without a line end).
-std::string TimeLeftText(int64_t rest);
-
 // Forgets the last run's progress: the first update of the next run is shown at once, and it
 // measures from its own volume.
 void StartProgress();

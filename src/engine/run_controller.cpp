@@ -3,7 +3,6 @@
 #include "engine/fill_files.h"
 #include "engine/fill_writer.h"
 #include "engine/last_free_blocks.h"
-#include "engine/name_pass.h"
 #include "engine/progress.h"
 #include "engine/read_back.h"
 #include "engine/reserve_pool.h"
@@ -15,6 +14,7 @@
 #include "engine/startup.h"
 #include "engine/state.h"
 #include "engine/write_pace.h"
+#include "pass/name_pass.h"
 #include "pass/pass_files.h"
 #include "pass/pass_record.h"
 #include "runtime/dates.h"
@@ -38,6 +38,30 @@ bool OpenRunFolder(const std::string& driveText, uint64_t device) {
         return false;
     }
     return true;
+}
+
+// The pass's way to the run: its folder and volume, the user's stop, the status and the log.
+PassContext PassContextFor(const std::string& driveText) {
+    PassContext context;
+    context.runFolder = RunFolder.Get();
+    context.device = static_cast<dev_t>(RunDevice);
+    context.driveText = driveText;
+    context.nameKeptFolders = NameKeptFolders;
+    context.fillHeldBack = FillHeldBack;
+    context.stopAsked = [] { return AbortRun.load(); };
+    context.showStatus = [](const std::string& text) {
+        View().ShowStatus(text);
+        PumpRunEvents();
+    };
+    context.writeLog = [](const std::string& line) { WriteLogLine(line); };
+    context.stillOnVolume = [driveText] {
+        if (OnRunVolume(driveText)) {
+            return true;
+        }
+        ReportVolumeGone(driveText);
+        return false;
+    };
+    return context;
 }
 
 // The pass's outcome in the terms of the fill's: how the run ends.
@@ -130,7 +154,8 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     // A run that was ended from outside may have left pass files; they go first.
     OpenPassRecord(LogFolder);
     RemoveLeftoverPassFiles(RunFolder.Get());
-    PrepareNamePass();
+    const PassContext pass = PassContextFor(driveText);
+    PrepareNamePass(pass);
     const ReadBackRun readBack(RunFolder.Get(), ReadBackFillFiles, ReadBackEverything);
     FillOutcome outcome = FillLoop(driveText);
     // The checks catch up before the reserve pool is emptied, so that it stays empty briefly.
@@ -144,7 +169,9 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     // The last file is never stopped; the pass after it is.
     NoteFillEnded();
     if (!EndsTheRun(outcome) && !AbortRun) {
-        outcome = AfterPass(RunNamePass(driveText));
+        const PassResult passed = RunNamePass(pass);
+        NamePassNote = passed.note;
+        outcome = AfterPass(passed.outcome);
         if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {
             outcome = WriteFillFile(FillFile::Last);
         }

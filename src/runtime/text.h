@@ -32,4 +32,7 @@ std::string TextSpaces(int32_t n);
 // Upper case by the Windows-1252 rules, letters with diacritics included.
 std::string TextUpper(const std::string& s);
 
+// "Rest ca.: …" for `rest` seconds left, as the status shows it (without a line end).
+std::string TimeLeftText(int64_t rest);
+
 } // namespace mirl

@@ -1,9 +1,9 @@
-#include "engine/pass_estimate.h"
+#include "pass/pass_estimate.h"
 
-#include "engine/progress.h"
 #include "pass/folder_walk.h"
 #include "pass/pass_files.h"
 #include "runtime/clock.h"
+#include "runtime/text.h"
 
 #include <algorithm>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // The pass's time left: each step at its own pace, nothing said before there is a pace to tell.
-#include "engine/pass_estimate.h"
+#include "pass/pass_estimate.h"
 
 #include <gtest/gtest.h>
 #include <thread>

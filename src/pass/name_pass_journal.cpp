@@ -1,8 +1,7 @@
 // The pass's last step on volumes with a journal or log: writing it over once by changes of the
 // pass's own files.
-#include "engine/name_pass_steps.h"
-#include "engine/state.h"
 #include "pass/journal_cycle.h"
+#include "pass/name_pass_steps.h"
 
 #include <algorithm>
 #include <array>
@@ -32,7 +31,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
     const UniqueFd committer = files_.OpenOne();
     int32_t refusedCommits = 0;
     while (journalBytes_ > 0 && !cycle.Done()) {
-        if (AbortRun) {
+        if (context_.stopAsked()) {
             return PassOutcome::Stopped;
         }
         if (files_.Touch(cycle.InodesPerBlock()) == 0 && holder >= 0) {
@@ -66,7 +65,7 @@ PassOutcome NamePass::CycleJournal(int runFolder) {
         const int64_t area = cycle.FastCommitArea();
         const int64_t start = cycle.FastCommitBlocks();
         for (int64_t round = 0; cycle.FastCommitBlocks() - start < area && round < FastCommitRounds * area; ++round) {
-            if (AbortRun) {
+            if (context_.stopAsked()) {
                 return PassOutcome::Stopped;
             }
             if (!files_.SyncOne()) {

@@ -1,7 +1,6 @@
 // The pass's naming on NTFS: further names of its files that reach the unused ends of kept folders'
 // indexes, and a tree of folders that takes the file table's free records.
-#include "engine/name_pass_steps.h"
-#include "engine/state.h"
+#include "pass/name_pass_steps.h"
 
 #include <algorithm>
 #include <cctype>
@@ -172,7 +171,7 @@ std::optional<PassOutcome> NamePass::RoomBack(int32_t number, const std::string&
 // further names end: no file has room for one more, the folder may not be written, or the pass ends.
 std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string& other, int32_t length, int32_t most) {
     for (int32_t linked = 0, collisions = 0; linked < most;) {
-        if (AbortRun) {
+        if (context_.stopAsked()) {
             return PassOutcome::Stopped;
         }
         if (made_ >= MostPassFiles) {
@@ -261,7 +260,7 @@ PassOutcome NamePass::TakeRecords() {
     int32_t madeSinceRetry = 2;
     for (size_t next = 0; next < parents.size() && made_ < MostPassFiles; ++next) {
         for (int32_t child = 0; child < TreeFanOut; ++child) {
-            if (AbortRun) {
+            if (context_.stopAsked()) {
                 return PassOutcome::Stopped;
             }
             const std::string name = IntToText(child);

@@ -1,8 +1,8 @@
 #pragma once
 
 // The pass over names and small files, as its files share it; nothing else includes this.
-#include "engine/name_pass.h"
-#include "engine/pass_estimate.h"
+#include "pass/name_pass.h"
+#include "pass/pass_estimate.h"
 #include "pass/pass_files.h"
 #include "pass/pass_plan.h"
 #include "pass/volume_kind.h"
@@ -26,11 +26,13 @@ public:
     // Contents want room in the file's own metadata, not in the folder: their names are short.
     static constexpr int32_t ContentNameLength = 16;
 
-    NamePass(const std::string& driveText, VolumeKind kind, PassFiles& files);
+    NamePass(const PassContext& context, VolumeKind kind, PassFiles& files);
 
     PassOutcome Run();
     // False when a folder's index may still keep names of deleted files (NTFS).
     bool ReachedEveryIndex() const { return !someIndexLeft_; }
+    // What the end report adds of files the pass could not remove; "" for none.
+    const std::string& Note() const { return note_; }
 
 private:
     PassOutcome FillFolder(int folder);
@@ -50,11 +52,12 @@ private:
     bool StillOnVolume();
     PassOutcome Finish(PassOutcome outcome);
 
-    std::string driveText_;
+    const PassContext& context_;
+    std::string note_;
     VolumeKind kind_;
     PassPlan plan_;
     bool fullAsEio_ = false;
-    UniqueFd runFolder_; // readable, unlike RunFolder, so that it can be synced
+    UniqueFd runFolder_; // readable, unlike the context's, so that it can be synced
     PassFiles& files_;
     int32_t made_ = 0;
     int64_t attributes_ = 0; // written into the metadata (btrfs)

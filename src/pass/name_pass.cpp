@@ -1,19 +1,14 @@
-#include "engine/name_pass.h"
+#include "pass/name_pass.h"
 
-#include "engine/name_pass_steps.h"
+#include "pass/name_pass_steps.h"
 
-#include "engine/fill_writer.h"
-#include "engine/pass_estimate.h"
-#include "engine/run_events.h"
-#include "engine/run_log.h"
-#include "engine/run_view.h"
-#include "engine/state.h"
 #include "pass/folder_walk.h"
 #include "pass/folders_with_room.h"
 #include "pass/holes_first.h"
 #include "pass/journal_cycle.h"
 #include "pass/metadata_fill.h"
 #include "pass/ntfs_record_pad.h"
+#include "pass/pass_estimate.h"
 #include "pass/pass_files.h"
 #include "pass/volume_kind.h"
 #include "runtime/clock.h"
@@ -71,14 +66,14 @@ bool SameFolder(int a, int b) {
 
 } // namespace
 
-NamePass::NamePass(const std::string& driveText, VolumeKind kind, PassFiles& files)
-    : driveText_(driveText), kind_(kind), plan_(PlanFor(kind)), files_(files) {
-    if (!NameKeptFolders && (kind == VolumeKind::Ext4 || kind == VolumeKind::Xfs)) {
+NamePass::NamePass(const PassContext& context, VolumeKind kind, PassFiles& files)
+    : context_(context), kind_(kind), plan_(PlanFor(kind)), files_(files) {
+    if (!context.nameKeptFolders && (kind == VolumeKind::Ext4 || kind == VolumeKind::Xfs)) {
         plan_.everyFolder = false;
         plan_.linkNames = false;
     }
     made_ = files.Count(); // the cycle files, made when the run started
-    fullAsEio_ = SaysFullAsEio(RunFolder.Get());
+    fullAsEio_ = SaysFullAsEio(context.runFolder);
 }
 
 // The records of folders whose index lies in them, once the tree holds every free record of the file
@@ -86,8 +81,8 @@ NamePass::NamePass(const std::string& driveText, VolumeKind kind, PassFiles& fil
 // is refused, as on the full volume it finds no cluster either.
 PassOutcome NamePass::PadRecords(int runFolder) {
     PassOutcome outcome = PassOutcome::Done;
-    WalkWritableFolders(runFolder, static_cast<dev_t>(RunDevice), IsPassFileName, [&](int folder) {
-        if (AbortRun) {
+    WalkWritableFolders(runFolder, context_.device, IsPassFileName, [&](int folder) {
+        if (context_.stopAsked()) {
             outcome = PassOutcome::Stopped;
             return false;
         }
@@ -108,17 +103,13 @@ bool NamePass::Refused(int32_t error) const {
 void NamePass::ShowNow(const std::string& line) {
     shownAt_ = ClockMs();
     const std::string timeLeft = estimate_.TimeLeftText();
-    View().ShowStatus("Laufwerk: " + driveText_ + "\r\n" + line + "\r\n" + (timeLeft.empty() ? "" : timeLeft + "\r\n"));
-    PumpRunEvents();
+    context_.showStatus("Laufwerk: " + context_.driveText + "\r\n" + line + "\r\n" +
+                        (timeLeft.empty() ? "" : timeLeft + "\r\n"));
 }
 
 // True while the chosen folder still lies on the run's volume; else says so ("Laufwerksfehler").
 bool NamePass::StillOnVolume() {
-    if (OnRunVolume(driveText_)) {
-        return true;
-    }
-    ReportVolumeGone(driveText_);
-    return false;
+    return context_.stillOnVolume();
 }
 
 // Shows the progress at most every 100 ms, with events handled; false once the chosen folder no
@@ -132,17 +123,17 @@ bool NamePass::ShowNowAndThen(const std::function<std::string()>& line) {
 }
 
 PassOutcome NamePass::Fail(int folderNumber, const std::string& name, int32_t error) {
-    std::string where = driveText_;
+    std::string where = context_.driveText;
     if (folderNumber >= 0) {
         where = "/proc/self/fd/" + IntToText(files_.FolderFd(folderNumber));
         std::array<char, 4096> path{};
         const ssize_t n = readlink(where.c_str(), path.data(), path.size() - 1);
-        where = n > 0 ? WithTrailingSlash(std::string(path.data(), static_cast<size_t>(n))) : driveText_;
+        where = n > 0 ? WithTrailingSlash(std::string(path.data(), static_cast<size_t>(n))) : context_.driveText;
     }
     // The status names the folder: a pass file's name of up to 255 random letters tells the user
     // nothing and fills the field; the log keeps it whole.
-    View().ShowStatus("Schreibfehler: \r\n" + where);
-    WriteLogLine("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error));
+    context_.showStatus("Schreibfehler: \r\n" + where);
+    context_.writeLog("Schreibfehler <" + where + name + ">: Fehler " + IntToText(error) + ", " + std::strerror(error));
     return PassOutcome::WriteFailed;
 }
 
@@ -153,7 +144,7 @@ PassOutcome NamePass::FillFolder(int folder) {
     // The run's own folder was swept at the start, and now holds the cycle files. Folders that get
     // further names keep no leftovers of their own but after a kill in their midst; no sweep there
     // takes a file of the user's that only looks like one.
-    const bool runFolder = SameFolder(folder, RunFolder.Get());
+    const bool runFolder = SameFolder(folder, context_.runFolder);
     const bool linkNames = plan_.linkNames && !runFolder;
     if (plan_.everyFolder && !runFolder && !linkNames) {
         RemoveLeftoverPassFiles(folder);
@@ -187,12 +178,12 @@ PassOutcome NamePass::FillFolder(int folder) {
             [&](int64_t attributes) {
                 attributes_ = attributes;
                 goesOn = ShowNowAndThen(filesLine_);
-                return goesOn && !AbortRun;
+                return goesOn && !context_.stopAsked();
             },
             [this](int32_t error) { return Refused(error); });
         made_ += fill.files;
         if (fill.stopped) {
-            return goesOn ? (AbortRun ? PassOutcome::Stopped : PassOutcome::Done) : PassOutcome::VolumeGone;
+            return goesOn ? (context_.stopAsked() ? PassOutcome::Stopped : PassOutcome::Done) : PassOutcome::VolumeGone;
         }
         // A filesystem without them (or a user who may not set them) is served by the steps below.
         if (fill.error != 0 && fill.error != EOPNOTSUPP && fill.error != EPERM && fill.error != EACCES) {
@@ -236,7 +227,7 @@ PassOutcome NamePass::FillFolder(int folder) {
         const size_t lengthCount = content > 0 ? 1 : lengths.size();
         for (size_t l = 0; l < lengthCount; ++l) {
             for (int32_t refusals = 0;;) {
-                if (AbortRun) {
+                if (context_.stopAsked()) {
                     return PassOutcome::Stopped;
                 }
                 if (made_ >= MostPassFiles) {
@@ -310,34 +301,34 @@ PassOutcome NamePass::Finish(PassOutcome outcome) {
         line += ", Journal " + IntToText(std::min(journalWritten_, journalBytes_) / MiB) + " von " +
                 IntToText(journalBytes_ / MiB) + " MB geschrieben";
     }
-    WriteLogLine(line);
+    context_.writeLog(line);
     if (files_.Left() > 0) {
         // They stay in the pass's record: the next run removes them where it may.
         const std::string left = "Dateien des Durchgangs nicht entfernt: " + IntToText(files_.Left());
-        NamePassNote = NamePassNote.empty() ? left : NamePassNote + "\r\n" + left;
-        WriteLogLine(left);
+        note_ = left;
+        context_.writeLog(left);
     }
     return outcome;
 }
 
 PassOutcome NamePass::Run() {
-    runFolder_ = OpenReadable(RunFolder.Get());
+    runFolder_ = OpenReadable(context_.runFolder);
     const UniqueFd& runFolder = runFolder_;
     if (!runFolder.Valid()) {
         return PassOutcome::Done;
     }
     ShowNow("Überschreibe Namen und kleine Dateien: 0");
     bool goesOn = true;
-    estimate_.PlanFolders(plan_.everyFolder ? FolderBytesBelow(runFolder.Get(), static_cast<dev_t>(RunDevice),
+    estimate_.PlanFolders(plan_.everyFolder ? FolderBytesBelow(runFolder.Get(), context_.device,
                                                                [&] {
                                                                    goesOn = ShowNowAndThen(filesLine_);
-                                                                   return goesOn && !AbortRun;
+                                                                   return goesOn && !context_.stopAsked();
                                                                })
                                             : FolderBytes(runFolder.Get()));
     if (!goesOn) {
         return Finish(PassOutcome::VolumeGone);
     }
-    if (AbortRun) {
+    if (context_.stopAsked()) {
         return Finish(PassOutcome::Stopped);
     }
     PassOutcome outcome = PassOutcome::Done;
@@ -345,7 +336,7 @@ PassOutcome NamePass::Run() {
         if (plan_.takeRecords) {
             StartTree(runFolder.Get());
         }
-        WalkWritableFolders(runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, [&](int folder) {
+        WalkWritableFolders(runFolder.Get(), context_.device, IsPassFileName, [&](int folder) {
             const int64_t bytes = FolderBytes(folder);
             outcome = FillFolder(folder);
             estimate_.FolderDone(bytes);
@@ -376,15 +367,15 @@ PassOutcome NamePass::Run() {
     return Finish(outcome);
 }
 
-void PrepareNamePass() {
+void PrepareNamePass(const PassContext& context) {
     runFiles = std::make_unique<PassFiles>();
     cycleFilesRemoved = false;
-    if (!PlanFor(KindOf(RunFolder.Get())).cycleJournal) {
+    if (!PlanFor(KindOf(context.runFolder)).cycleJournal) {
         return;
     }
     // They lie in a folder of their own, which goes with them: the run's folder keeps no larger
     // directory for their entries.
-    const UniqueFd runFolder = OpenReadable(RunFolder.Get());
+    const UniqueFd runFolder = OpenReadable(context.runFolder);
     const int32_t parent = runFolder.Valid() ? runFiles->AddFolder(runFolder.Get()) : -1;
     const std::string name = PassFileName(ContentNameLength);
     if (parent < 0 || runFiles->MakeFolder(parent, "", name) != 0) {
@@ -397,13 +388,12 @@ void PrepareNamePass() {
             ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
         }
     }
-    if (KindOf(RunFolder.Get()) == VolumeKind::Xfs) {
-        const auto stop = [] { return AbortRun.load(); };
-        if (NameKeptFolders) {
-            FillFoldersWithRoom(*runFiles, runFolder.Get(), static_cast<dev_t>(RunDevice), IsPassFileName, stop);
+    if (KindOf(context.runFolder) == VolumeKind::Xfs) {
+        if (context.nameKeptFolders) {
+            FillFoldersWithRoom(*runFiles, runFolder.Get(), context.device, IsPassFileName, context.stopAsked);
         }
-        if (FillHeldBack) {
-            TakeSmallHolesFirst(*runFiles, runFolder.Get(), stop);
+        if (context.fillHeldBack) {
+            TakeSmallHolesFirst(*runFiles, runFolder.Get(), context.stopAsked);
         }
     }
 }
@@ -416,36 +406,39 @@ void EndNamePass() {
     runFiles.reset();
 }
 
-PassOutcome RunNamePass(const std::string& driveText) {
+PassResult RunNamePass(const PassContext& context) {
     if (!runFiles) {
         runFiles = std::make_unique<PassFiles>();
     }
-    const VolumeKind kind = KindOf(RunFolder.Get());
+    PassResult result;
+    const VolumeKind kind = KindOf(context.runFolder);
     if (kind == VolumeKind::Other) {
-        NamePassNote = "Namen gelöschter Dateien: auf diesem Dateisystem nicht überschrieben";
-        WriteLogLine(NamePassNote);
-        return PassOutcome::LeftAlone;
+        result = {PassOutcome::LeftAlone, "Namen gelöschter Dateien: auf diesem Dateisystem nicht überschrieben"};
+        context.writeLog(result.note);
+        return result;
     }
     // fusefat writes a folder's new entries into clusters of other files where the folder grew between
     // them (as on any card another system wrote): on a 64 MiB FAT16 written by mtools, the pass's
     // names overwrote the start of 12 of 140 kept files. The user's files go first.
-    if (OnFuseFat(RunFolder.Get())) {
-        NamePassNote = "Namen gelöschter Dateien: mit diesem FAT-Treiber (fusefat) nicht überschrieben";
-        WriteLogLine(NamePassNote);
-        return PassOutcome::LeftAlone;
+    if (OnFuseFat(context.runFolder)) {
+        result = {PassOutcome::LeftAlone,
+                  "Namen gelöschter Dateien: mit diesem FAT-Treiber (fusefat) nicht überschrieben"};
+        context.writeLog(result.note);
+        return result;
     }
     const bool cycleFiles = runFiles->Count() > 0;
-    NamePass pass(driveText, kind, *runFiles);
-    const PassOutcome outcome = pass.Run();
+    NamePass pass(context, kind, *runFiles);
+    result.outcome = pass.Run();
+    result.note = pass.Note();
     cycleFilesRemoved = cycleFiles && kind == VolumeKind::Xfs;
-    if (outcome == PassOutcome::Done && kind == VolumeKind::Ntfs && !pass.ReachedEveryIndex()) {
+    if (result.outcome == PassOutcome::Done && kind == VolumeKind::Ntfs && !pass.ReachedEveryIndex()) {
         // The unused ends of NTFS folder indexes keep entries of deleted names, and the pass's names
         // could not reach them all.
         const std::string note = "Namen in NTFS-Ordnerverzeichnissen: nicht alle überschrieben";
-        NamePassNote = NamePassNote.empty() ? note : note + "\r\n" + NamePassNote;
-        WriteLogLine(note);
+        result.note = result.note.empty() ? note : note + "\r\n" + result.note;
+        context.writeLog(note);
     }
-    return outcome;
+    return result;
 }
 
 } // namespace mirl
