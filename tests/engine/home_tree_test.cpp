@@ -4,6 +4,7 @@
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
 #include "runtime/clock.h"
+#include "support/filesystem_case.h"
 #include "support/image_scan.h"
 #include "support/run_command.h"
 
@@ -331,27 +332,16 @@ std::string ExtBlocksInUse(const test::ScratchVolume& volume, const std::set<int
     return said + freeLines;
 }
 
-struct Filesystem {
-    const char* name;
-    const char* type;
-    int sizeMiB;
-    std::vector<std::string> formatOptions = {};
-};
-
-void PrintTo(const Filesystem& filesystem, std::ostream* out) {
-    *out << filesystem.name;
-}
-
-class HomeTreeTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
+class HomeTreeTest : public EngineTest, public ::testing::WithParamInterface<test::FilesystemCase> {};
 
 TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStays) {
-    const Filesystem filesystem = GetParam();
+    const test::FilesystemCase filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     HomeTree tree(volume->Root());
     ASSERT_NO_FATAL_FAILURE(tree.Plant());
     const Left before = ScanFor(volume->Image(), tree.Files());
-    std::printf("%s before the run:%s\n", filesystem.name, Table(before).c_str());
+    std::printf("%s before the run:%s\n", filesystem.name.c_str(), Table(before).c_str());
     ASSERT_GT(before.Contents(), 0) << "the deleted contents must be in the image to begin with";
     std::map<std::string, FolderView> folders;
     for (const std::string& folder : tree.KeptFolders()) {
@@ -363,7 +353,8 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     const int32_t started = ClockMs();
     StartRun();
     const std::string status = Status();
-    std::printf("%s: whole run %d ms\n%s\n", filesystem.name, ClockDifference(ClockMs(), started), status.c_str());
+    std::printf("%s: whole run %d ms\n%s\n", filesystem.name.c_str(), ClockDifference(ClockMs(), started),
+                status.c_str());
     ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
     int changed = 0;
     for (const PlantedFile& file : tree.Files()) {
@@ -392,7 +383,7 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     volume->Unmount();
     const Left after = ScanFor(volume->Image(), tree.Files());
     const std::string table = Table(after);
-    std::printf("%s after the run:%s\n", filesystem.name, table.c_str());
+    std::printf("%s after the run:%s\n", filesystem.name.c_str(), table.c_str());
     // Each xfs allocation group keeps blocks free for its metadata, which no file reaches; the fill
     // takes the small holes first, but what that share keeps may still hold contents, as far as the
     // end report names it.
@@ -424,7 +415,7 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
 // For the benchmark (bench/home-tree): the same run without the steps for held-back space and kept
 // folders, printed beside the run with them.
 TEST_P(HomeTreeTest, DISABLED_WithoutTheStepsForHeldBackSpaceAndKeptFolders) {
-    const Filesystem filesystem = GetParam();
+    const test::FilesystemCase filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
     FillHeldBack = false;
     NameKeptFolders = false;
@@ -434,10 +425,11 @@ TEST_P(HomeTreeTest, DISABLED_WithoutTheStepsForHeldBackSpaceAndKeptFolders) {
     ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     const int32_t started = ClockMs();
     StartRun();
-    std::printf("%s without the steps: whole run %d ms\n", filesystem.name, ClockDifference(ClockMs(), started));
+    std::printf("%s without the steps: whole run %d ms\n", filesystem.name.c_str(),
+                ClockDifference(ClockMs(), started));
     ASSERT_NE(Status().find("Mirl beendet!"), std::string::npos) << Status();
     volume->Unmount();
-    std::printf("%s without the steps, after the run:%s\n", filesystem.name,
+    std::printf("%s without the steps, after the run:%s\n", filesystem.name.c_str(),
                 Table(ScanFor(volume->Image(), tree.Files())).c_str());
 }
 
@@ -449,7 +441,7 @@ class HomeTreeAsUserTest : public HomeTreeTest {};
 constexpr uid_t Nobody = 65534;
 
 TEST_P(HomeTreeAsUserTest, ContentsStayOnlyWhereTheEndSaysAndNoNameStays) {
-    const Filesystem filesystem = GetParam();
+    const test::FilesystemCase filesystem = GetParam();
     if (geteuid() != 0) {
         GTEST_SKIP() << "the test drops root itself";
     }
@@ -478,13 +470,13 @@ TEST_P(HomeTreeAsUserTest, ContentsStayOnlyWhereTheEndSaysAndNoNameStays) {
     ASSERT_EQ(waitpid(child, &exit, 0), child);
     ASSERT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << "the child ended with " << exit;
     const std::string status = test::ReadFileBytes(statusFile);
-    std::printf("%s as a user:\n%s\n", filesystem.name, status.c_str());
+    std::printf("%s as a user:\n%s\n", filesystem.name.c_str(), status.c_str());
     ASSERT_NE(status.find("Mirl beendet!"), std::string::npos) << status << Log();
 
     volume->Unmount();
     const Left after = ScanFor(volume->Image(), tree.Files());
     const std::string table = Table(after);
-    std::printf("%s as a user, after the run:%s\n", filesystem.name, table.c_str());
+    std::printf("%s as a user, after the run:%s\n", filesystem.name.c_str(), table.c_str());
     const int64_t named = NamedUnreachable(status) + NamedBytes(status, "Nur als root: ");
     EXPECT_LE(static_cast<int64_t>(after.contentBlocks.size()) * test::ScanBlock, named)
         << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks);
@@ -494,18 +486,20 @@ TEST_P(HomeTreeAsUserTest, ContentsStayOnlyWhereTheEndSaysAndNoNameStays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, HomeTreeAsUserTest,
-                         ::testing::Values(Filesystem{"ext4", "ext4", 256, {"-b", "4096"}},
-                                           Filesystem{"xfs", "xfs", 320}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(test::FilesystemCase{"ext4", "ext4", 256, {"-b", "4096"}},
+                                           test::FilesystemCase{"xfs", "xfs", 320}),
+                         test::FilesystemCaseName);
 
 // FAT through its FUSE driver is not among them yet: there a large kept folder still keeps a few
 // names after a run, and fsck.fat finds long-name fragments it can't place.
 INSTANTIATE_TEST_SUITE_P(Filesystems, HomeTreeTest,
-                         ::testing::Values(Filesystem{"ext4", "ext4", 256, {"-b", "4096"}},
-                                           Filesystem{"ext4_1k", "ext4", 256, {"-b", "1024"}},
-                                           Filesystem{"xfs", "xfs", 320}, Filesystem{"btrfs", "btrfs", 256},
-                                           Filesystem{"ntfs", "ntfs", 256}, Filesystem{"exfat", "exfat", 256}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(test::FilesystemCase{"ext4", "ext4", 256, {"-b", "4096"}},
+                                           test::FilesystemCase{"ext4_1k", "ext4", 256, {"-b", "1024"}},
+                                           test::FilesystemCase{"xfs", "xfs", 320},
+                                           test::FilesystemCase{"btrfs", "btrfs", 256},
+                                           test::FilesystemCase{"ntfs", "ntfs", 256},
+                                           test::FilesystemCase{"exfat", "exfat", 256}),
+                         test::FilesystemCaseName);
 
 } // namespace
 } // namespace mirl

@@ -8,6 +8,7 @@
 #include "pass/pass_record.h"
 #include "runtime/unique_fd.h"
 #include "support/child_process.h"
+#include "support/filesystem_case.h"
 #include "support/image_scan.h"
 #include "support/run_command.h"
 #include "support/temp_folder.h"
@@ -183,22 +184,10 @@ void FindPassFiles(const std::string& folder, std::vector<std::string>& found) {
     closedir(entries);
 }
 
-struct Filesystem {
-    const char* type;
-    int sizeMiB;
-    // Deleted entries stay in their folder here, so the folder is kept to see the pass reach it.
-    bool keepFolder;
-    std::vector<std::string> formatOptions = {};
-};
-
-void PrintTo(const Filesystem& filesystem, std::ostream* out) {
-    *out << filesystem.type;
-}
-
-class NamePassTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
+class NamePassTest : public EngineTest, public ::testing::WithParamInterface<test::FilesystemCase> {};
 
 TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
-    const Filesystem filesystem = GetParam();
+    const test::FilesystemCase filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const std::vector<Planted> planted = PlantDocuments(volume->Root());
@@ -214,7 +203,7 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     }
 
     auto before = Scan(volume->Image(), groups);
-    std::printf("%s before the run: names in %zu blocks, small contents in %zu\n", filesystem.type,
+    std::printf("%s before the run: names in %zu blocks, small contents in %zu\n", filesystem.name.c_str(),
                 before["names"].size(), before["small contents"].size());
     ASSERT_FALSE(before["names"].empty()) << "the deleted names must be in the image to begin with";
     ASSERT_FALSE(before["small contents"].empty()) << "and the small contents too";
@@ -231,7 +220,7 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     const std::string log = Log();
     // fusefat would write the pass's entries over other files' data: the pass leaves FAT through it
     // alone and says so; the fill still takes every content.
-    const bool fuseFat = std::string(filesystem.type) == "vfat";
+    const bool fuseFat = filesystem.type == "vfat";
     if (fuseFat) {
         EXPECT_NE(status.find("mit diesem FAT-Treiber (fusefat) nicht überschrieben"), std::string::npos) << status;
         volume->Unmount();
@@ -253,13 +242,13 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     volume->Unmount();
     auto found = Scan(volume->Image(), groups);
     std::printf("%s: names in %zu blocks, small contents in %zu, large contents in %zu; named out of reach: %lld\n",
-                filesystem.type, found["names"].size(), found["small contents"].size(), found["large contents"].size(),
-                static_cast<long long>(NamedUnreachable(status)));
+                filesystem.name.c_str(), found["names"].size(), found["small contents"].size(),
+                found["large contents"].size(), static_cast<long long>(NamedUnreachable(status)));
     EXPECT_TRUE(found["names"].empty()) << "names in blocks" << Blocks(found["names"]);
     EXPECT_EQ(status.find("nicht alle überschrieben"), std::string::npos) << status;
     // Each xfs allocation group keeps blocks free for its metadata, which no file reaches: contents
     // there may stay, in free blocks and as far as the end report names them.
-    const bool keepsPools = std::string(filesystem.type) == "xfs";
+    const bool keepsPools = filesystem.type == "xfs";
     std::set<int64_t> contents = found["small contents"];
     contents.insert(found["large contents"].begin(), found["large contents"].end());
     if (keepsPools) {
@@ -268,7 +257,7 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     } else {
         EXPECT_TRUE(contents.empty()) << "contents in blocks" << Blocks(contents);
     }
-    if (std::string(filesystem.type) == "ext4") {
+    if (filesystem.type == "ext4") {
         for (const int64_t block : contents) {
             const std::string testb =
                 test::RunCommand({"debugfs", "-R", "testb " + std::to_string(block), volume->Image()}).output;
@@ -279,20 +268,18 @@ TEST_P(NamePassTest, NoNameAndNoSmallContentIsLeftAfterAWholeRun) {
     EXPECT_TRUE(check.clean) << check.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Filesystems, NamePassTest,
-                         // A journal larger than the fill's own metadata changes, which would otherwise
-                         // write a small one over by chance.
-                         // (Fast commits, which editors' fsyncs take, write an area of their own.)
-                         ::testing::Values(Filesystem{"ext4", 256, false, {"-b", "4096", "-J", "size=32"}},
-                                           Filesystem{"ext4", 256, false, {"-b", "4096", "-O", "fast_commit"}},
-                                           Filesystem{"xfs", 320, false}, Filesystem{"btrfs", 256, false},
-                                           Filesystem{"ntfs", 256, true}, Filesystem{"exfat", 256, true},
-                                           Filesystem{"vfat", 256, true}),
-                         [](const auto& info) {
-                             const bool fast =
-                                 !info.param.formatOptions.empty() && info.param.formatOptions.back() == "fast_commit";
-                             return std::string(info.param.type) + (fast ? "_with_fast_commits" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Filesystems, NamePassTest,
+    // A journal larger than the fill's own metadata changes, which would otherwise
+    // write a small one over by chance.
+    // (Fast commits, which editors' fsyncs take, write an area of their own.)
+    ::testing::Values(test::FilesystemCase{"ext4", "ext4", 256, {"-b", "4096", "-J", "size=32"}},
+                      test::FilesystemCase{"ext4_with_fast_commits", "ext4", 256, {"-b", "4096", "-O", "fast_commit"}},
+                      test::FilesystemCase{"xfs", "xfs", 320}, test::FilesystemCase{"btrfs", "btrfs", 256},
+                      test::FilesystemCase{"ntfs", "ntfs", 256, {}, true},
+                      test::FilesystemCase{"exfat", "exfat", 256, {}, true},
+                      test::FilesystemCase{"vfat", "vfat", 256, {}, true}),
+    test::FilesystemCaseName);
 
 // What the pass shows it has written so far, -1 while it shows nothing.
 int ShownPassCount(const std::string& status) {

@@ -1,6 +1,7 @@
 #include "engine/fill_files.h"
 #include "engine/run_controller.h"
 #include "engine_fixture.h"
+#include "support/filesystem_case.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -59,17 +60,7 @@ int64_t PoolBytes(const ScratchVolume& volume, const std::string& log) {
     return std::stoll(log.substr(at + label.size())) * static_cast<int64_t>(space.f_frsize);
 }
 
-struct Filesystem {
-    const char* type;
-    int sizeMiB;
-    const char* name;
-};
-
-void PrintTo(const Filesystem& filesystem, std::ostream* out) {
-    *out << filesystem.name;
-}
-
-class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<Filesystem> {};
+class WholeRunTest : public EngineTest, public ::testing::WithParamInterface<test::FilesystemCase> {};
 
 TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
@@ -108,14 +99,14 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     // What the volume lost in free space went into the fill files (btrfs keeps a share for its
     // metadata that it counts as free and no file can take).
     EXPECT_GE(total, (freeBefore - QueryFreeSpace(volume->Root()).free) * 9 / 10);
-    std::printf("%s: %lld bytes free before, %zu files, %lld bytes written, %lld free after\n", GetParam().type,
+    std::printf("%s: %lld bytes free before, %zu files, %lld bytes written, %lld free after\n", GetParam().name.c_str(),
                 static_cast<long long>(freeBefore), files.size(), static_cast<long long>(total),
                 static_cast<long long>(QueryFreeSpace(volume->Root()).free));
     // What the run could not reach is named, in the window and in the log's body (no slow closing
     // on a small volume, so nothing else is there).
     const size_t unreached = status.find("Nicht überschreibbar: ");
     // xfs keeps free blocks that statfs doesn't count as free.
-    if (QueryFreeSpace(volume->Root()).free > 0 || std::string(GetParam().type) != "xfs") {
+    if (QueryFreeSpace(volume->Root()).free > 0 || GetParam().type != "xfs") {
         ASSERT_EQ(unreached != std::string::npos, QueryFreeSpace(volume->Root()).free > 0) << status;
     }
     EXPECT_EQ(status.find("Nur als root"), std::string::npos) << "root reaches the reserve";
@@ -139,14 +130,15 @@ TEST_P(WholeRunTest, FillsTheVolumeAndReportsTheEnd) {
     EXPECT_TRUE(check.clean) << check.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Filesystems, WholeRunTest,
-                         // A fresh 320 MiB xfs has no room for the last file's inode; vfat (FAT16), exfat
-                         // and ntfs are the filesystems of memory cards and USB sticks.
-                         ::testing::Values(Filesystem{"ext4", 48, "ext4"}, Filesystem{"xfs", 300, "xfs"},
-                                           Filesystem{"xfs", 320, "xfs_without_room_for_the_last_inode"},
-                                           Filesystem{"btrfs", 160, "btrfs"}, Filesystem{"vfat", 48, "vfat"},
-                                           Filesystem{"exfat", 48, "exfat"}, Filesystem{"ntfs", 48, "ntfs"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Filesystems, WholeRunTest,
+    // A fresh 320 MiB xfs has no room for the last file's inode; vfat (FAT16), exfat
+    // and ntfs are the filesystems of memory cards and USB sticks.
+    ::testing::Values(test::FilesystemCase{"ext4", "ext4", 48}, test::FilesystemCase{"xfs", "xfs", 300},
+                      test::FilesystemCase{"xfs_without_room_for_the_last_inode", "xfs", 320},
+                      test::FilesystemCase{"btrfs", "btrfs", 160}, test::FilesystemCase{"vfat", "vfat", 48},
+                      test::FilesystemCase{"exfat", "exfat", 48}, test::FilesystemCase{"ntfs", "ntfs", 48}),
+    test::FilesystemCaseName);
 
 class RunTest : public EngineTest {};
 
