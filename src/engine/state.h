@@ -17,7 +17,8 @@ struct FreeDeleter {
     void operator()(void* area) const;
 };
 
-// Set by PumpRunEvents when the user asks a run to stop; cleared at start and end of every run.
+// Set by PumpRunEvents (and PumpRunEventsToTheLast) when the user asks a run to stop; cleared at
+// start and end of every run.
 // Atomic, unlike the rest: the one flag that the writer, its helper threads and the window's thread
 // may all come to read, so that the rule above is no thread's to break.
 extern std::atomic<bool> AbortRun;

@@ -20,7 +20,7 @@ void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice);
 int64_t FlightWindow();
 
 // Waits until at most `target` bytes of the fill file `number` are in flight, with the window's
-// events drained every 50 ms meanwhile.
+// events pumped every 50 ms meanwhile.
 void SettleInSteps(int32_t number, int64_t target);
 
 // Waits until all of the fill file is on the device, draining the window's events likewise.

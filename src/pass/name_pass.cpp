@@ -77,17 +77,31 @@ NamePass::NamePass(const PassContext& context, VolumeKind kind, PassFiles& files
 }
 
 // The records of folders whose index lies in them, once the tree holds every free record of the file
-// table: an attribute too large for its folder's record then finds no other record to go to, and
-// is refused, as on the full volume it finds no cluster either.
+// table and the volume has no free cluster: an attribute too large for its folder's record then
+// finds no other record and no cluster to go to, and is refused. Else they are left alone.
 PassOutcome NamePass::PadRecords(int runFolder) {
+    if (!recordsTaken_ || !VolumeFull(runFolder)) {
+        someIndexLeft_ = true;
+        return PassOutcome::Done;
+    }
     PassOutcome outcome = PassOutcome::Done;
     WalkWritableFolders(runFolder, context_.device, IsPassFileName, [&](int folder) {
         if (context_.stopAsked()) {
             outcome = PassOutcome::Stopped;
             return false;
         }
-        if (IndexInRecord(folder) && !PadFolderRecord(folder)) {
-            someIndexLeft_ = true;
+        if (!IndexInRecord(folder)) {
+            return true;
+        }
+        const PadResult pad = PadFolderRecord(folder);
+        if (pad.error != 0) {
+            outcome = Fail(-1, "", pad.error);
+            return false;
+        }
+        someIndexLeft_ = someIndexLeft_ || !pad.padded;
+        if (!ShowNowAndThen(filesLine_)) {
+            outcome = PassOutcome::VolumeGone;
+            return false;
         }
         return true;
     });
@@ -152,7 +166,7 @@ PassOutcome NamePass::FillFolder(int folder) {
     // An NTFS folder with few entries keeps its index in its own record (its size is then 0). One entry
     // too many gives it an index of its own outside, which stays, even where the full volume refuses
     // that entry: such a folder gets no names. Its record's end is written over once the file table
-    // has no free record left (PadRecords).
+    // has no free record left, if that comes (PadRecords).
     if (kind_ == VolumeKind::Ntfs && IndexInRecord(folder)) {
         recordFolders_ = true;
         return PassOutcome::Done;

@@ -72,6 +72,7 @@ private:
     // where no name reaches, it was left alone, or the pass made as many files as it ever does.
     bool someIndexLeft_ = false;
     bool recordFolders_ = false; // NTFS folders whose index lies in their own record
+    bool recordsTaken_ = false;  // the tree took every free record of the file table
     int32_t shownAt_ = ClockMs();
     int32_t startedAt_ = ClockMs();
     int64_t journalWritten_ = 0;

@@ -272,7 +272,9 @@ PassOutcome NamePass::TakeRecords() {
             } else if (!Refused(error)) {
                 return Fail(number, parents[next] + "/" + name, error);
             } else if (const int32_t names = madeSinceRetry < 2 ? 0 : files_.RemoveHighestNumbered(); names == 0) {
-                // Nothing to take back, or the record was taken back and again with nothing more made.
+                // Nothing to take back, or the record was taken back and again with nothing more made:
+                // the file table has no free record left.
+                recordsTaken_ = true;
                 return PassOutcome::Done;
             } else {
                 made_ -= names;

@@ -19,7 +19,8 @@ struct PassContext {
     bool fillHeldBack = true;
     // True once the user asked the run to stop.
     std::function<bool()> stopAsked = [] { return false; };
-    // Shows the status field's whole text; the window handles its events after it.
+    // Shows the status field's whole text; the window handles its events after it (also after a
+    // failure's status, where a click changes nothing any more).
     std::function<void(const std::string&)> showStatus = [](const std::string&) {};
     // Adds a line to the run log.
     std::function<void(const std::string&)> writeLog = [](const std::string&) {};
