@@ -25,6 +25,12 @@ void WindowRunView::ShowStatusHint(const std::string& hint) {
 
 void WindowRunView::ShowRunState(RunState state) {
     const bool running = state == RunState::Running;
+    if (!running) {
+        // Clicks until now were made while the button said "Stopp", after the run's last pump too
+        // (while it wrote its end): none of them may start the next run. A close request stays.
+        EventsDeliver();
+        EventsDropGadget(Wnd1BtnGdgGo);
+    }
     GadgetSetText(Wnd1BtnGdgGo, running ? "Stopp" : "Start");
     GadgetDisable(Wnd1ExploComboGdg, running ? 1 : 0);
 }

@@ -73,6 +73,10 @@ bool EventQueued() {
     return !queue.empty();
 }
 
+void EventsDropGadget(int32_t gadgetNumber) {
+    std::erase_if(queue, [&](const Event& event) { return event.code == EV_GADGET && event.object == gadgetNumber; });
+}
+
 int32_t EventWindowNumber() {
     return current.window;
 }

@@ -105,6 +105,8 @@ int32_t EventPoll();
 void EventsDeliver();
 // True when an event is queued; asks the platform for nothing.
 bool EventQueued();
+// Removes the queued events of the gadget `gadgetNumber`; asks the platform for nothing.
+void EventsDropGadget(int32_t gadgetNumber);
 int32_t EventWindowNumber();
 int32_t EventObjectNumber();
 // -1 after a call that took no event from the queue.

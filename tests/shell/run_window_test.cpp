@@ -70,6 +70,16 @@ TEST_F(RunWindowTest, EveryPendingEventIsTakenAndOnlyStopAndCloseAskToStop) {
     EXPECT_EQ(EventPoll(), 0) << "both clicks were taken as one stop";
     QueueEvent(EV_CLOSE_WINDOW, Wnd1, 0, 0);
     EXPECT_TRUE(view.TakeStopRequests());
+
+    // Clicks after the run's last pump, while it writes its end, were made on "Stopp" too: the end
+    // drops them, and keeps a close request for the main loop.
+    view.ShowRunState(RunState::Running);
+    ClickStart();
+    QueueEvent(EV_CLOSE_WINDOW, Wnd1, 0, 0);
+    ClickStart();
+    view.ShowRunState(RunState::Idle);
+    EXPECT_EQ(EventPoll(), EV_CLOSE_WINDOW);
+    EXPECT_EQ(EventPoll(), 0) << "no click is left to start a run";
 }
 
 // Stop once the third block is written, then a close request while the stopped run's file goes out to a slow
