@@ -41,6 +41,21 @@ public:
     virtual void KeepWindowAlive() = 0;
 };
 
+// Shows nothing and is never asked to stop: the engine without a window, and the base of a view
+// that has one call of its own.
+class NoRunView : public RunView {
+public:
+    std::string ChosenFolder() override { return {}; }
+    uint64_t ChosenDevice() override { return 0; }
+    void ShowStatus(const std::string& /*text*/) override {}
+    std::string ShownStatus() override { return {}; }
+    void ShowStatusHint(const std::string& /*hint*/) override {}
+    void ShowRunState(RunState /*state*/) override {}
+    void ShowMessage(const std::string& /*text*/) override {}
+    bool TakeStopRequests() override { return false; }
+    void KeepWindowAlive() override {}
+};
+
 // The view the engine reports to from now on; the program sets it before StartEngine. Until then
 // (and after UseRunView(nullptr)) the engine reports to a view that shows nothing.
 void UseRunView(RunView* view);

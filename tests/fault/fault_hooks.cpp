@@ -129,16 +129,8 @@ std::atomic<int64_t> writerBlocks{0};
 constexpr int64_t BlocksBeforeTheFault = 20;
 
 // The window as a run sees it, whose turn between the writer's calls faults once the writer works.
-class FaultingWindow final : public RunView {
+class FaultingWindow final : public NoRunView {
 public:
-    std::string ChosenFolder() override { return {}; }
-    uint64_t ChosenDevice() override { return 0; }
-    void ShowStatus(const std::string& /*text*/) override {}
-    std::string ShownStatus() override { return {}; }
-    void ShowStatusHint(const std::string& /*hint*/) override {}
-    void ShowRunState(RunState /*state*/) override {}
-    void ShowMessage(const std::string& /*text*/) override {}
-    bool TakeStopRequests() override { return false; }
     void KeepWindowAlive() override {
         if (writerBlocks.load() >= BlocksBeforeTheFault) {
             volatile int* nowhere = nullptr;
