@@ -1,5 +1,7 @@
 #include "engine/last_free_blocks.h"
 
+#include "engine/far_free_pieces.h"
+#include "engine/file_pieces.h"
 #include "engine/fill_files.h"
 #include "engine/run_log.h"
 #include "pass/folder_walk.h"
@@ -11,11 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/fiemap.h>
-#include <linux/fs.h>
 #include <map>
 #include <memory>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +23,6 @@ namespace {
 
 // A full volume keeps a few MB free at most; more says that it isn't full, and nothing is swapped.
 constexpr uint64_t MostFreeBytes = 256 << 20;
-constexpr uint32_t ExtentsPerAsk = 256;
 constexpr size_t Alignment = 4096;
 // A piece larger than this is swapped only in part, so that the data read stays small.
 constexpr uint64_t MostSwapBytes = 16 << 20;
@@ -42,31 +40,9 @@ struct FilePieces {
 
 FilePieces PiecesOf(int file) {
     FilePieces pieces;
-    const size_t size = sizeof(fiemap) + ExtentsPerAsk * sizeof(fiemap_extent);
-    const std::unique_ptr<fiemap, decltype(&free)> map(static_cast<fiemap*>(calloc(1, size)), &free);
-    for (uint64_t start = 0; map;) {
-        map->fm_start = start;
-        map->fm_length = FIEMAP_MAX_OFFSET;
-        map->fm_flags = FIEMAP_FLAG_SYNC;
-        map->fm_extent_count = ExtentsPerAsk;
-        if (ioctl(file, FS_IOC_FIEMAP, map.get()) != 0 || map->fm_mapped_extents == 0) {
-            break;
-        }
-        for (uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
-            const fiemap_extent& extent = map->fm_extents[i];
-            constexpr uint32_t NotPlain = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_ENCODED |
-                                          FIEMAP_EXTENT_NOT_ALIGNED | FIEMAP_EXTENT_DATA_INLINE |
-                                          FIEMAP_EXTENT_UNWRITTEN | FIEMAP_EXTENT_SHARED;
-            if ((extent.fe_flags & NotPlain) == 0) {
-                pieces.starts[extent.fe_physical] = extent.fe_logical;
-                pieces.ends[extent.fe_physical + extent.fe_length] = extent.fe_logical + extent.fe_length;
-            }
-        }
-        const fiemap_extent& last = map->fm_extents[map->fm_mapped_extents - 1];
-        if ((last.fe_flags & FIEMAP_EXTENT_LAST) != 0) {
-            break;
-        }
-        start = last.fe_logical + last.fe_length;
+    for (const FilePiece& piece : PlainPiecesOf(file)) {
+        pieces.starts[piece.physical] = piece.logical;
+        pieces.ends[piece.physical + piece.length] = piece.logical + piece.length;
     }
     return pieces;
 }
@@ -163,7 +139,7 @@ int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFi
             NoteFillFileAgain(name);
         }
     }
-    return swapped;
+    return swapped + MoveFillDataIntoFarPieces(runFolder, fillFiles);
 }
 
 } // namespace mirl

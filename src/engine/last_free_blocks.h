@@ -13,7 +13,8 @@ namespace mirl {
 // behind a piece of one of the run's fill files (`fillFiles`, in the open folder `runFolder`) swaps
 // with fill data: the range of the file that follows that piece is read, its blocks are given back,
 // and it is written again unchanged, into the free piece. The blocks given back, which held the same
-// fill data, are the free ones now. Root only (the space map); the bytes swapped.
+// fill data, are the free ones now. The pieces no fill file borders then go as in far_free_pieces.h.
+// Root only (the space map); the bytes swapped.
 int64_t SwapLastFreeBlocks(int runFolder, const std::vector<std::string>& fillFiles);
 
 } // namespace mirl

@@ -393,16 +393,8 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     const Left after = ScanFor(volume->Image(), tree.Files());
     const std::string table = Table(after);
     std::printf("%s after the run:%s\n", filesystem.name.c_str(), table.c_str());
-    // Each xfs allocation group keeps blocks free for its metadata, which no file reaches; the fill
-    // takes the small holes first, but what that share keeps may still hold contents, as far as the
-    // end report names it.
-    if (volume->Type() == "xfs") {
-        EXPECT_LE(static_cast<int64_t>(after.contentBlocks.size()) * test::ScanBlock, NamedUnreachable(status))
-            << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks);
-    } else {
-        EXPECT_EQ(after.Contents(), 0) << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks) << "\n"
-                                       << ExtBlocksInUse(*volume, after.contentBlocks) << Log();
-    }
+    EXPECT_EQ(after.Contents(), 0) << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks) << "\n"
+                                   << ExtBlocksInUse(*volume, after.contentBlocks) << Log();
     // Where names may stay, the end report says so; else none stays.
     if (status.find("nicht alle überschrieben") == std::string::npos) {
         EXPECT_EQ(after.Names(), 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks) << "\n" << Log();
