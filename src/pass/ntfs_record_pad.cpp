@@ -1,5 +1,6 @@
 #include "pass/ntfs_record_pad.h"
 
+#include "pass/pass_record.h"
 #include "runtime/random.h"
 
 #include <cerrno>
@@ -11,8 +12,6 @@
 namespace mirl {
 namespace {
 
-// The pass's attribute: a name of its own, so that a user's attribute is never touched.
-constexpr const char* PadName = "user.mirl-pass";
 // The largest file record NTFS formats (1,024 bytes is the usual; 4,096 on some drives).
 constexpr size_t MostRecordBytes = 4096;
 
@@ -27,12 +26,12 @@ bool IsRefusal(int error) {
 // behind, which goes too. An attribute of that name that was there before is never the pass's to
 // remove. `error` tells a failure.
 Try SetAndRemove(int folder, const std::vector<char>& bytes, size_t size, int& error) {
-    const bool set = fsetxattr(folder, PadName, bytes.data(), size, XATTR_CREATE) == 0;
+    const bool set = fsetxattr(folder, PassAttribute, bytes.data(), size, XATTR_CREATE) == 0;
     const int setError = set ? 0 : errno;
     if (setError == EEXIST) {
         return Try::NotOurs;
     }
-    if (fremovexattr(folder, PadName) != 0 && errno != ENODATA) {
+    if (fremovexattr(folder, PassAttribute) != 0 && errno != ENODATA) {
         error = errno;
         return Try::Failed;
     }
@@ -60,6 +59,12 @@ bool VolumeFull(int folder) {
 PadResult PadFolderRecord(int folder) {
     std::vector<char> bytes(MostRecordBytes);
     RandomFill(bytes.data(), static_cast<int32_t>(bytes.size()));
+    // One that a killed run left goes first; one the record doesn't know is the user's, and the folder
+    // is left as it is. The folder is noted before the attribute is first set.
+    if (fgetxattr(folder, PassAttribute, nullptr, 0) >= 0 && !RemoveRecordedPassAttribute(folder)) {
+        return {false, 0};
+    }
+    NotePassAttribute(folder);
     int error = 0;
     // A driver without user attributes, or a user who may not set one, leaves the folder as it is.
     if (const Try first = SetAndRemove(folder, bytes, 0, error); first != Try::Set) {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -20,8 +21,9 @@ namespace {
 constexpr int32_t DeepestTree = 64;
 
 // What an entry is. Fill files are in the record only while their run lasts: a run that ends keeps
-// them in memory for "Fülldateien löschen", a killed run leaves them here for the next start.
-enum class Kind : char { PassFile = 'f', Folder = 'd', FillFile = 'm' };
+// them in memory for "Fülldateien löschen", a killed run leaves them here for the next start. An
+// attribute entry is the folder that carries the pass's attribute (its inode and path twice).
+enum class Kind : char { PassFile = 'f', Folder = 'd', FillFile = 'm', Attribute = 'a' };
 
 // One entry as it was made. Device numbers are not kept: a stick gets another at every mount.
 struct Entry {
@@ -81,7 +83,10 @@ std::vector<Entry> ReadRecord() {
         std::string name;
         if (fields >> entry.parentInode >> entry.inode >> entry.bornSeconds >> entry.bornNanoseconds >> kind >>
             parentPath >> name) {
-            entry.kind = kind == "d" ? Kind::Folder : kind == "m" ? Kind::FillFile : Kind::PassFile;
+            entry.kind = kind == "d"   ? Kind::Folder
+                         : kind == "m" ? Kind::FillFile
+                         : kind == "a" ? Kind::Attribute
+                                       : Kind::PassFile;
             entry.parentPath = FromHex(parentPath);
             entry.name = FromHex(name);
             entries.push_back(std::move(entry));
@@ -143,12 +148,35 @@ std::string PathOf(int folder) {
     return n > 0 ? std::string(path.data(), static_cast<size_t>(n)) : std::string();
 }
 
+// True when the folder at `path` is still the one of that inode and carries the pass's attribute.
+bool CarriesAttribute(const std::string& path, uint64_t inode) {
+    const UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return folder.Valid() && InodeOf(folder.Get()) == inode && fgetxattr(folder.Get(), PassAttribute, nullptr, 0) >= 0;
+}
+
+// Takes the attribute of an attribute entry off the open folder it names; true when it is gone.
+bool TakeAttributeOff(int folder, Entry& entry) {
+    if (fremovexattr(folder, PassAttribute) != 0 && errno != ENODATA) {
+        return false;
+    }
+    entry.inode = 0; // gone
+    return true;
+}
+
 // Fill files of a killed run go only when the user asks for it (`fillFiles`); a run's start leaves
 // them, as it leaves every fill file.
 int32_t RemoveIn(int folder, int32_t depth, bool fillFiles) {
     const uint64_t inode = InodeOf(folder);
     int32_t removed = 0;
     for (Entry& entry : earlier) {
+        // Inode numbers repeat on other volumes: an attribute is taken off the folder of its path alone.
+        if (entry.kind == Kind::Attribute) {
+            if (entry.inode == inode && entry.inode != 0 && entry.parentPath == PathOf(folder) &&
+                TakeAttributeOff(folder, entry)) {
+                ++removed;
+            }
+            continue;
+        }
         if (entry.parentInode != inode || entry.inode == 0 || (entry.kind == Kind::FillFile && !fillFiles) ||
             !StillAsMade(folder, entry)) {
             continue;
@@ -221,6 +249,32 @@ void NotePassEntry(int folder, const std::string& path) {
     Note(folder, path, Kind::PassFile);
 }
 
+void NotePassAttribute(int folder) {
+    if (!record.Valid()) {
+        return;
+    }
+    Entry entry;
+    entry.kind = Kind::Attribute;
+    entry.inode = InodeOf(folder);
+    entry.parentInode = entry.inode;
+    entry.parentPath = PathOf(folder);
+    const std::string line = Line(entry);
+    if (write(record.Get(), line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+        made.push_back(std::move(entry));
+    }
+}
+
+bool RemoveRecordedPassAttribute(int folder) {
+    const uint64_t inode = InodeOf(folder);
+    const std::string path = PathOf(folder);
+    for (Entry& entry : earlier) {
+        if (entry.kind == Kind::Attribute && entry.inode == inode && entry.inode != 0 && entry.parentPath == path) {
+            return TakeAttributeOff(folder, entry);
+        }
+    }
+    return false;
+}
+
 void NoteFillFileInRecord(int folder, const std::string& name) {
     Note(folder, name, Kind::FillFile);
 }
@@ -273,6 +327,12 @@ void ClosePassRecord() {
     for (const std::vector<Entry>* entries : {&earlier, &made}) {
         for (const Entry& entry : *entries) {
             if (entry.inode == 0) {
+                continue;
+            }
+            if (entry.kind == Kind::Attribute) {
+                if (CarriesAttribute(entry.parentPath, entry.inode)) {
+                    left.push_back(entry);
+                }
                 continue;
             }
             if (!parent.Valid() || entry.parentPath != parentPath) {

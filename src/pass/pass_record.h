@@ -18,12 +18,25 @@ void OpenPassRecord(const std::string& folder);
 // made deeper, a path).
 void NotePassEntry(int folder, const std::string& path);
 
+// The user attribute that the pass sets on a folder for a moment (ntfs_record_pad.h).
+constexpr const char* PassAttribute = "user.mirl-pass";
+
+// Notes, before the pass first sets its attribute on the open `folder`, that it may carry it: a run
+// killed meanwhile leaves it, and the next takes it away again.
+void NotePassAttribute(int folder);
+
+// Takes away the pass attribute that a killed run left on the open `folder`, as its record says;
+// false where the record doesn't know the folder (an attribute of that name is then the user's) or
+// the attribute can't be removed.
+bool RemoveRecordedPassAttribute(int folder);
+
 // Notes a fill file just made in the open folder `folder`. It stays in the record only until the run
 // ends (ClosePassRecord): what a killed run wrote is then known at the next start.
 void NoteFillFileInRecord(int folder, const std::string& name);
 
 // Removes what earlier runs' passes recorded and left in the open folder `folder`, folders with what
-// they hold as far as it was recorded too; returns how many entries went. Fill files stay.
+// they hold as far as it was recorded too; returns how many entries went. Fill files stay, and so do
+// attributes on other folders (RemoveRecordedPassAttribute, RemoveAllRecordedLeftovers).
 int32_t RemoveRecordedLeftovers(int folder);
 
 // At a run's end: keeps in the record only what is still there as it was made (what could not be

@@ -99,6 +99,7 @@ TEST(FarFreePiecesTest, ABlockBetweenKeptFilesTakesFillDataAndEveryFileKeepsItsB
     const std::vector<std::string> fillFiles = FillUp(volume->Root());
     ASSERT_FALSE(fillFiles.empty());
     std::vector<std::string> fillBytes;
+    fillBytes.reserve(fillFiles.size());
     for (const std::string& name : fillFiles) {
         fillBytes.push_back(test::ReadFileBytes(volume->Root() + name));
     }
