@@ -395,20 +395,14 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
     std::printf("%s after the run:%s\n", filesystem.name.c_str(), table.c_str());
     EXPECT_EQ(after.Contents(), 0) << table << "\ncontents in blocks" << FirstBlocks(after.contentBlocks) << "\n"
                                    << ExtBlocksInUse(*volume, after.contentBlocks) << Log();
-    // Where names may stay, the end report says so; else none stays.
-    if (status.find("nicht alle überschrieben") == std::string::npos) {
-        EXPECT_EQ(after.Names(), 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks) << "\n" << Log();
-    }
-    // NTFS: the large kept folder's blocks take the pass's names one after another, each block's names
-    // given back before the next, so that a few files reach them all, to each block's last bytes
-    // (when the pass ran out of files for its names, 24 names stayed; when a block full of the pass's
-    // own names had no room for a further one, a name stayed in its last 88 bytes).
-    // A small folder keeps its index in its own record (Videos, where the large file lay): an attribute
-    // as large as the record takes writes over the record's end (before, its name stayed there).
-    if (volume->Type() == "ntfs") {
-        EXPECT_EQ(after.names[HalfOfALargeFolder], 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks);
-        EXPECT_EQ(after.names[OneLargeFile], 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks);
-    }
+    // No name stays, in any pattern. NTFS: the large kept folder's blocks take the pass's names one
+    // after another, each block's names given back before the next, so that a few files reach them
+    // all, to each block's last bytes (when the pass ran out of files for its names, 24 names stayed;
+    // when a block full of the pass's own names had no room for a further one, a name stayed in its
+    // last 88 bytes). A small folder keeps its index in its own record (Videos, where the large file
+    // lay): an attribute as large as the record takes writes over the record's end (before, its name
+    // stayed there).
+    EXPECT_EQ(after.Names(), 0) << table << "\nnames in blocks" << FirstBlocks(after.nameBlocks) << "\n" << Log();
     const test::ScratchVolume::CheckResult check = volume->CheckFilesystem();
     EXPECT_TRUE(check.clean) << check.output;
 }
