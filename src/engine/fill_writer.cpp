@@ -15,6 +15,7 @@
 #include "runtime/file_output.h"
 #include "runtime/random.h"
 #include "runtime/text.h"
+#include "runtime/write_errors.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -14,6 +14,7 @@
 #include "runtime/clock.h"
 #include "runtime/file_output.h"
 #include "runtime/text.h"
+#include "runtime/write_errors.h"
 
 #include <algorithm>
 #include <array>

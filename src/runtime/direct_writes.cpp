@@ -1,8 +1,8 @@
 #include "runtime/direct_writes.h"
 
-#include "runtime/file_output.h"
 #include "runtime/write_all.h"
 #include "runtime/write_behind.h"
+#include "runtime/write_errors.h"
 
 #include <algorithm>
 #include <array>
@@ -194,7 +194,7 @@ int DirectWrites::WriteGathered(const Job* jobs, int count, int64_t position, in
     } while (n < 0 && errno == EINTR);
     // The device failed: that is the file's error, as for a single chunk; only a refusal (no room,
     // an alignment the filesystem wants otherwise) or a short request goes on chunk by chunk.
-    if (n < 0 && !IsVolumeFullError(errno) && errno != EINVAL) {
+    if (n < 0 && !IsDirectRefusal(errno)) {
         return errno;
     }
     int64_t taken = std::max<int64_t>(n, 0);
@@ -230,7 +230,7 @@ int DirectWrites::WriteJob(const Job& job, int64_t position, int64_t& written) {
             continue;
         }
         const int error = n == 0 ? ENOSPC : errno;
-        if (!IsVolumeFullError(error) && error != EINVAL) {
+        if (!IsDirectRefusal(error)) {
             return error; // the device failed
         }
         if (after_ == AfterRefusal::EndsFile && IsVolumeFullError(error) && piece > DirectAlignment) {

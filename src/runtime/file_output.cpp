@@ -4,6 +4,7 @@
 #include "runtime/unique_fd.h"
 #include "runtime/write_all.h"
 #include "runtime/write_behind.h"
+#include "runtime/write_errors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -398,10 +399,6 @@ int64_t FileInFlight(int32_t number) {
         return 0;
     }
     return record->direct ? record->direct->InFlight() : record->writeBehind->InFlight();
-}
-
-bool IsVolumeFullError(int32_t error) {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG;
 }
 
 } // namespace mirl

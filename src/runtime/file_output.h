@@ -68,9 +68,6 @@ int32_t FileWriteByte(int32_t number, int32_t value);
 // buffer meet the system only later, so callers of the small writes learn of a full volume here.
 int32_t FileError(int32_t number);
 
-// True for the errors that mean the volume (or the user's share of it) has no room left.
-bool IsVolumeFullError(int32_t error);
-
 // Writes the text and CR LF; returns the bytes taken.
 int32_t FileWriteLine(int32_t number, const std::string& text);
 

@@ -1,6 +1,6 @@
 #include "runtime/write_all.h"
 
-#include "runtime/file_output.h"
+#include "runtime/write_errors.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,5 @@
 #include "runtime/file_output.h"
+#include "runtime/write_errors.h"
 
 #include "support/child_process.h"
 #include "support/temp_folder.h"
