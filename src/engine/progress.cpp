@@ -108,15 +108,12 @@ std::string ElapsedLine(int32_t elapsed) {
 namespace {
 
 bool TestLogSnapshotDue() {
-    return TestLogDue == 1 || (TestLogDue != 0 && ClockDifference(ClockMs(), TestLogDue) > 0);
+    return TestLog.state == TestLogState::DueNow ||
+           (TestLog.state == TestLogState::DueAt && ClockDifference(ClockMs(), TestLog.dueAt) > 0);
 }
 
 void ScheduleNextSnapshot() {
-    TestLogDue = ClockAdd(ClockMs(), TestLogPauseMs);
-    // 0 and 1 have meanings of their own: off, and due at once.
-    if (TestLogDue == 0 || TestLogDue == 1) {
-        TestLogDue = 2;
-    }
+    TestLog = {TestLogState::DueAt, ClockAdd(ClockMs(), TestLogPauseMs)};
 }
 
 } // namespace

@@ -103,30 +103,38 @@ void StartEngine() {
 
 namespace {
 
-// statvfs of the run's open folder, or of `path` ("" for the current folder).
-int AskVolume(bool ofRun, const std::string& path, struct statvfs& volume) {
-    if (ofRun) {
+// Which volume a figure is asked of: the one `path` names ("" for the current folder's), or the
+// one of the run's open folder, whose path is not resolved again.
+enum class Asked { AtPath, OfRunFolder };
+
+Asked AskedOfRun() {
+    return RunFolder.Valid() ? Asked::OfRunFolder : Asked::AtPath;
+}
+
+int AskVolume(Asked asked, const std::string& path, struct statvfs& volume) {
+    if (asked == Asked::OfRunFolder) {
         return fstatvfs(RunFolder.Get(), &volume);
     }
     return statvfs(path.empty() ? "." : path.c_str(), &volume);
 }
 
-VolumeSpace FreeSpace(bool ofRun, const std::string& path) {
+VolumeSpace FreeSpace(Asked asked, const std::string& path) {
     struct statvfs volume {};
-    if (AskVolume(ofRun, path, volume) != 0) {
+    if (AskVolume(asked, path, volume) != 0) {
         return {};
     }
     const auto unit = static_cast<int64_t>(volume.f_frsize);
     return {static_cast<int64_t>(volume.f_bfree) * unit, static_cast<int64_t>(volume.f_blocks) * unit};
 }
 
-int64_t RootOnlySpace(bool ofRun, const std::string& path) {
+int64_t RootOnlySpace(Asked asked, const std::string& path) {
     // Only the ext family keeps blocks for root; elsewhere (btrfs, say) what is free but not
     // available is room the filesystem holds back for itself, from root as from anyone.
     constexpr decltype(statfs::f_type) ExtMagic = 0xEF53;
     struct statfs volume {};
-    const int asked = ofRun ? fstatfs(RunFolder.Get(), &volume) : statfs(path.empty() ? "." : path.c_str(), &volume);
-    if (asked != 0 || volume.f_type != ExtMagic || volume.f_bavail >= volume.f_bfree) {
+    const int answer = asked == Asked::OfRunFolder ? fstatfs(RunFolder.Get(), &volume)
+                                                   : statfs(path.empty() ? "." : path.c_str(), &volume);
+    if (answer != 0 || volume.f_type != ExtMagic || volume.f_bavail >= volume.f_bfree) {
         return 0;
     }
     return static_cast<int64_t>(volume.f_bfree - volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);
@@ -135,19 +143,19 @@ int64_t RootOnlySpace(bool ofRun, const std::string& path) {
 } // namespace
 
 VolumeSpace QueryFreeSpace(const std::string& path) {
-    return FreeSpace(false, path);
+    return FreeSpace(Asked::AtPath, path);
 }
 
 int64_t QueryRootOnlySpace(const std::string& path) {
-    return RootOnlySpace(false, path);
+    return RootOnlySpace(Asked::AtPath, path);
 }
 
 VolumeSpace QueryRunFreeSpace(const std::string& path) {
-    return FreeSpace(RunFolder.Valid(), path);
+    return FreeSpace(AskedOfRun(), path);
 }
 
 int64_t QueryRunRootOnlySpace(const std::string& path) {
-    return RootOnlySpace(RunFolder.Valid(), path);
+    return RootOnlySpace(AskedOfRun(), path);
 }
 
 } // namespace mirl

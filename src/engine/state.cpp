@@ -12,7 +12,7 @@ std::atomic<bool> AbortRun = false;
 int32_t RunStartTime = 0;
 int64_t RefFreeBytes = 0;
 int32_t LastShownMs = 0;
-int32_t TestLogDue = 0;
+TestLogSchedule TestLog;
 int32_t BlockSize = 0;
 std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
 bool AnotherMirlRuns = false;

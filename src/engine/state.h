@@ -28,9 +28,14 @@ extern int32_t RunStartTime;
 extern int64_t RefFreeBytes;
 // ClockMs of the last shown progress update.
 extern int32_t LastShownMs;
-// 0: test log off; 1: a snapshot is due at the next shown update; else the ClockMs reading after
-// which the next one is due.
-extern int32_t TestLogDue;
+// The test log: off; on, with a snapshot due at the next shown update; or on, with the next one due
+// once ClockMs passes `dueAt`.
+enum class TestLogState { Off, DueNow, DueAt };
+struct TestLogSchedule {
+    TestLogState state = TestLogState::Off;
+    int32_t dueAt = 0;
+};
+extern TestLogSchedule TestLog;
 // The size of every block of random data, a decimal million.
 extern int32_t BlockSize;
 // The one page-aligned buffer every block is generated into; null when it could not be allocated.

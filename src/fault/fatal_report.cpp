@@ -179,7 +179,7 @@ void OnRelay(int /*signal*/, siginfo_t* /*info*/, void* /*context*/) {
     ShowMessage(FatalReportText(line, static_cast<int32_t>(fault.code)));
     NoteReportShown(); // also when no box could be shown
     NoteReportAnswered();
-    FileClose(-1);
+    FileCloseAll();
     std::fflush(nullptr);
     EndProcess();
 }

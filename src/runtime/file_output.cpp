@@ -346,18 +346,19 @@ int32_t FileWriteLine(int32_t number, const std::string& text) {
 }
 
 int32_t FileClose(int32_t number) {
-    if (number == -1) {
-        int32_t first = 0;
-        for (OpenFileRecord& record : fileTable) {
-            if (record.handle.Valid()) {
-                const int32_t error = CloseRecord(record);
-                first = first != 0 ? first : error;
-            }
-        }
-        return first;
-    }
     OpenFileRecord* record = OpenRecord(number);
     return record != nullptr ? CloseRecord(*record) : 0;
+}
+
+int32_t FileCloseAll() {
+    int32_t first = 0;
+    for (OpenFileRecord& record : fileTable) {
+        if (record.handle.Valid()) {
+            const int32_t error = CloseRecord(record);
+            first = first != 0 ? first : error;
+        }
+    }
+    return first;
 }
 
 void FileSetWriteBehindWindow(int32_t number, int64_t bytes) {

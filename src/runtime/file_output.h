@@ -71,9 +71,11 @@ int32_t FileError(int32_t number);
 // Writes the text and CR LF; returns the bytes taken.
 int32_t FileWriteLine(int32_t number, const std::string& text);
 
-// Writes out the buffer, puts the data on the device (fdatasync) and closes; -1 closes every file.
-// Returns the first error the file met in its life, closing included (0 when there was none).
+// Writes out the buffer, puts the data on the device (fdatasync) and closes. Returns the first error
+// the file met in its life, closing included (0 when there was none).
 int32_t FileClose(int32_t number);
+// The same for every open file; the first error of any of them.
+int32_t FileCloseAll();
 
 // Large writes are handed to the device at once and at most `bytes` of them stay in flight.
 void FileSetWriteBehindWindow(int32_t number, int64_t bytes);

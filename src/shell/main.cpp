@@ -21,6 +21,6 @@ int main(int argc, char** argv) {
             mirl::EndProgram();
         }
     });
-    mirl::FileClose(-1);
+    mirl::FileCloseAll();
     return 0;
 }

@@ -78,7 +78,7 @@ void EndProgram() {
     }
     WriteLogLine(GadgetGetText(Wnd1StrGdgInfo), LogPlace::Header, LogStamp::None);
     WindowClose(Wnd1);
-    FileClose(-1);
+    FileCloseAll();
 }
 
 } // namespace mirl

@@ -184,7 +184,7 @@ TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const size_t header = Log().size();
     ClockShift(1000);
-    TestLogDue = 1;
+    TestLog = {TestLogState::DueNow};
     ShowProgress("", 0);
     std::string log = Log().substr(header);
     EXPECT_TRUE(std::regex_match(log, std::regex(R"(\d\d-\d\d:\d\d:\d\d Laufwerk: \|Frei: \d+ [GMB][By]\w*\|\r\n)")))
@@ -201,7 +201,7 @@ TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
 
     // Across the point where the 32-bit clock turns negative the pacing holds.
     ClockShift(static_cast<int64_t>(INT32_MAX) - ClockMs() - 3000);
-    TestLogDue = 1;
+    TestLog = {TestLogState::DueNow};
     ShowProgress("", 0);
     const size_t before = Log().size();
     ClockShift(4000); // the clock is now past the wrap, the snapshot is due 6 s after it

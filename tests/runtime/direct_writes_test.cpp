@@ -55,7 +55,7 @@ int64_t FirstDifference(const std::string& got, const std::string& wanted) {
 
 class DirectWritesTest : public ::testing::TestWithParam<const char*> {
 protected:
-    void TearDown() override { FileClose(-1); }
+    void TearDown() override { FileCloseAll(); }
 };
 
 TEST_P(DirectWritesTest, TheFileGetsTheGeneratorsBytesInOrderAndItsExactSize) {

@@ -27,7 +27,7 @@ int64_t SizeOnDisk(const std::string& path) {
 
 class FileOutput : public ::testing::Test {
 protected:
-    void TearDown() override { FileClose(-1); }
+    void TearDown() override { FileCloseAll(); }
     TempFolder folder;
 };
 
@@ -120,7 +120,7 @@ TEST_F(FileOutput, ReusingANumberClosesTheOldFileWithItsData) {
     ASSERT_NE(FileCreate(4, folder / "second"), 0);
     EXPECT_EQ(ReadFileBytes(folder / "first"), "kept\r\n");
     FileWriteLine(4, "two");
-    FileClose(-1);
+    FileCloseAll();
     EXPECT_EQ(ReadFileBytes(folder / "second"), "two\r\n");
     EXPECT_EQ(FileWriteByte(4, 1), 0);
     EXPECT_EQ(FileWrite(-3, "x", 1), 0);

@@ -74,7 +74,7 @@ int64_t SizeOf(const std::string& path) {
 
 class NearlyFullTest : public ::testing::TestWithParam<SmallUnits> {
 protected:
-    void TearDown() override { FileClose(-1); }
+    void TearDown() override { FileCloseAll(); }
 };
 
 TEST_P(NearlyFullTest, EveryUnitLeftTakesData) {

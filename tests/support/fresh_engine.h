@@ -13,7 +13,7 @@ inline void FreshEngineIn(const std::string& folder) {
     DataFolder = folder + "/Mirl/";
     FileCounter = 0;
     ForgetNotedFillFiles();
-    TestLogDue = 0;
+    TestLog = {};
     AbortRun = false;
     FillFilesWriteBehind = true;
     FillFilesDirect = true;
