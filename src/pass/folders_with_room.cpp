@@ -3,6 +3,7 @@
 #include "pass/folder_walk.h"
 
 #include <cerrno>
+#include <optional>
 #include <sys/stat.h>
 
 namespace mirl {
@@ -47,7 +48,7 @@ bool FillFolder(PassFiles& files, int32_t number, const std::function<bool()>& s
             }
             const int64_t before = DataSize(folder);
             const std::string name = PassFileName(length);
-            int32_t error = files.Link(number, name, LinkTarget::Current);
+            std::optional<int32_t> error = files.Link(number, name, LinkTarget::Current);
             if (error == EMLINK) {
                 error = files.Link(number, name, LinkTarget::Fresh); // that file has all the names it may have
             }

@@ -226,12 +226,12 @@ PassOutcome NamePass::FillFolder(int folder) {
     LinkTarget linkTarget = LinkTarget::Fresh;
     const auto make = [&](const std::string& name, int32_t content) {
         if (linkNames && content == 0) {
-            const int32_t error = files_.Link(number, name, linkTarget);
+            const std::optional<int32_t> error = files_.Link(number, name, linkTarget);
             // A file that has as many names as it may have gives way to the next one.
             linkTarget = error == EMLINK ? LinkTarget::Fresh : LinkTarget::Current;
-            if (error != NoPassFileToLink) {
-                linked_ += error == 0 ? 1 : 0;
-                return PassFileMade{error == 0, 0, error};
+            if (error) {
+                linked_ += *error == 0 ? 1 : 0;
+                return PassFileMade{*error == 0, 0, *error};
             }
         }
         return files_.Make(number, name, content);
@@ -293,7 +293,7 @@ PassOutcome NamePass::FillFolder(int folder) {
 }
 
 PassOutcome NamePass::Finish(PassOutcome outcome) {
-    files_.Remove();
+    files_.RemoveAll();
     // A driver that ended meanwhile (a FUSE driver that crashed) or a failing device must not let
     // the run end as done.
     if (syncfs(runFolder_.Get()) != 0 && !Refused(errno) && outcome == PassOutcome::Done) {

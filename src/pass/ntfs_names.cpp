@@ -181,16 +181,15 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
         const int32_t bytes = NtfsBytesWithName(NtfsAttributeHeader, length);
         const LinkTarget target = bytes <= linkRoom_ ? LinkTarget::Current : LinkTarget::Fresh;
         const std::string name = PassNameAfter(other, length);
-        const int32_t error = files_.Link(number, name, target);
+        const std::optional<int32_t> result = files_.Link(number, name, target);
         if (target == LinkTarget::Fresh) {
             // The record of a file taken holds its own name too; with none taken, the next try asks again.
             const std::string& own = files_.LinkTargetName();
-            linkRoom_ = error == NoPassFileToLink
-                            ? 0
-                            : NtfsRecordNameRoom -
-                                  NtfsBytesWithName(NtfsAttributeHeader, PassNameUnits(own.substr(own.rfind('/') + 1)));
+            linkRoom_ = !result ? 0
+                                : NtfsRecordNameRoom - NtfsBytesWithName(NtfsAttributeHeader,
+                                                                         PassNameUnits(own.substr(own.rfind('/') + 1)));
         }
-        if (error == 0) {
+        if (result == 0) {
             ++made_;
             ++linked_;
             ++linked;
@@ -204,13 +203,14 @@ std::optional<PassOutcome> NamePass::LinkAfter(int32_t number, const std::string
         if (!ShowNowAndThen(filesLine_)) {
             return PassOutcome::VolumeGone;
         }
-        if (error == 0) {
+        if (result == 0) {
             continue;
         }
-        if (error == NoPassFileToLink) {
+        if (!result) {
             someIndexLeft_ = true; // later folders may still take names of files made meanwhile
             return PassOutcome::Done;
         }
+        const int32_t error = *result;
         if (error == EEXIST && ++collisions < MostNameCollisions) {
             continue;
         }

@@ -28,7 +28,7 @@ int32_t RemoveLeftoverPassFiles(int folder) {
 }
 
 PassFiles::~PassFiles() {
-    Remove();
+    RemoveAll();
 }
 
 int32_t PassFiles::AddFolder(int folder) {
@@ -191,9 +191,9 @@ bool PassFiles::TakeLinkTarget() {
     return false;
 }
 
-int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarget target) {
+std::optional<int32_t> PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarget target) {
     if ((target == LinkTarget::Fresh || !linkTargetFd_.Valid()) && !TakeLinkTarget()) {
-        return NoPassFileToLink;
+        return std::nullopt;
     }
     const int folder = folders_[folderNumber].fd.Get();
     // By the descriptor held, not by its name: whatever lies under that name now is never linked.
@@ -204,7 +204,7 @@ int32_t PassFiles::Link(int32_t folderNumber, const std::string& name, LinkTarge
         }
         // The file has no name left (removed meanwhile): the next one takes the name.
         if (!TakeLinkTarget()) {
-            return NoPassFileToLink;
+            return std::nullopt;
         }
     }
     // Noted as the pass's only while it still leads to the file linked: a name that another file took
@@ -315,12 +315,20 @@ bool PassFiles::SyncOne() const {
 }
 
 int32_t PassFiles::Remove(int32_t folderNumber) {
+    return RemoveOf(folderNumber);
+}
+
+int32_t PassFiles::RemoveAll() {
+    return RemoveOf(std::nullopt);
+}
+
+int32_t PassFiles::RemoveOf(std::optional<int32_t> folderNumber) {
     int32_t removed = 0;
-    if (folderNumber < 0) {
+    if (!folderNumber) {
         linkTargetFd_.Reset();
     }
     std::erase_if(files_, [&](const Made& file) {
-        if (folderNumber >= 0 && file.folder != folderNumber) {
+        if (folderNumber && file.folder != *folderNumber) {
             return false;
         }
         if (StillOurs(file, false)) {
@@ -335,7 +343,7 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
     // Folders after the files (which may lie in them), the deepest, made last, first.
     for (size_t i = madeFolders_.size(); i-- > 0;) {
         const Made& made = madeFolders_[i];
-        if (folderNumber >= 0 && made.folder != folderNumber) {
+        if (folderNumber && made.folder != *folderNumber) {
             continue;
         }
         if (StillOurs(made, true)) {
@@ -349,7 +357,7 @@ int32_t PassFiles::Remove(int32_t folderNumber) {
     }
     removed_ += removed;
     for (size_t i = 0; i < folders_.size(); ++i) {
-        if (folderNumber < 0 || static_cast<int32_t>(i) == folderNumber) {
+        if (!folderNumber || static_cast<int32_t>(i) == *folderNumber) {
             folders_[i].times.PutBack(folders_[i].fd.Get());
             folders_[i].fd.Reset();
         }

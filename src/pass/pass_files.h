@@ -4,6 +4,7 @@
 #include "runtime/unique_fd.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -48,7 +49,6 @@ struct PassFileMade {
 };
 
 enum class LinkTarget { Current, Fresh };
-constexpr int32_t NoPassFileToLink = -1;
 
 // The pass files of one run, in the folders it opened.
 class PassFiles {
@@ -79,8 +79,8 @@ public:
     int32_t MakeFolder(int32_t folderNumber, const std::string& parent, const std::string& name);
     // Gives an empty pass file one more name in the folder (a hard link): an entry in the folder's
     // index that takes no record of its own. `Fresh` takes a file that has no further name yet, else
-    // the file of the last call does. The error, 0 when linked, NoPassFileToLink when no file is left.
-    int32_t Link(int32_t folderNumber, const std::string& name, LinkTarget target);
+    // the file of the last call does. The error, 0 when linked; none when no pass file is left to link.
+    std::optional<int32_t> Link(int32_t folderNumber, const std::string& name, LinkTarget target);
     // The name (relative to its folder) of the file that the last call to Link took.
     const std::string& LinkTargetName() const;
 
@@ -129,11 +129,16 @@ public:
     // commit where the volume has them. False when no file took it.
     bool SyncOne() const;
 
-    // Removes the files of one folder (all with -1), each only while it is still the file that was
-    // made, puts the folder's times back and closes it; returns how many went.
-    int32_t Remove(int32_t folderNumber = -1);
+    // Removes the files of one folder, each only while it is still the file that was made, puts the
+    // folder's times back and closes it; returns how many went.
+    int32_t Remove(int32_t folderNumber);
+    // The same for every folder.
+    int32_t RemoveAll();
 
 private:
+    // Remove for one folder, or with none for all.
+    int32_t RemoveOf(std::optional<int32_t> folderNumber);
+
     // A file or folder as it was made: an inode number alone is soon given to a new file.
     struct Made {
         int32_t folder;

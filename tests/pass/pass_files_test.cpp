@@ -179,7 +179,7 @@ TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {
         ASSERT_EQ(unlink((folder / replaced).c_str()), 0);
         WriteFileBytes(folder / replaced, "the user's");
         EXPECT_EQ(files.Count(), 3);
-        EXPECT_EQ(files.Remove(), 2);
+        EXPECT_EQ(files.RemoveAll(), 2);
         EXPECT_EQ(files.Removed(), 2);
     }
     EXPECT_EQ(ReadFileBytes(folder / replaced), "the user's");
@@ -205,7 +205,7 @@ void FurtherNamesCase(bool lastTry, bool& retry) {
     PassFiles files;
     const int32_t number = files.AddFolder(open);
     ASSERT_GE(number, 0);
-    EXPECT_EQ(files.Link(number, PassFileName(20), LinkTarget::Current), NoPassFileToLink);
+    EXPECT_EQ(files.Link(number, PassFileName(20), LinkTarget::Current), std::nullopt);
     const std::string withContent = PassFileName(30);
     const std::string first = PassFileName(31);
     const std::string replaced = PassFileName(32);
@@ -232,7 +232,7 @@ void FurtherNamesCase(bool lastTry, bool& retry) {
     EXPECT_EQ(InodeOf(folder / names[1]), InodeOf(folder / first));
     EXPECT_EQ(InodeOf(folder / names[2]), InodeOf(folder / second)) << "nor one that is another's";
     EXPECT_EQ(files.Link(number, names[0], LinkTarget::Current), EEXIST);
-    EXPECT_EQ(files.Link(number, PassNameAfter("", 10), LinkTarget::Fresh), NoPassFileToLink);
+    EXPECT_EQ(files.Link(number, PassNameAfter("", 10), LinkTarget::Fresh), std::nullopt);
     struct stat user {};
     ASSERT_EQ(lstat((folder / replaced).c_str(), &user), 0);
     EXPECT_EQ(user.st_nlink, 1U);
@@ -248,9 +248,9 @@ void FurtherNamesCase(bool lastTry, bool& retry) {
     EXPECT_EQ(InodeOf(folder / second), 0U);
     EXPECT_EQ(InodeOf(folder / names[2]), 0U);
     // The file of the last names has none left: it takes no more, and no other one is left.
-    EXPECT_EQ(files.Link(number, PassNameAfter(second, 40), LinkTarget::Current), NoPassFileToLink);
+    EXPECT_EQ(files.Link(number, PassNameAfter(second, 40), LinkTarget::Current), std::nullopt);
 
-    EXPECT_EQ(files.Remove(), 4);
+    EXPECT_EQ(files.RemoveAll(), 4);
     for (const std::string& name : {first, withContent, names[0], names[1]}) {
         EXPECT_EQ(InodeOf(folder / name), 0U) << name;
     }
@@ -296,7 +296,7 @@ TEST(PassFiles, TakesBackItsFileOfTheHighestInodeNumberAndNothingElse) {
     for (size_t i = 0; i + 2 < made.size(); ++i) {
         EXPECT_TRUE(Exists(folder / made[i].second)) << "only the highest goes, " << i;
     }
-    EXPECT_EQ(files.Remove(), 4 + 1) << "the other four files and the folder";
+    EXPECT_EQ(files.RemoveAll(), 4 + 1) << "the other four files and the folder";
     close(open);
 }
 
