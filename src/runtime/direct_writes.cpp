@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -67,6 +68,17 @@ DirectWrites::~DirectWrites() {
     worker_.join();
     // The descriptor stays open after this; what is written to it later goes through the cache.
     SetDirect(fd_, false);
+}
+
+int64_t DirectWrites::Write(const char* data, int64_t length) {
+    return Take(length, [&](char* to, int64_t piece) {
+        std::memcpy(to, data, static_cast<size_t>(piece));
+        data += piece;
+    });
+}
+
+int64_t DirectWrites::WriteFilled(int64_t length, FillFunction fill, char* /*scratch*/) {
+    return Take(length, [&](char* to, int64_t piece) { fill(to, static_cast<int32_t>(piece)); });
 }
 
 int64_t DirectWrites::NextArea(int64_t wanted, char*& area) {
@@ -273,11 +285,9 @@ int DirectWrites::WriteThroughCache(const char* data, int64_t length, int64_t po
     const int writeError = taken < length ? errno : 0;
     written += taken;
     if (taken > 0) {
-        constexpr unsigned int wait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-        if (sync_file_range(fd_, position, taken, wait) != 0 && !RangeSyncUnsupported(errno)) {
-            return errno;
+        if (const int error = SettleRange(fd_, position, taken); error != 0) {
+            return error;
         }
-        posix_fadvise(fd_, position, taken, POSIX_FADV_DONTNEED);
     }
     return writeError;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "runtime/after_refusal.h"
+#include "runtime/file_sink.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -22,7 +23,7 @@ namespace mirl {
 // an alignment the filesystem wants otherwise), the rest goes through the page cache in pieces as
 // every other write does, and each such chunk is waited for, so that the data in flight stays
 // bounded and the device's errors show.
-class DirectWrites {
+class DirectWrites final : public FileSink {
 public:
     static constexpr int64_t ChunkBytes = 1 << 20;
     // Enough chunks for the largest write-behind window and one being filled.
@@ -37,10 +38,20 @@ public:
     static std::unique_ptr<DirectWrites> Start(int fd, int64_t position, int64_t unit,
                                                AfterRefusal after = AfterRefusal::ThroughCache);
 
-    DirectWrites(const DirectWrites&) = delete;
-    DirectWrites& operator=(const DirectWrites&) = delete;
-    ~DirectWrites(); // what was handed over is written first
+    ~DirectWrites() override; // what was handed over is written first
 
+    int64_t Write(const char* data, int64_t length) override;
+    // `fill` writes straight into the chunks, in pieces as Take hands them; `scratch` stays unused.
+    int64_t WriteFilled(int64_t length, FillFunction fill, char* scratch) override;
+
+    // The chunk being filled counts as in flight: it isn't on the device yet.
+    bool Settle(int64_t target, bool finish, int timeoutMs) override;
+    int64_t InFlight() override;
+    int Error() override;
+    // The bytes the file holds of what was written so far: where the next write would land.
+    int64_t Position() override;
+
+private:
     // Takes `length` bytes that `fill` writes into the areas it is given, in order; pieces split
     // only where a chunk ends, on a multiple of 8 bytes after the chunk's start when all lengths so
     // far were multiples of 8. Waits while every chunk is in flight. Returns the bytes taken: 0 once
@@ -60,18 +71,6 @@ public:
         return taken;
     }
 
-    // Waits until at most `target` bytes are in flight (not on the device yet, the chunk being
-    // filled included), and with `finish` until also the rest of the file is written and on the
-    // device (fdatasync); at most `timeoutMs`. True when done.
-    bool Settle(int64_t target, bool finish, int timeoutMs);
-
-    int64_t InFlight();
-    // The first error of a write or flush (0 when none); errno values.
-    int Error();
-    // The bytes the file holds of what was written so far: where the next write would land.
-    int64_t Position();
-
-private:
     struct Job {
         int chunk = -1; // -1 for a finish with no bytes of its own
         int64_t bytes = 0;

@@ -1,5 +1,6 @@
 #include "runtime/file_output.h"
 
+#include "runtime/cached_writes.h"
 #include "runtime/direct_writes.h"
 #include "runtime/unique_fd.h"
 #include "runtime/write_all.h"
@@ -30,12 +31,11 @@ struct OpenFileRecord {
     int32_t capacity = 0;
     int32_t room = 0;
     BufferMode mode = BufferMode::Fresh;
-    int64_t position = 0;       // where the next system write lands
-    int32_t error = 0;          // errno of the first failed write, writeback wait, flush or close
-    int64_t allocationUnit = 0; // the piece a nearly full volume is offered first
-    std::unique_ptr<WriteBehind> writeBehind;
-    bool writeBehindOn = true;            // large writes go to the device at once
-    std::unique_ptr<DirectWrites> direct; // while set, every write goes past the page cache
+    int32_t error = 0;              // errno of the first failed write, writeback wait, flush or close
+    int64_t allocationUnit = 0;     // the piece a nearly full volume is offered first
+    std::unique_ptr<FileSink> sink; // where the bytes go that leave the buffer
+    bool writeBehindOn = true;      // large writes go to the device at once
+    bool pastCache = false;         // the sink writes past the page cache
 };
 
 std::vector<OpenFileRecord> fileTable;
@@ -61,48 +61,38 @@ int64_t AllocationUnit(int fd) {
     return static_cast<int64_t>(std::clamp<uint64_t>(unit, MinimumPiece, MaximumPiece));
 }
 
-// A full volume is the expected end of a fill file, a device error is not: the first device error
-// is kept even when the volume filled up before it showed.
-void KeepFirstError(OpenFileRecord& record, int error) {
-    if (error != 0 && (record.error == 0 || (IsVolumeFullError(record.error) && !IsVolumeFullError(error)))) {
-        record.error = error;
-    }
+// The sink's errors become the file's.
+void TakeSinksError(OpenFileRecord& record) {
+    KeepTellingError(record.error, record.sink->Error());
 }
 
-int64_t SystemWrite(OpenFileRecord& record, const char* data, int64_t length) {
-    if (length == 0) {
-        return 0;
-    }
-    const int64_t written = WriteAll(record.handle.Get(), data, length, record.position, record.allocationUnit);
-    if (written < length) {
-        KeepFirstError(record, errno);
-    }
-    if (record.writeBehindOn && length >= record.capacity && written > 0) {
-        record.writeBehind->Wrote(record.position, written);
-        KeepFirstError(record, record.writeBehind->Error());
-    }
-    record.position += written;
-    return written;
-}
-
-// The error the waiting side has seen: the writeback waiter's, or the direct writer's.
-void TakeWaitersError(OpenFileRecord& record) {
-    KeepFirstError(record, record.writeBehind->Error());
-    if (record.direct) {
-        KeepFirstError(record, record.direct->Error());
-    }
+// The bytes waiting in the buffer.
+int64_t Pending(const OpenFileRecord& record) {
+    return record.mode == BufferMode::Writing ? record.capacity - record.room : 0;
 }
 
 // Hands the pending bytes to the system; they leave the buffer whether the system took them or not.
 int64_t FileFlush(OpenFileRecord& record) {
-    if (record.mode != BufferMode::Writing) {
+    const int64_t pending = Pending(record);
+    if (pending == 0) {
         return 0;
     }
-    const int64_t written = SystemWrite(record, record.buffer.get(), record.capacity - record.room);
+    const int64_t written = record.sink->Write(record.buffer.get(), pending);
     record.room = record.capacity;
     return written;
 }
 
+// Hands on what the buffer holds before a write that goes straight to the sink; false when the
+// volume took not even that (it is full, or the device failed): the write then takes nothing
+// either. Handing its bytes on later would only offer a full volume writes of a few bytes, which
+// some FUSE drivers wrongly accept without a cluster to keep them in.
+bool FlushBefore(OpenFileRecord& record) {
+    const int64_t pending = Pending(record);
+    return FileFlush(record) >= pending;
+}
+
+// Small writes gather in the buffer; a write that fills it exactly starts a new one instead of
+// completing this one, and a write of its size or more goes straight to the sink.
 int64_t BufferedWrite(OpenFileRecord& record, const char* data, int32_t length) {
     if (record.mode == BufferMode::Fresh) {
         record.mode = BufferMode::Writing;
@@ -113,16 +103,11 @@ int64_t BufferedWrite(OpenFileRecord& record, const char* data, int32_t length) 
         record.room -= length;
         return length;
     }
-    // A write that fills the buffer exactly starts a new one instead of completing this one.
-    const int64_t pending = record.capacity - record.room;
-    if (FileFlush(record) < pending) {
-        // The volume took not even the pending bytes (it is full, or the device failed): these are
-        // not taken either. Handing them on later would only offer a full volume writes of a few
-        // bytes, which some FUSE drivers wrongly accept without a cluster to keep them in.
+    if (!FlushBefore(record)) {
         return 0;
     }
     if (length >= record.capacity) {
-        return SystemWrite(record, data, length);
+        return record.sink->Write(data, length);
     }
     std::memcpy(record.buffer.get(), data, static_cast<size_t>(length));
     record.room -= length;
@@ -139,8 +124,8 @@ int KeepOffZero(int fd) {
     return moved;
 }
 
-// Takes ownership of `fd` (or of nothing when it is -1).
-int64_t SetUpRecord(int32_t number, int fd) {
+// Takes ownership of `fd` (or of nothing when it is -1), whose offset is `position`.
+int64_t SetUpRecord(int32_t number, int fd, int64_t position = 0) {
     fd = fd < 0 ? fd : KeepOffZero(fd);
     if (fd < 0) {
         return 0;
@@ -151,12 +136,11 @@ int64_t SetUpRecord(int32_t number, int fd) {
     record.capacity = FileBufferSize;
     record.room = 0;
     record.mode = BufferMode::Fresh;
-    record.position = 0;
     record.error = 0;
     record.allocationUnit = AllocationUnit(fd);
-    record.writeBehind = std::make_unique<WriteBehind>(fd);
     record.writeBehindOn = true;
-    record.direct.reset();
+    record.pastCache = false;
+    record.sink = std::make_unique<CachedWrites>(fd, position, record.allocationUnit, FileBufferSize, true);
     return fd;
 }
 
@@ -172,30 +156,38 @@ bool TakeRecord(int32_t number) {
     return true;
 }
 
-// Writes out what the direct writer holds; the file then goes on through the page cache.
-void EndDirect(OpenFileRecord& record) {
-    if (record.direct) {
-        while (!record.direct->Settle(0, true, 1000)) {
+// Has the current sink hand all its bytes to the device, then puts `next` (made for the position
+// the file then stands at) in its place, so that nothing older lands after what the next one
+// writes. False, with the current sink kept, when `next` makes none.
+template <typename Make> bool ReplaceSink(OpenFileRecord& record, Make&& next) {
+    if (record.pastCache) {
+        record.sink->Finish(); // only a finish hands on a chunk that isn't full
+    } else {
+        while (!record.sink->Settle(0, false, 1000)) {
         }
-        record.position = record.direct->Position();
-        KeepFirstError(record, record.direct->Error());
-        record.direct.reset();
     }
+    TakeSinksError(record);
+    std::unique_ptr<FileSink> replacement = next(record.sink->Position());
+    if (replacement == nullptr) {
+        return false;
+    }
+    record.sink = std::move(replacement);
+    return true;
 }
 
 int32_t CloseRecord(OpenFileRecord& record) {
-    EndDirect(record);
     FileFlush(record);
-    // Ends the waiter before its descriptor goes; what it saw counts.
-    KeepFirstError(record, record.writeBehind->Error());
-    record.writeBehind.reset();
-    // The data must be on the device when the closing returns: callers time the closing and report
-    // a file as done after it.
+    // Everything must be on the device when the closing returns: callers time the closing and
+    // report a file as done after it. The sink's waits see the device's errors (a later fdatasync
+    // no longer reports what a wait has seen), so they count before it goes.
+    record.sink->Finish();
+    TakeSinksError(record);
+    record.sink.reset();
     if (fdatasync(record.handle.Get()) != 0 && !SyncUnsupported(errno)) {
-        KeepFirstError(record, errno);
+        KeepTellingError(record.error, errno);
     }
     if (record.handle.Reset() != 0) {
-        KeepFirstError(record, errno);
+        KeepTellingError(record.error, errno);
     }
     record.buffer.reset();
     return record.error;
@@ -204,9 +196,16 @@ int32_t CloseRecord(OpenFileRecord& record) {
 } // namespace
 
 void FileSetWriteBehind(int32_t number, bool on) {
-    if (OpenFileRecord* record = OpenRecord(number)) {
-        record->writeBehindOn = on;
+    OpenFileRecord* record = OpenRecord(number);
+    if (record == nullptr || !FlushBefore(*record)) {
+        return;
     }
+    record->writeBehindOn = on;
+    ReplaceSink(*record, [&](int64_t position) {
+        return std::make_unique<CachedWrites>(record->handle.Get(), position, record->allocationUnit, FileBufferSize,
+                                              on);
+    });
+    record->pastCache = false;
 }
 
 int64_t FileCreate(int32_t number, const std::string& path) {
@@ -258,11 +257,7 @@ int64_t FileOpen(int32_t number, const std::string& path, int32_t flags) {
             return 0;
         }
     }
-    const int64_t handle = SetUpRecord(number, fd.Release());
-    if (handle != 0) {
-        fileTable[number].position = position;
-    }
-    return handle;
+    return SetUpRecord(number, fd.Release(), position);
 }
 
 int32_t FileWrite(int32_t number, const void* area, int32_t length) {
@@ -270,14 +265,7 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length) {
     if (record == nullptr || area == nullptr || length <= 0) {
         return 0;
     }
-    const char* data = static_cast<const char*>(area);
-    if (record->direct) {
-        return static_cast<int32_t>(record->direct->Take(length, [&](char* to, int64_t piece) {
-            std::memcpy(to, data, static_cast<size_t>(piece));
-            data += piece;
-        }));
-    }
-    return static_cast<int32_t>(BufferedWrite(*record, data, length));
+    return static_cast<int32_t>(BufferedWrite(*record, static_cast<const char*>(area), length));
 }
 
 int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void* scratch) {
@@ -285,12 +273,14 @@ int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void*
     if (record == nullptr || length <= 0) {
         return 0;
     }
-    if (record->direct) {
-        return static_cast<int32_t>(
-            record->direct->Take(length, [&](char* to, int64_t piece) { fill(to, static_cast<int32_t>(piece)); }));
+    if (length < record->capacity) {
+        fill(scratch, length);
+        return FileWrite(number, scratch, length);
     }
-    fill(scratch, length);
-    return FileWrite(number, scratch, length);
+    if (!FlushBefore(*record)) {
+        return 0;
+    }
+    return static_cast<int32_t>(record->sink->WriteFilled(length, fill, static_cast<char*>(scratch)));
 }
 
 bool FileWriteDirect(int32_t number, AfterRefusal after) {
@@ -298,18 +288,16 @@ bool FileWriteDirect(int32_t number, AfterRefusal after) {
     if (record == nullptr || !record->writeBehindOn) {
         return false;
     }
-    if (record->direct) {
+    if (record->pastCache) {
         return true;
     }
-    const int64_t pending = record->mode == BufferMode::Writing ? record->capacity - record->room : 0;
-    if (FileFlush(*record) < pending || record->error != 0) {
+    if (!FlushBefore(*record) || record->error != 0) {
         return false;
     }
-    // What the page cache holds of the file goes first, so that nothing older lands after it.
-    while (!record->writeBehind->Settle(0, false, 1000)) {
-    }
-    record->direct = DirectWrites::Start(record->handle.Get(), record->position, record->allocationUnit, after);
-    return record->direct != nullptr;
+    record->pastCache = ReplaceSink(*record, [&](int64_t position) {
+        return DirectWrites::Start(record->handle.Get(), position, record->allocationUnit, after);
+    });
+    return record->pastCache;
 }
 
 int64_t FileWrittenBytes(int32_t number) {
@@ -317,7 +305,7 @@ int64_t FileWrittenBytes(int32_t number) {
     if (record == nullptr) {
         return 0;
     }
-    return record->direct ? record->direct->Position() : record->position;
+    return record->sink->Position();
 }
 
 int32_t FileWriteByte(int32_t number, int32_t value) {
@@ -330,7 +318,7 @@ int32_t FileError(int32_t number) {
     if (record == nullptr) {
         return 0;
     }
-    TakeWaitersError(*record);
+    TakeSinksError(*record);
     return record->error;
 }
 
@@ -363,7 +351,7 @@ int32_t FileCloseAll() {
 
 void FileSetWriteBehindWindow(int32_t number, int64_t bytes) {
     if (OpenFileRecord* record = OpenRecord(number)) {
-        record->writeBehind->SetWindow(bytes);
+        record->sink->SetWindow(bytes);
     }
 }
 
@@ -372,9 +360,8 @@ bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs) {
     if (record == nullptr) {
         return true;
     }
-    const bool done = record->direct ? record->direct->Settle(target, false, timeoutMs)
-                                     : record->writeBehind->Settle(target, false, timeoutMs);
-    TakeWaitersError(*record);
+    const bool done = record->sink->Settle(target, false, timeoutMs);
+    TakeSinksError(*record);
     return done;
 }
 
@@ -383,14 +370,9 @@ bool FileFinishWrites(int32_t number, int32_t timeoutMs) {
     if (record == nullptr) {
         return true;
     }
-    if (record->direct) {
-        const bool done = record->direct->Settle(0, true, timeoutMs);
-        TakeWaitersError(*record);
-        return done;
-    }
     FileFlush(*record);
-    const bool done = record->writeBehind->Settle(0, true, timeoutMs);
-    TakeWaitersError(*record);
+    const bool done = record->sink->Settle(0, true, timeoutMs);
+    TakeSinksError(*record);
     return done;
 }
 
@@ -399,7 +381,7 @@ int64_t FileInFlight(int32_t number) {
     if (record == nullptr) {
         return 0;
     }
-    return record->direct ? record->direct->InFlight() : record->writeBehind->InFlight();
+    return Pending(*record) + record->sink->InFlight();
 }
 
 } // namespace mirl

@@ -2,6 +2,7 @@
 
 #include "runtime/after_refusal.h"
 #include "runtime/file_entries.h"
+#include "runtime/file_sink.h"
 
 #include <cstdint>
 #include <string>
@@ -46,7 +47,6 @@ int32_t FileWrite(int32_t number, const void* area, int32_t length);
 // writes straight into the buffers the device reads, in pieces that split where a buffer ends (on
 // a multiple of 8 bytes while every length so far was one); else it fills `scratch` (`length`
 // bytes at least) at once, which FileWrite then takes.
-using FillFunction = void (*)(void* area, int32_t length);
 int32_t FileWriteFilled(int32_t number, int32_t length, FillFunction fill, void* scratch);
 
 // From now on every write of the file goes past the page cache (O_DIRECT), from a thread of its
@@ -86,10 +86,12 @@ bool FileSettle(int32_t number, int64_t target, int32_t timeoutMs);
 // Writes out the buffer and has all of the file put on the device (fdatasync), waiting at most
 // `timeoutMs` for it; true when it is done, and the closing then has nothing left to wait for.
 bool FileFinishWrites(int32_t number, int32_t timeoutMs);
+// The bytes taken but not on the device yet, those waiting in the buffer included.
 int64_t FileInFlight(int32_t number);
 
 // Write-behind for the file's large writes, on from its opening; off, its data waits in the page
-// cache until it is closed (for comparison, and for tests of errors only the closing sees).
+// cache until it is closed (for comparison, and for tests of errors only the closing sees). What
+// was written before goes to the device first; a file written past the cache goes back through it.
 void FileSetWriteBehind(int32_t number, bool on);
 
 } // namespace mirl

@@ -30,6 +30,21 @@ bool RangeSyncUnsupported(int error) {
     return error == ENOSYS || error == EINVAL || error == ESPIPE || error == EOPNOTSUPP;
 }
 
+int SettleRange(int fd, int64_t offset, int64_t length, bool rangeSync) {
+    constexpr unsigned int wait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    int error = 0;
+    if (rangeSync && sync_file_range(fd, offset, length, wait) != 0) {
+        error = errno;
+        rangeSync = !RangeSyncUnsupported(error);
+        error = rangeSync ? error : 0;
+    }
+    if (!rangeSync && fdatasync(fd) != 0 && !SyncUnsupported(errno)) {
+        error = errno;
+    }
+    posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
+    return error;
+}
+
 WriteBehind::~WriteBehind() {
     {
         const std::lock_guard lock(mutex_);
@@ -132,16 +147,7 @@ void WriteBehind::Wait() {
             const int64_t to =
                 rangeSync ? std::min(requestedUpTo_, std::max(PageFloor(from + StepBytes), from + 1)) : requestedUpTo_;
             lock.unlock();
-            if (rangeSync) {
-                if (sync_file_range(fd_, from, to - from,
-                                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) !=
-                    0) {
-                    error = errno;
-                }
-            } else if (fdatasync(fd_) != 0 && !SyncUnsupported(errno)) {
-                error = errno;
-            }
-            posix_fadvise(fd_, from, to - from, POSIX_FADV_DONTNEED);
+            error = SettleRange(fd_, from, to - from, rangeSync);
             lock.lock();
             settledUpTo_ = std::max(settledUpTo_, to);
         } else if (flushRequested_) {

@@ -13,6 +13,11 @@ bool SyncUnsupported(int error);
 // True for the errors of sync_file_range where the file can't start or wait for a range's writeback.
 bool RangeSyncUnsupported(int error);
 
+// Waits until the range written at `offset` is on the device and drops it from the page cache;
+// where the kernel can't wait for a range (or `rangeSync` says it couldn't before), the whole file
+// is flushed. The error the device reported, 0 when none.
+int SettleRange(int fd, int64_t offset, int64_t length, bool rangeSync = true);
+
 // Keeps the dirty page cache of one large file bounded while it is written: every write is handed
 // to the device at once, and the range written some megabytes earlier is waited for and dropped
 // from the cache. Without it, gigabytes of a fill file wait in memory, the progress shows the speed

@@ -20,4 +20,13 @@ constexpr bool IsDirectRefusal(int32_t error) {
     return IsVolumeFullError(error) || error == EINVAL;
 }
 
+// Keeps the first error of a file, but a device's error over a full volume's: a full volume is the
+// expected end of a fill file, a device error is not, and it must show even when the volume filled
+// up before it did.
+constexpr void KeepTellingError(int32_t& kept, int32_t error) {
+    if (error != 0 && (kept == 0 || (IsVolumeFullError(kept) && !IsVolumeFullError(error)))) {
+        kept = error;
+    }
+}
+
 } // namespace mirl

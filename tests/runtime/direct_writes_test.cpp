@@ -92,6 +92,22 @@ TEST_P(DirectWritesTest, TheFileGetsTheGeneratorsBytesInOrderAndItsExactSize) {
     EXPECT_EQ(FileClose(0), 0);
     EXPECT_EQ(FirstDifference(ReadFileBytes(path), Sequence(taken)), -1);
 
+    // Back through the page cache mid-file: what the chunk being filled held goes first, whole.
+    const std::string back = volume->Root() + "back";
+    const int64_t again = FileCreate(2, back);
+    ASSERT_NE(again, 0);
+    ASSERT_TRUE(FileWriteDirect(2));
+    RandomInit(Seed);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(FileWriteFilled(2, Block, RandomFill, scratch.data()), Block);
+    }
+    FileSetWriteBehind(2, true);
+    EXPECT_FALSE(WritesDirect(again));
+    EXPECT_EQ(FileWrittenBytes(2), 3 * Block) << "nothing of the direct part waits any more";
+    ASSERT_EQ(FileWriteFilled(2, Block, RandomFill, scratch.data()), Block);
+    EXPECT_EQ(FileClose(2), 0);
+    EXPECT_EQ(FirstDifference(ReadFileBytes(back), Sequence(4 * Block)), -1);
+
     // A file whose end doesn't lie on a unit stays with the page cache, and says so.
     const int64_t other = FileCreate(1, volume->Root() + "unaligned");
     ASSERT_NE(other, 0);
