@@ -51,14 +51,14 @@ int main(int argc, char** argv) {
     // The log and its lock lie in the caller's folder, so that benchmarks running side by side don't
     // take each other for a second Mirl.
     const char* logFolder = std::getenv("MIRL_BENCH_LOG_FOLDER");
-    mirl::ProgramFolder = logFolder != nullptr ? std::string(logFolder) + "/" : "/tmp/";
+    mirl::Engine().ProgramFolder = logFolder != nullptr ? std::string(logFolder) + "/" : "/tmp/";
     mirl::StartEngine();
     const char* pageCache = std::getenv("MIRL_BENCH_PAGE_CACHE");
-    mirl::FillFilesDirect = pageCache == nullptr || std::string(pageCache) != "1";
+    mirl::Engine().FillFilesDirect = pageCache == nullptr || std::string(pageCache) != "1";
     const std::string readBack =
         std::getenv("MIRL_BENCH_READ_BACK") != nullptr ? std::getenv("MIRL_BENCH_READ_BACK") : "";
-    mirl::ReadBackFillFiles = readBack != "off";
-    mirl::ReadBackEverything = readBack == "all";
+    mirl::Engine().ReadBackFillFiles = readBack != "off";
+    mirl::Engine().ReadBackEverything = readBack == "all";
     view.Choose(root);
     if (view.device == 0) {
         std::fprintf(stderr, "fill_bench: %s can't be reached\n", root.c_str());

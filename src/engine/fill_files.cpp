@@ -76,7 +76,7 @@ int64_t RemoveIfOurs(int folder, const NotedFile& file) {
 
 void StartNotingFillFiles(const std::string& folderPath) {
     struct stat folder {};
-    if (fstat(RunFolder.Get(), &folder) == 0) {
+    if (fstat(Engine().RunFolder.Get(), &folder) == 0) {
         runs.push_back(std::make_unique<RunFiles>(RunFiles{folderPath, folder.st_dev, folder.st_ino, {}}));
     }
 }
@@ -87,7 +87,7 @@ void ForgetNotedFillFiles() {
 
 void NoteFillFile(const std::string& name) {
     NotedFile file{name};
-    if (!runs.empty() && Look(RunFolder.Get(), name, file.seen) && S_ISREG(file.seen.stx_mode)) {
+    if (!runs.empty() && Look(Engine().RunFolder.Get(), name, file.seen) && S_ISREG(file.seen.stx_mode)) {
         runs.back()->files.push_back(file);
     }
 }
@@ -108,7 +108,7 @@ void NoteFillFileAgain(const std::string& name) {
     }
     for (NotedFile& file : runs.back()->files) {
         struct statx now {};
-        if (file.name == name && Look(RunFolder.Get(), name, now) && S_ISREG(now.stx_mode) &&
+        if (file.name == name && Look(Engine().RunFolder.Get(), name, now) && S_ISREG(now.stx_mode) &&
             now.stx_ino == file.seen.stx_ino) {
             file.seen = now;
         }
@@ -175,7 +175,7 @@ void DeleteOnWriter() {
         }
     }
     // What a killed run's pass left goes too, by its record.
-    const int32_t leftovers = AbortRun ? 0 : RemoveAllRecordedLeftovers(LogFolder);
+    const int32_t leftovers = AbortRun ? 0 : RemoveAllRecordedLeftovers(Engine().LogFolder);
     AbortRun = false;
     std::erase_if(runs, [](const auto& run) { return run->files.empty(); });
     View().ShowStatus("Fülldateien gelöscht: " + IntToText(removed) + "\r\nFrei geworden: " + SizeText(freed) + "\r\n" +

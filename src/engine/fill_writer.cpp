@@ -40,28 +40,29 @@ constexpr const char* FillFileBase = "MirlFile";
 // file's.
 int32_t CreateNextFile(std::string& name, ino_t& inode) {
     for (;;) {
-        while (FileSizeQueryAt(RunFolder.Get(), FillFileBase + IntToText(FileCounter)) != FileMissing) {
-            ++FileCounter;
+        while (FileSizeQueryAt(Engine().RunFolder.Get(), FillFileBase + IntToText(Engine().FileCounter)) !=
+               FileMissing) {
+            ++Engine().FileCounter;
         }
-        name = FillFileBase + IntToText(FileCounter);
-        const FileCreated created = FileCreateExclusiveAt(FillFileNumber, RunFolder.Get(), name);
+        name = FillFileBase + IntToText(Engine().FileCounter);
+        const FileCreated created = FileCreateExclusiveAt(FillFileNumber, Engine().RunFolder.Get(), name);
         if (created.error != EEXIST) {
             struct stat made {};
             inode = created.error == 0 && fstat(static_cast<int>(created.handle), &made) == 0 ? made.st_ino : 0;
             if (created.error == 0) {
                 // Known at once, so that a run killed inside this file still leaves it named.
-                NoteFillFileInRecord(RunFolder.Get(), name);
+                NoteFillFileInRecord(Engine().RunFolder.Get(), name);
             }
             return created.error;
         }
-        ++FileCounter;
+        ++Engine().FileCounter;
     }
 }
 
 // Writes blocks until the file is full, a write falls short or a stop is asked for, noting the
 // generator's state before each. Returns the bytes the file took.
 int64_t WriteBlocks(const std::string& fullName, std::vector<RandomSnapshot>& blockStarts) {
-    const int32_t blocks = MaxFileBytes / BlockSize;
+    const int32_t blocks = MaxFileBytes / Engine().BlockSize;
     int64_t written = 0;
     for (int32_t i = 1; i <= blocks; ++i) {
         // The window may have shrunk with the last measurement: what is in flight follows it here,
@@ -72,9 +73,10 @@ int64_t WriteBlocks(const std::string& fullName, std::vector<RandomSnapshot>& bl
         const bool windowFull = FileInFlight(FillFileNumber) >= window;
         const int32_t start = ClockMs();
         blockStarts.push_back(RandomStateAhead());
-        const int32_t taken = FileWriteFilled(FillFileNumber, BlockSize, RandomFill, FillBuffer.get());
+        const int32_t taken =
+            FileWriteFilled(FillFileNumber, Engine().BlockSize, RandomFill, Engine().FillBuffer.get());
         written += taken;
-        if (taken < BlockSize || FileError(FillFileNumber) != 0) {
+        if (taken < Engine().BlockSize || FileError(FillFileNumber) != 0) {
             break; // the volume is full or the device failed: this file is done
         }
         ShowProgress(fullName, written);
@@ -92,7 +94,7 @@ int64_t WriteBlocks(const std::string& fullName, std::vector<RandomSnapshot>& bl
 // The last file takes what the volume reports free, but never more than one block: a free figure
 // that no file can reach must not keep the window waiting.
 void WriteLastBytes(const std::string& driveText) {
-    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryRunFreeSpace(driveText).free, BlockSize));
+    const auto count = static_cast<int32_t>(std::min<int64_t>(QueryRunFreeSpace(driveText).free, Engine().BlockSize));
     for (int32_t i = 0; i < count; ++i) {
         FileWriteByte(FillFileNumber, static_cast<int32_t>(RandomUpTo(255)));
         // A full volume shows when the buffer goes out, every 4,095 bytes; the file layer has then
@@ -126,17 +128,17 @@ bool MeansFull(int32_t error, const std::string& driveText) {
     if (IsVolumeFullError(error)) {
         return true;
     }
-    const bool refusedAsFull = error == EPERM || (error == EIO && SaysFullAsEio(RunFolder.Get()));
-    return refusedAsFull && QueryRunFreeSpace(driveText).free - QueryRunRootOnlySpace(driveText) < BlockSize;
+    const bool refusedAsFull = error == EPERM || (error == EIO && SaysFullAsEio(Engine().RunFolder.Get()));
+    return refusedAsFull && QueryRunFreeSpace(driveText).free - QueryRunRootOnlySpace(driveText) < Engine().BlockSize;
 }
 
 // A full-size file that took nothing says only that the volume is full: it goes again at once, by
 // the run folder, its name and its inode, so that nothing else of that name is ever removed.
 void RemoveEmptyFile(const std::string& name, ino_t inode) {
     struct stat entry {};
-    if (inode != 0 && fstatat(RunFolder.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (inode != 0 && fstatat(Engine().RunFolder.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(entry.st_mode) && entry.st_ino == inode && entry.st_size == 0) {
-        unlinkat(RunFolder.Get(), name.c_str(), 0);
+        unlinkat(Engine().RunFolder.Get(), name.c_str(), 0);
     }
 }
 
@@ -153,8 +155,8 @@ FillOutcome ReportWriteError(const std::string& fullName, int32_t error) {
 bool OnRunVolume(const std::string& driveText) {
     struct stat opened {};
     struct stat named {};
-    return RunFolder.Valid() && fstat(RunFolder.Get(), &opened) == 0 &&
-           static_cast<uint64_t>(opened.st_dev) == RunDevice && stat(driveText.c_str(), &named) == 0 &&
+    return Engine().RunFolder.Valid() && fstat(Engine().RunFolder.Get(), &opened) == 0 &&
+           static_cast<uint64_t>(opened.st_dev) == Engine().RunDevice && stat(driveText.c_str(), &named) == 0 &&
            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
@@ -164,7 +166,7 @@ void ReportVolumeGone(const std::string& driveText) {
 }
 
 FillOutcome WriteFillFile(FillFile kind) {
-    const std::string& driveText = RunDriveText;
+    const std::string& driveText = Engine().RunDriveText;
     if (!OnRunVolume(driveText)) {
         ReportVolumeGone(driveText);
         return FillOutcome::VolumeGone;
@@ -179,7 +181,7 @@ FillOutcome WriteFillFile(FillFile kind) {
         View().ShowStatus("Dateifehler: \r\n" + driveText + name);
         return FillOutcome::CannotCreate;
     }
-    FileSetWriteBehind(FillFileNumber, FillFilesWriteBehind);
+    FileSetWriteBehind(FillFileNumber, Engine().FillFilesWriteBehind);
     const std::string fullName = driveText + name;
     WrittenFill check{.name = name, .bytes = 0, .byteByByte = kind == FillFile::Last, .blockStarts = {}};
     int64_t written = 0;
@@ -190,7 +192,7 @@ FillOutcome WriteFillFile(FillFile kind) {
     } else if (kind == FillFile::FullSize) {
         // FUSE drivers gain nothing from it, and the page cache path knows their ways of saying
         // "full".
-        if (FillFilesDirect && !OnFuse(RunFolder.Get())) {
+        if (Engine().FillFilesDirect && !OnFuse(Engine().RunFolder.Get())) {
             FileWriteDirect(FillFileNumber);
         }
         written = WriteBlocks(fullName, check.blockStarts);

@@ -30,7 +30,7 @@ int32_t fillSeconds = 0; // see StatusFigures::fillElapsed
 
 // The run's folder during a run, else the one chosen now.
 std::string ShownDriveText() {
-    return RunDriveText.empty() ? View().ChosenFolder() : RunDriveText;
+    return Engine().RunDriveText.empty() ? View().ChosenFolder() : Engine().RunDriveText;
 }
 
 std::string FreeLine(const VolumeSpace& space) {
@@ -45,7 +45,7 @@ std::string FreeLine(const VolumeSpace& space) {
 // volume whose names the pass could not reach.
 std::vector<std::string> EndLines(const std::string& driveText, int64_t free) {
     const int64_t rootOnly = geteuid() != 0 ? std::min(QueryRunRootOnlySpace(driveText), free) : 0;
-    const int64_t hidden = RunFolder.Valid() ? HiddenReserveBytes(RunFolder.Get()) : 0;
+    const int64_t hidden = Engine().RunFolder.Valid() ? HiddenReserveBytes(Engine().RunFolder.Get()) : 0;
     const int64_t rest = free - rootOnly + hidden;
     std::vector<std::string> lines;
     if (const int64_t checked = ReadBackCheckedBytes(); checked > 0) {
@@ -57,16 +57,16 @@ std::vector<std::string> EndLines(const std::string& driveText, int64_t free) {
     if (rest > 0) {
         lines.push_back("Nicht überschreibbar: " + SizeText(rest));
     }
-    if (!NamePassNote.empty()) {
-        lines.push_back(NamePassNote);
+    if (!Engine().NamePassNote.empty()) {
+        lines.push_back(Engine().NamePassNote);
     }
-    if (RunFolder.Valid()) {
+    if (Engine().RunFolder.Valid()) {
         // What the storage keeps that no file reaches: blocks a flash disk moved, and snapshots.
-        const StorageFacts storage = DescribeStorageOf(RunFolder.Get());
+        const StorageFacts storage = DescribeStorageOf(Engine().RunFolder.Get());
         if (storage.flash) {
             lines.emplace_back("Flash-Speicher: nicht jeder Block erreichbar");
         }
-        if (const int32_t snapshots = std::max(CountSnapshots(RunFolder.Get()), 0) + storage.lvmSnapshots;
+        if (const int32_t snapshots = std::max(CountSnapshots(Engine().RunFolder.Get()), 0) + storage.lvmSnapshots;
             snapshots > 0) {
             lines.push_back("Schnappschüsse: " + IntToText(snapshots));
         }
@@ -108,25 +108,25 @@ std::string ElapsedLine(int32_t elapsed) {
 namespace {
 
 bool TestLogSnapshotDue() {
-    return TestLog.state == TestLogState::DueNow ||
-           (TestLog.state == TestLogState::DueAt && ClockDifference(ClockMs(), TestLog.dueAt) > 0);
+    return Engine().TestLog.state == TestLogState::DueNow ||
+           (Engine().TestLog.state == TestLogState::DueAt && ClockDifference(ClockMs(), Engine().TestLog.dueAt) > 0);
 }
 
 void ScheduleNextSnapshot() {
-    TestLog = {TestLogState::DueAt, ClockAdd(ClockMs(), TestLogPauseMs)};
+    Engine().TestLog = {TestLogState::DueAt, ClockAdd(ClockMs(), TestLogPauseMs)};
 }
 
 } // namespace
 
 void NoteFillEnded() {
-    fillSeconds = std::max(DateNow() - RunStartTime, 1);
+    fillSeconds = std::max(DateNow() - Engine().RunStartTime, 1);
 }
 
 void StartProgress() {
     shownBefore = false;
     fillSeconds = 0;
     LastDriveText.clear();
-    RefFreeBytes = 0;
+    Engine().RefFreeBytes = 0;
 }
 
 std::string SizeText(int64_t bytes) {
@@ -167,20 +167,20 @@ namespace {
 // Shows the status of `activity` now; the end of a run adds what stayed out of reach.
 void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
     shownBefore = true;
-    LastShownMs = ClockMs();
+    Engine().LastShownMs = ClockMs();
     const std::string driveText = ShownDriveText();
     const VolumeSpace space = QueryRunFreeSpace(driveText);
-    if (driveText != LastDriveText || RefFreeBytes == 0) {
+    if (driveText != LastDriveText || Engine().RefFreeBytes == 0) {
         LastDriveText = driveText;
-        RefFreeBytes = space.free;
+        Engine().RefFreeBytes = space.free;
     }
     std::string status = StatusText({.driveText = driveText,
                                      .space = space,
-                                     .referenceFree = RefFreeBytes,
+                                     .referenceFree = Engine().RefFreeBytes,
                                      .activity = activity,
                                      .fillFile = fillFile,
                                      .byteCount = byteCount,
-                                     .elapsed = DateNow() - RunStartTime,
+                                     .elapsed = DateNow() - Engine().RunStartTime,
                                      .fillElapsed = fillSeconds});
     const std::vector<std::string> endLines =
         activity == Activity::Finished ? EndLines(driveText, space.free) : std::vector<std::string>();
@@ -190,7 +190,7 @@ void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
     View().ShowStatus(status);
     for (const std::string& line : endLines) {
         // The pass wrote its note into the log when it made it.
-        if (line != NamePassNote) {
+        if (line != Engine().NamePassNote) {
             WriteLogLine(line);
         }
     }
@@ -206,7 +206,8 @@ void Show(Activity activity, const std::string& fillFile, int64_t byteCount) {
 void ShowProgress(const std::string& fillFile, int64_t byteCount) {
     // Another volume is always shown at once: a quick second choice must not leave the status
     // naming the first one.
-    if (shownBefore && ShownDriveText() == LastDriveText && ClockDifference(ClockMs(), LastShownMs) < ThrottleMs) {
+    if (shownBefore && ShownDriveText() == LastDriveText &&
+        ClockDifference(ClockMs(), Engine().LastShownMs) < ThrottleMs) {
         return;
     }
     Show(fillFile.empty() ? Activity::None : Activity::Writing, fillFile, byteCount);

@@ -46,8 +46,8 @@ struct Failure {
 class Checks {
 public:
     Checks(int folder, bool everything)
-        : folder_(fcntl(folder, F_DUPFD_CLOEXEC, 0)), everything_(everything), checker_(BlockSize, FuseDevice(folder)),
-          choice_(std::random_device{}()), thread_([this] { Work(); }) {}
+        : folder_(fcntl(folder, F_DUPFD_CLOEXEC, 0)), everything_(everything), blockBytes_(Engine().BlockSize),
+          checker_(blockBytes_, FuseDevice(folder)), choice_(std::random_device{}()), thread_([this] { Work(); }) {}
 
     ~Checks() { Stop(); }
 
@@ -129,7 +129,7 @@ private:
         }
     }
 
-    static int64_t Blocks(const WrittenFill& file) { return (file.bytes + BlockSize - 1) / BlockSize; }
+    int64_t Blocks(const WrittenFill& file) const { return (file.bytes + blockBytes_ - 1) / blockBytes_; }
 
     // False when the file failed its check. What a first check found equal counts as checked; a
     // block read again adds nothing.
@@ -163,6 +163,7 @@ private:
 
     UniqueFd folder_;
     const bool everything_;
+    const int32_t blockBytes_; // the engine's state is not this thread's to read
     FillChecker checker_;
     std::mt19937_64 choice_;
     std::mutex mutex_;
@@ -234,7 +235,7 @@ void ReportReadBackFailure(bool inStatus) {
     if (!failure) {
         return;
     }
-    const std::string fullName = RunDriveText + failure->name;
+    const std::string fullName = Engine().RunDriveText + failure->name;
     const CheckResult& result = failure->result;
     if (inStatus) {
         View().ShowStatus("Prüffehler: \r\n" + fullName + "\r\n" +

@@ -29,12 +29,12 @@ namespace {
 // Opens the chosen folder for the run and notes its device: the one the selected volume had when
 // it was listed. A folder that lies elsewhere now (the volume was unmounted) is not opened.
 bool OpenRunFolder(const std::string& driveText, uint64_t device) {
-    RunDevice = device;
-    RunFolder.Reset(open(driveText.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Engine().RunDevice = device;
+    Engine().RunFolder.Reset(open(driveText.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat folder {};
-    if (!RunFolder.Valid() || fstat(RunFolder.Get(), &folder) != 0 ||
-        static_cast<uint64_t>(folder.st_dev) != RunDevice) {
-        RunFolder.Reset();
+    if (!Engine().RunFolder.Valid() || fstat(Engine().RunFolder.Get(), &folder) != 0 ||
+        static_cast<uint64_t>(folder.st_dev) != Engine().RunDevice) {
+        Engine().RunFolder.Reset();
         return false;
     }
     return true;
@@ -43,11 +43,11 @@ bool OpenRunFolder(const std::string& driveText, uint64_t device) {
 // The pass's way to the run: its folder and volume, the user's stop, the status and the log.
 PassContext PassContextFor(const std::string& driveText) {
     PassContext context;
-    context.runFolder = RunFolder.Get();
-    context.device = static_cast<dev_t>(RunDevice);
+    context.runFolder = Engine().RunFolder.Get();
+    context.device = static_cast<dev_t>(Engine().RunDevice);
     context.driveText = driveText;
-    context.nameKeptFolders = NameKeptFolders;
-    context.fillHeldBack = FillHeldBack;
+    context.nameKeptFolders = Engine().NameKeptFolders;
+    context.fillHeldBack = Engine().FillHeldBack;
     context.stopAsked = [] { return AbortRun.load(); };
     context.showStatus = [](const std::string& text) {
         View().ShowStatus(text);
@@ -94,7 +94,7 @@ FillOutcome AfterReadBack(FillOutcome outcome, int32_t unchecked) {
 
 FillOutcome FillLoop(const std::string& driveText) {
     FillOutcome outcome = FillOutcome::Written;
-    while (QueryRunFreeSpace(driveText).free > BlockSize && !AbortRun) {
+    while (QueryRunFreeSpace(driveText).free > Engine().BlockSize && !AbortRun) {
         // One file is checked while the next is written; a check that falls behind is waited for.
         outcome = AfterReadBack(outcome, 1);
         if (outcome != FillOutcome::Written) {
@@ -111,10 +111,10 @@ FillOutcome FillLoop(const std::string& driveText) {
 // As root, the filesystem's reserve pool is emptied while full-size files take its blocks, and put
 // back at once; elsewhere nothing happens.
 FillOutcome FillReservePool() {
-    if (!FillHeldBack) {
+    if (!Engine().FillHeldBack) {
         return FillOutcome::Written;
     }
-    EmptiedReservePool pool(RunFolder.Get());
+    EmptiedReservePool pool(Engine().RunFolder.Get());
     if (!pool.Emptied()) {
         return FillOutcome::Written;
     }
@@ -129,7 +129,7 @@ FillOutcome FillReservePool() {
         // A rewrite that fell short leaves a hole in its file: the files from now on are checked on
         // their own, without reading the earlier ones again.
         ForgetEarlierFillFiles();
-        if (const int64_t swapped = SwapLastFreeBlocks(RunFolder.Get(), RunFillFileNames()); swapped > 0) {
+        if (const int64_t swapped = SwapLastFreeBlocks(Engine().RunFolder.Get(), RunFillFileNames()); swapped > 0) {
             WriteLogLine("Letzte freie Blöcke mit Fülldaten getauscht: " + IntToText(swapped) + " Bytes");
         }
     }
@@ -152,11 +152,11 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     }
     StartNotingFillFiles(driveText);
     // A run that was ended from outside may have left pass files; they go first.
-    OpenPassRecord(LogFolder);
-    RemoveLeftoverPassFiles(RunFolder.Get());
+    OpenPassRecord(Engine().LogFolder);
+    RemoveLeftoverPassFiles(Engine().RunFolder.Get());
     const PassContext pass = PassContextFor(driveText);
     PrepareNamePass(pass);
-    const ReadBackRun readBack(RunFolder.Get(), ReadBackFillFiles, ReadBackEverything);
+    const ReadBackRun readBack(Engine().RunFolder.Get(), Engine().ReadBackFillFiles, Engine().ReadBackEverything);
     FillOutcome outcome = FillLoop(driveText);
     // The checks catch up before the reserve pool is emptied, so that it stays empty briefly.
     outcome = AfterReadBack(outcome, 0);
@@ -170,7 +170,7 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
     NoteFillEnded();
     if (!EndsTheRun(outcome) && !AbortRun) {
         const PassResult passed = RunNamePass(pass);
-        NamePassNote = passed.note;
+        Engine().NamePassNote = passed.note;
         outcome = AfterPass(passed.outcome);
         if (!EndsTheRun(outcome) && !AbortRun && NamePassGaveRoomBack()) {
             outcome = WriteFillFile(FillFile::Last);
@@ -198,18 +198,18 @@ void RunOnWriter(const std::string& driveText, uint64_t device) {
         View().ShowStatusHint(FullVolumeHint);
     }
     EndRunRecord(ReadBackFailed());
-    RunFolder.Reset();
+    Engine().RunFolder.Reset();
 }
 
 } // namespace
 
 void StartRun() {
-    if (FillBuffer == nullptr) {
+    if (Engine().FillBuffer == nullptr) {
         return; // start-up already said that there is no memory for the blocks
     }
     // The choice is read once: the run fills that folder on that volume, whatever the window shows.
-    RunDriveText = View().ChosenFolder();
-    const std::string& driveText = RunDriveText;
+    Engine().RunDriveText = View().ChosenFolder();
+    const std::string& driveText = Engine().RunDriveText;
     if (driveText.empty()) {
         // Without a choice the fill files would go to the current folder, on whatever volume that is.
         View().ShowMessage("Bitte zuerst ein Laufwerk wählen!");
@@ -219,16 +219,16 @@ void StartRun() {
     View().ShowRunState(RunState::Running);
     View().ShowStatusHint("");
     AbortRun = false;
-    RunStartTime = DateNow();
+    Engine().RunStartTime = DateNow();
     // Pacing and progress belong to this run: the last one may have filled another drive.
     StartProgress();
     StartPacing();
-    NamePassNote.clear();
+    Engine().NamePassNote.clear();
 
     // The run's last pump, before its end report, takes the clicks meant for the Stop button; what
     // comes after the report reaches the main loop (a close request right after it must close).
     RunOffWindowThread([&] { RunOnWriter(driveText, device); });
-    RunDriveText.clear();
+    Engine().RunDriveText.clear();
     AbortRun = false;
     View().ShowRunState(RunState::Idle);
     // The run is over: clicks while the report is made are meant for the Start button, as it says.

@@ -18,7 +18,7 @@ namespace {
 constexpr int32_t LogFile = 77;
 
 std::string LogPath() {
-    return LogFolder + "Mirl.log";
+    return Engine().LogFolder + "Mirl.log";
 }
 
 // The longest start of `text` that fits the header area without splitting a UTF-8 character.
@@ -39,12 +39,12 @@ std::string lockedFolder;
 } // namespace
 
 bool TakeLogLock() {
-    if (LogFolder.empty() || (logLock.Valid() && lockedFolder == LogFolder)) {
+    if (Engine().LogFolder.empty() || (logLock.Valid() && lockedFolder == Engine().LogFolder)) {
         return true;
     }
     logLock.Reset();
     // The kernel lets go of the lock when the process ends, however it ends: no stale lock file.
-    UniqueFd lock(open((LogFolder + "Mirl.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd lock(open((Engine().LogFolder + "Mirl.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat entry {};
     if (!lock.Valid() || fstat(lock.Get(), &entry) != 0 || !S_ISREG(entry.st_mode)) {
         return true; // no place for a lock is no reason to refuse the start
@@ -53,12 +53,12 @@ bool TakeLogLock() {
         return errno != EWOULDBLOCK;
     }
     logLock = std::move(lock);
-    lockedFolder = LogFolder;
+    lockedFolder = Engine().LogFolder;
     return true;
 }
 
 void StartRunLog() {
-    if (LogFolder.empty()) {
+    if (Engine().LogFolder.empty()) {
         return;
     }
     FileDelete(LogPath());
@@ -72,7 +72,7 @@ void WriteLogLine(const std::string& text, LogPlace place, LogStamp stamp) {
     } else if (stamp == LogStamp::Time) {
         NoteRunLogLine(line);
     }
-    if (LogFolder.empty()) {
+    if (Engine().LogFolder.empty()) {
         return; // never a log relative to the current folder
     }
     if (FileOpen(LogFile, LogPath(), place == LogPlace::Header ? 0 : FileAppend) == 0) {

@@ -27,8 +27,8 @@ void StartRunRecord(const std::string& driveText) {
     record.driveText = driveText;
     record.startTime = DateNow();
     // As the run reads them once at its start; the menu may change them for the next run meanwhile.
-    record.readBack = ReadBackFillFiles;
-    record.readBackEverything = ReadBackEverything;
+    record.readBack = Engine().ReadBackFillFiles;
+    record.readBackEverything = Engine().ReadBackEverything;
     const VolumeSpace space = QueryRunFreeSpace(driveText);
     record.volumeBytes = space.total;
     record.freeAtStart = space.free;
@@ -43,16 +43,17 @@ void NoteRunLogLine(const std::string& line) {
 
 void EndRunRecord(bool checkFailed) {
     record.endTime = DateNow();
-    if (RunFolder.Valid()) {
-        record.filesystem = MountType(RunFolder.Get());
-        record.storage = DescribeStorageOf(RunFolder.Get());
-        record.snapshots = CountSnapshots(RunFolder.Get());
+    if (Engine().RunFolder.Valid()) {
+        record.filesystem = MountType(Engine().RunFolder.Get());
+        record.storage = DescribeStorageOf(Engine().RunFolder.Get());
+        record.snapshots = CountSnapshots(Engine().RunFolder.Get());
         if (record.storage.lvmSnapshots > 0) {
             record.snapshots = std::max(record.snapshots, 0) + record.storage.lvmSnapshots;
         }
         for (const std::string& name : RunFillFileNames()) {
             struct stat file {};
-            if (fstatat(RunFolder.Get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode)) {
+            if (fstatat(Engine().RunFolder.Get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(file.st_mode)) {
                 record.fillFiles.push_back({name, file.st_size});
                 record.bytesWritten += file.st_size;
             }
@@ -76,10 +77,11 @@ void SaveRunReport() {
         return;
     }
     record.endStatus = View().ShownStatus();
-    const std::string path = LogFolder + DateToText("Mirl-Bericht %yyyy-%mm-%dd %hh-%ii-%ss.pdf", record.startTime);
-    const bool saved = !LogFolder.empty() && reportWriter(record, path);
+    const std::string path =
+        Engine().LogFolder + DateToText("Mirl-Bericht %yyyy-%mm-%dd %hh-%ii-%ss.pdf", record.startTime);
+    const bool saved = !Engine().LogFolder.empty() && reportWriter(record, path);
     if (saved) {
-        LastReportPath = path;
+        Engine().LastReportPath = path;
         return;
     }
     WriteLogLine("Bericht nicht gespeichert: " + path);

@@ -1,6 +1,7 @@
 #include "engine/run_thread.h"
 
 #include "engine/run_view.h"
+#include "engine/state.h"
 #include "runtime/signal_stack.h"
 #include "runtime/writer_thread.h"
 
@@ -64,6 +65,8 @@ public:
                 lock.lock();
             };
             if (call_ != nullptr) {
+                // The writer waits meanwhile: this thread acts for it, with the engine's state too.
+                const EngineOwnerMark actingForTheWriter;
                 guarded(*call_);
                 call_ = nullptr;
                 changed_.notify_all();
@@ -146,10 +149,15 @@ void RunOffWindowThread(const std::function<void()>& work) {
         const ThreadSignalStack signalStack; // a stack overflow here is reported too
         const WriterThreadMark mark;         // and a fault anywhere here in the window's box
         std::exception_ptr failure;
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
+        {
+            // The engine's state is the writer's until its work ends, and the window's again before
+            // the window's thread learns that it has.
+            const EngineOwnerMark engineOwner;
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
         handover.Finish(failure);
     });

@@ -51,27 +51,27 @@ std::string LogFolderFor(const std::string& programFolder) {
 }
 
 void MakeDataFolder() {
-    if (DataFolder.empty() || FileSizeQuery(DataFolder) == FileIsFolder) {
+    if (Engine().DataFolder.empty() || FileSizeQuery(Engine().DataFolder) == FileIsFolder) {
         return; // no home to put it in: nothing relative to the current folder instead
     }
     // The base folder may be missing on a fresh account; it is the user's own and made as the
     // desktop would make it, but only in an existing home.
-    MakePrivateFolders(std::filesystem::path(DataFolder).parent_path().parent_path().string());
-    if (FolderCreate(DataFolder) == 0) {
-        View().ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + DataFolder);
+    MakePrivateFolders(std::filesystem::path(Engine().DataFolder).parent_path().parent_path().string());
+    if (FolderCreate(Engine().DataFolder) == 0) {
+        View().ShowMessage("Err - Konnte Verzeichnis nicht anlegen: \r\n" + Engine().DataFolder);
     }
 }
 
 void AllocateFillBuffer() {
     // Page-aligned, so that the kernel can take the blocks without an extra copy where it can.
     const auto page = static_cast<size_t>(PageSize());
-    const size_t size = (static_cast<size_t>(BlockSize) + page - 1) / page * page;
-    FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(page, size)));
-    if (FillBuffer == nullptr) {
+    const size_t size = (static_cast<size_t>(Engine().BlockSize) + page - 1) / page * page;
+    Engine().FillBuffer.reset(static_cast<unsigned char*>(std::aligned_alloc(page, size)));
+    if (Engine().FillBuffer == nullptr) {
         View().ShowMessage("Fehler: Konnte Speicher nicht anfordern!");
         return;
     }
-    std::memset(FillBuffer.get(), 0, size);
+    std::memset(Engine().FillBuffer.get(), 0, size);
 }
 
 } // namespace
@@ -79,24 +79,24 @@ void AllocateFillBuffer() {
 void StartEngine() {
     // A file-size limit must reach the writer as EFBIG (a full file), not kill the program.
     std::signal(SIGXFSZ, SIG_IGN);
-    if (ProgramFolder.empty()) {
-        ProgramFolder = ExecutableFolder();
+    if (Engine().ProgramFolder.empty()) {
+        Engine().ProgramFolder = ExecutableFolder();
     }
-    if (DataFolder.empty() && !UserDataFolder().empty()) {
-        DataFolder = UserDataFolder() + "Mirl/";
+    if (Engine().DataFolder.empty() && !UserDataFolder().empty()) {
+        Engine().DataFolder = UserDataFolder() + "Mirl/";
     }
-    LogFolder = LogFolderFor(ProgramFolder);
+    Engine().LogFolder = LogFolderFor(Engine().ProgramFolder);
     if (!TakeLogLock()) {
-        AnotherMirlRuns = true;
+        Engine().AnotherMirlRuns = true;
         View().ShowMessage("Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden.");
         return;
     }
     MakeDataFolder();
     StartRunLog();
-    BlockSize = FillBlockSize;
+    Engine().BlockSize = FillBlockSize;
     AllocateFillBuffer();
     // A run that was killed left its helper files; they are named, and the menu removes them.
-    if (PassRecordHoldsLeftovers(LogFolder)) {
+    if (PassRecordHoldsLeftovers(Engine().LogFolder)) {
         View().ShowStatus(LeftoversText);
     }
 }
@@ -108,12 +108,12 @@ namespace {
 enum class Asked { AtPath, OfRunFolder };
 
 Asked AskedOfRun() {
-    return RunFolder.Valid() ? Asked::OfRunFolder : Asked::AtPath;
+    return Engine().RunFolder.Valid() ? Asked::OfRunFolder : Asked::AtPath;
 }
 
 int AskVolume(Asked asked, const std::string& path, struct statvfs& volume) {
     if (asked == Asked::OfRunFolder) {
-        return fstatvfs(RunFolder.Get(), &volume);
+        return fstatvfs(Engine().RunFolder.Get(), &volume);
     }
     return statvfs(path.empty() ? "." : path.c_str(), &volume);
 }
@@ -132,7 +132,7 @@ int64_t RootOnlySpace(Asked asked, const std::string& path) {
     // available is room the filesystem holds back for itself, from root as from anyone.
     constexpr decltype(statfs::f_type) ExtMagic = 0xEF53;
     struct statfs volume {};
-    const int answer = asked == Asked::OfRunFolder ? fstatfs(RunFolder.Get(), &volume)
+    const int answer = asked == Asked::OfRunFolder ? fstatfs(Engine().RunFolder.Get(), &volume)
                                                    : statfs(path.empty() ? "." : path.c_str(), &volume);
     if (answer != 0 || volume.f_type != ExtMagic || volume.f_bavail >= volume.f_bfree) {
         return 0;

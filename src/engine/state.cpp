@@ -1,35 +1,45 @@
 #include "engine/state.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 namespace mirl {
+namespace {
+
+EngineState engine;
+// The thread that may touch `engine`; none until the first touch, which claims it.
+std::atomic<std::thread::id> owner;
+
+[[maybe_unused]] void CheckOwner() {
+    const std::thread::id self = std::this_thread::get_id();
+    std::thread::id held;
+    if (owner.compare_exchange_strong(held, self) || held == self) {
+        return;
+    }
+    std::fputs("The engine's state was touched from a thread that doesn't own it.\n", stderr);
+    std::abort();
+}
+
+} // namespace
 
 void FreeDeleter::operator()(void* area) const {
     std::free(area);
 }
 
 std::atomic<bool> AbortRun = false;
-int32_t RunStartTime = 0;
-int64_t RefFreeBytes = 0;
-int32_t LastShownMs = 0;
-TestLogSchedule TestLog;
-int32_t BlockSize = 0;
-std::unique_ptr<unsigned char, FreeDeleter> FillBuffer;
-bool AnotherMirlRuns = false;
-bool ReadBackFillFiles = true;
-std::string LastReportPath;
-bool ReadBackEverything = false;
-bool FillFilesWriteBehind = true;
-bool FillFilesDirect = true;
-bool FillHeldBack = true;
-bool NameKeptFolders = true;
-std::string ProgramFolder;
-std::string DataFolder;
-std::string LogFolder;
-int32_t FileCounter = 0;
-uint64_t RunDevice = 0;
-std::string RunDriveText;
-UniqueFd RunFolder;
-std::string NamePassNote;
+
+EngineState& Engine() {
+#ifndef NDEBUG
+    CheckOwner();
+#endif
+    return engine;
+}
+
+EngineOwnerMark::EngineOwnerMark() : before_(owner.exchange(std::this_thread::get_id())) {}
+
+EngineOwnerMark::~EngineOwnerMark() {
+    owner.store(before_);
+}
 
 } // namespace mirl

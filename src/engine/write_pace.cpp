@@ -35,10 +35,10 @@ void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice) {
     if (!waitedForDevice) {
         return;
     }
-    sampleBytes += BlockSize;
+    sampleBytes += Engine().BlockSize;
     sampleMs += std::max(milliseconds, 0);
     // On a fast drive many blocks make a sample long before a second has passed.
-    if (sampleMs < SampleMs && (sampleBytes < SampleBlocks * BlockSize || sampleMs == 0)) {
+    if (sampleMs < SampleMs && (sampleBytes < SampleBlocks * Engine().BlockSize || sampleMs == 0)) {
         return;
     }
     const int64_t sample = sampleBytes * 1000 / sampleMs;
@@ -48,7 +48,7 @@ void NoteBlockWritten(int32_t milliseconds, bool waitedForDevice) {
 }
 
 int64_t FlightWindow() {
-    const int64_t block = BlockSize;
+    const int64_t block = Engine().BlockSize;
     // Until a block has waited for the device, nothing is known: start small.
     const int64_t wanted = measuredRate == 0 ? 0 : measuredRate * FlightMs / 1000;
     return std::clamp(wanted, MinFlightBlocks * block, MaxFlightBlocks * block);

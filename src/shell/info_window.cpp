@@ -73,7 +73,7 @@ void RunInfoLoop() {
             (code == EV_MENU && EventObjectNumber() == InfoCloseKey)) {
             done = true;
         } else if (code == EV_MENU && EventObjectNumber() == TestLogKey) {
-            TestLog = {TestLogState::DueNow};
+            Engine().TestLog = {TestLogState::DueNow};
             ShowMessage("Testlog eingeschaltet!");
         } else if (code == EV_SIZE_WINDOW) {
             ApplyLayout(WndChldInfo);

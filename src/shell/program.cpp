@@ -23,8 +23,8 @@ namespace {
 WindowRunView mainWindowView;
 
 void OpenLastReport() {
-    if (!LastReportPath.empty() && !OpenWithDesktop(LastReportPath)) {
-        ShowMessage("Kein Programm zum Anzeigen des Berichts gefunden:\r\n" + LastReportPath);
+    if (!Engine().LastReportPath.empty() && !OpenWithDesktop(Engine().LastReportPath)) {
+        ShowMessage("Kein Programm zum Anzeigen des Berichts gefunden:\r\n" + Engine().LastReportPath);
     }
 }
 
@@ -41,7 +41,7 @@ bool StartProgram() {
     UseRunView(&mainWindowView);
     UseReportWriter(WriteRunReportPdf);
     StartEngine();
-    return !AnotherMirlRuns; // the other one's log is left alone
+    return !Engine().AnotherMirlRuns; // the other one's log is left alone
 }
 
 void MainLoop() {
@@ -56,7 +56,7 @@ void MainLoop() {
             DeleteNotedFillFiles();
             quit = EndSignal() != 0;
         } else if (code == EV_MENU && object == MenuItemReadBackAll) {
-            ReadBackEverything = kind == 1;
+            Engine().ReadBackEverything = kind == 1;
         } else if (code == EV_MENU && object == MenuItemOpenReport) {
             OpenLastReport();
         } else if (code == EV_MENU && object == MenuItemInfo) {
@@ -66,7 +66,7 @@ void MainLoop() {
             ShowChosenVolume();
         } else if (code == EV_GADGET && kind == 0 && object == Wnd1BtnGdgGo) {
             StartRun();
-            MenuItemSetEnabled(MenuItemOpenReport, !LastReportPath.empty());
+            MenuItemSetEnabled(MenuItemOpenReport, !Engine().LastReportPath.empty());
             quit = EndSignal() != 0; // the run's event pump took the request as a stop
         }
     }

@@ -50,7 +50,7 @@ bool WindowRunView::TakeStopRequests() {
             stop = true;
         } else if (code == EV_MENU && EventObjectNumber() == MenuItemReadBackAll) {
             // The check mark changed during a run: it holds from the next run on, as it shows.
-            ReadBackEverything = EventKind() == 1;
+            Engine().ReadBackEverything = EventKind() == 1;
         }
     }
     return stop;

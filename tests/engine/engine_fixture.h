@@ -24,7 +24,7 @@ public:
     // Starts the engine as the program does.
     static void OpenProgram() {
         StartEngine();
-        ASSERT_NE(FillBuffer, nullptr);
+        ASSERT_NE(Engine().FillBuffer, nullptr);
     }
 
     std::string LogPath() const { return folder / "Mirl.log"; }

@@ -56,7 +56,7 @@ TEST_F(FaultyDriveTest, ADeviceErrorThatOnlyTheFlushSeesIsAWriteErrorToo) {
     ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     drive->FailWritesPast(40 * MiB);
     // Without write-behind the data waits in the page cache until the closing flushes it.
-    FillFilesWriteBehind = false;
+    Engine().FillFilesWriteBehind = false;
     StartRun();
     ExpectWriteErrorReported(Status(), Log(), drive->Volume().Root());
 }

@@ -31,7 +31,7 @@ class FillContentsTest : public EngineTest, public ::testing::WithParamInterface
 
 TEST_P(FillContentsTest, TheFirstFileHoldsTheGeneratorsSequenceUpToWhereTheVolumeFilled) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, GetParam().type, GetParam().sizeMiB);
-    FillFilesDirect = GetParam().direct;
+    Engine().FillFilesDirect = GetParam().direct;
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     ASSERT_NO_FATAL_FAILURE(Choose(*volume));
     RandomInit(Seed);

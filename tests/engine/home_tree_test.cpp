@@ -412,8 +412,8 @@ TEST_P(HomeTreeTest, NothingOfTheDeletedFilesIsLeftAndEveryKeptFileAndFolderStay
 TEST_P(HomeTreeTest, DISABLED_WithoutTheStepsForHeldBackSpaceAndKeptFolders) {
     const test::FilesystemCase filesystem = GetParam();
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, filesystem.type, filesystem.sizeMiB, "", "", filesystem.formatOptions);
-    FillHeldBack = false;
-    NameKeptFolders = false;
+    Engine().FillHeldBack = false;
+    Engine().NameKeptFolders = false;
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     HomeTree tree(volume->Root());
     ASSERT_NO_FATAL_FAILURE(tree.Plant());

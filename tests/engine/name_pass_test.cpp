@@ -558,11 +558,11 @@ namespace {
 // it left, by the pass's record.
 TEST_F(EngineTest, AKilledRunsLeftoversAreNamedAtStartAndGoWithTheMenu) {
     test::TempFolder volume;
-    LogFolder = folder.Path() + "/";
+    Engine().LogFolder = folder.Path() + "/";
     const std::string tree = PassFileName(16);
     const std::string file = PassFileName(30);
     const test::ChildResult killed = test::RunInChild([&](int) {
-        OpenPassRecord(LogFolder);
+        OpenPassRecord(Engine().LogFolder);
         PassFiles files;
         const int32_t number = files.AddFolder(open(volume.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         files.Make(number, file, 100);

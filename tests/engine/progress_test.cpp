@@ -138,12 +138,12 @@ TEST_F(ShowProgressTest, UpdatesAreThrottledUnlessForced) {
     ShowProgress("", 0);
     const std::string shown = Status();
     EXPECT_TRUE(shown.starts_with("Laufwerk: \r\nFrei: ")) << shown;
-    const int32_t lastShown = LastShownMs;
+    const int32_t lastShown = Engine().LastShownMs;
 
     view.status = "marker";
     ShowProgress("", 0);
     EXPECT_EQ(Status(), "marker") << "within 100 ms nothing changes";
-    EXPECT_EQ(LastShownMs, lastShown);
+    EXPECT_EQ(Engine().LastShownMs, lastShown);
     ShowRunEnd(RunEnd::Finished);
     EXPECT_NE(Status().find("Mirl beendet!"), std::string::npos) << "the end is always shown";
 
@@ -171,11 +171,11 @@ TEST_F(ShowProgressTest, ARunStartsWithItsOwnProgressAndPace) {
 
     StartPacing();
     const int64_t first = FlightWindow();
-    EXPECT_EQ(first, 2 * int64_t{BlockSize});
+    EXPECT_EQ(first, 2 * int64_t{Engine().BlockSize});
     for (int i = 0; i < 40; ++i) {
         NoteBlockWritten(1, true); // a drive of a GB per second
     }
-    EXPECT_EQ(FlightWindow(), 8 * int64_t{BlockSize});
+    EXPECT_EQ(FlightWindow(), 8 * int64_t{Engine().BlockSize});
     StartPacing();
     EXPECT_EQ(FlightWindow(), first);
 }
@@ -184,7 +184,7 @@ TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     const size_t header = Log().size();
     ClockShift(1000);
-    TestLog = {TestLogState::DueNow};
+    Engine().TestLog = {TestLogState::DueNow};
     ShowProgress("", 0);
     std::string log = Log().substr(header);
     EXPECT_TRUE(std::regex_match(log, std::regex(R"(\d\d-\d\d:\d\d:\d\d Laufwerk: \|Frei: \d+ [GMB][By]\w*\|\r\n)")))
@@ -201,7 +201,7 @@ TEST_F(ShowProgressTest, TheTestLogTakesASnapshotEveryTenSeconds) {
 
     // Across the point where the 32-bit clock turns negative the pacing holds.
     ClockShift(static_cast<int64_t>(INT32_MAX) - ClockMs() - 3000);
-    TestLog = {TestLogState::DueNow};
+    Engine().TestLog = {TestLogState::DueNow};
     ShowProgress("", 0);
     const size_t before = Log().size();
     ClockShift(4000); // the clock is now past the wrap, the snapshot is due 6 s after it
@@ -219,12 +219,12 @@ TEST_F(ShowProgressTest, AQuickSecondChoiceIsShownAndTakenAsReference) {
     ASSERT_NO_FATAL_FAILURE(Choose(*first));
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + first->Root() + "\r\nFrei: ")) << Status();
-    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(first->Root()).free);
+    EXPECT_EQ(Engine().RefFreeBytes, QueryFreeSpace(first->Root()).free);
     // The second choice comes within the first one's 100 ms.
     ASSERT_NO_FATAL_FAILURE(Choose(*second));
     ShowProgress("", 0);
     EXPECT_TRUE(Status().starts_with("Laufwerk: " + second->Root() + "\r\nFrei: ")) << Status();
-    EXPECT_EQ(RefFreeBytes, QueryFreeSpace(second->Root()).free);
+    EXPECT_EQ(Engine().RefFreeBytes, QueryFreeSpace(second->Root()).free);
     EXPECT_EQ(Status().find("MB/s"), std::string::npos);
 }
 

@@ -140,7 +140,7 @@ TEST_P(SoundDeviceTest, EndsAsFinishedAndSaysWhatItReadBack) {
 
     // All of it: every fill file, to its last byte (the figure is in whole MB).
     ASSERT_EQ(RemoveFillFiles(root), 0);
-    ReadBackEverything = true;
+    Engine().ReadBackEverything = true;
     StartRun();
     status = Status();
     EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
@@ -155,7 +155,7 @@ TEST_F(ReadBackTest, TheRunSaysWhichFileItWaitsForAndAStopEndsTheWait) {
     ASSERT_NO_FATAL_FAILURE(Choose(drive->Volume()));
     // Reading everything back at 20 MB/s takes longer than the writing: the run waits at its end.
     drive->SetReadRate(20 * MiB);
-    ReadBackEverything = true;
+    Engine().ReadBackEverything = true;
     view.keepHistory = true;
     StartRun();
     const auto waited = std::find_if(view.history.begin(), view.history.end(), [](const std::string& status) {

@@ -38,7 +38,7 @@ TEST_F(RunLogTest, StartsAsABlankHeaderAndTakesLines) {
     // A new start begins a new log.
     StartEngine();
     EXPECT_EQ(Log(), Blank140 + "\r\n");
-    EXPECT_EQ(FileSizeQuery(DataFolder), -2) << "the data folder was made";
+    EXPECT_EQ(FileSizeQuery(Engine().DataFolder), -2) << "the data folder was made";
 }
 
 TEST_F(RunLogTest, TheFinalStatusGoesOverTheHeaderAndNeverBeyond) {
@@ -94,9 +94,9 @@ TEST_F(RunLogTest, ALogSwappedForALinkNeverWritesThroughIt) {
 TEST_F(RunLogTest, AnInstalledProgramLogsIntoTheUsersStateFolder) {
     const std::string state = folder / "state";
     const EnvironmentFor environment({{"HOME", folder.Path()}, {"XDG_STATE_HOME", state}});
-    ProgramFolder = "/usr/bin/";
+    Engine().ProgramFolder = "/usr/bin/";
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
-    EXPECT_EQ(LogFolder, state + "/mirl/");
+    EXPECT_EQ(Engine().LogFolder, state + "/mirl/");
     EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
     struct stat made {};
     ASSERT_EQ(stat((state + "/mirl").c_str(), &made), 0);
@@ -111,9 +111,9 @@ TEST_F(RunLogTest, AStateFolderNamedOutsideTheHomeTakesTheLogToo) {
     ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
     const EnvironmentFor environment({{"HOME", home}, {"XDG_STATE_HOME", state}});
-    ProgramFolder = "/usr/bin/";
+    Engine().ProgramFolder = "/usr/bin/";
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
-    EXPECT_EQ(LogFolder, state + "/mirl/");
+    EXPECT_EQ(Engine().LogFolder, state + "/mirl/");
     EXPECT_EQ(test::ReadFileBytes(state + "/mirl/Mirl.log"), Blank140 + "\r\n");
     EXPECT_TRUE(TakeLogLock()) << "the lock lies there too, and this process holds it";
     EXPECT_EQ(access((state + "/mirl/Mirl.lock").c_str(), F_OK), 0);
@@ -141,14 +141,14 @@ TEST_F(RunLogTest, ASecondMirlSaysSoAndLeavesTheFirstOnesLogAlone) {
     StartEngine();
     kill(first, SIGKILL);
     waitpid(first, nullptr, 0);
-    EXPECT_TRUE(AnotherMirlRuns);
+    EXPECT_TRUE(Engine().AnotherMirlRuns);
     EXPECT_EQ(view.messages, std::vector<std::string>{"Mirl läuft bereits.\r\nBitte erst das laufende Mirl beenden."});
     EXPECT_EQ(Log(), "the first one's log");
 
     // Once the first one has ended, however it ended, the next start is the only one.
-    AnotherMirlRuns = false;
+    Engine().AnotherMirlRuns = false;
     StartEngine();
-    EXPECT_FALSE(AnotherMirlRuns);
+    EXPECT_FALSE(Engine().AnotherMirlRuns);
     EXPECT_EQ(Log(), Blank140 + "\r\n");
 }
 
@@ -158,12 +158,12 @@ TEST_F(RunLogTest, AHomeThatDoesNotExistIsNeverMade) {
     const std::string home = folder / "nonexistent";
     const EnvironmentFor environment(
         {{"HOME", home + "/home"}, {"XDG_STATE_HOME", home + "/state"}, {"XDG_DATA_HOME", ""}});
-    ProgramFolder = "/usr/bin/";
-    DataFolder.clear();
+    Engine().ProgramFolder = "/usr/bin/";
+    Engine().DataFolder.clear();
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     EXPECT_EQ(UserHome(), "");
-    EXPECT_EQ(LogFolder, "") << "no log rather than a home made for it";
-    EXPECT_EQ(DataFolder, "");
+    EXPECT_EQ(Engine().LogFolder, "") << "no log rather than a home made for it";
+    EXPECT_EQ(Engine().DataFolder, "");
     EXPECT_EQ(access(home.c_str(), F_OK), -1) << "the missing home was made";
     WriteLogLine("nowhere");
     EXPECT_EQ(access(home.c_str(), F_OK), -1);

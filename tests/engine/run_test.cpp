@@ -185,7 +185,7 @@ TEST_F(RunTest, StopEndsTheRunAfterTheBlockInProgress) {
         SCOPED_TRACE(direct ? "past the page cache" : "through the page cache");
         MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 64);
         test::FreshEngineIn(folder.Path());
-        FillFilesDirect = direct;
+        Engine().FillFilesDirect = direct;
         ASSERT_NO_FATAL_FAILURE(OpenProgram());
         ASSERT_NO_FATAL_FAILURE(Choose(*volume));
         RunState during = RunState::Idle;
@@ -244,7 +244,7 @@ TEST_F(RunTest, AFileThatCannotBeCreatedEndsTheRunWithItsName) {
     StartRun();
     EXPECT_EQ(Status(), "Dateifehler: \r\n" + volume->Root() + "MirlFile0");
     EXPECT_TRUE(RunIsIdle(view));
-    EXPECT_EQ(FileCounter, 0);
+    EXPECT_EQ(Engine().FileCounter, 0);
 }
 
 TEST_F(RunTest, AVolumeUnmountedAfterTheChoiceIsNotFilledNorWhatLiesBeneath) {
@@ -309,10 +309,10 @@ TEST_F(RunTest, NoFillBufferNoRun) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
     ASSERT_NO_FATAL_FAILURE(OpenProgram());
     ASSERT_NO_FATAL_FAILURE(Choose(*volume));
-    auto buffer = std::move(FillBuffer);
+    auto buffer = std::move(Engine().FillBuffer);
     view.status = "before";
     StartRun();
-    FillBuffer = std::move(buffer);
+    Engine().FillBuffer = std::move(buffer);
     EXPECT_EQ(Status(), "before");
     EXPECT_TRUE(FillFiles(*volume).empty());
     EXPECT_TRUE(RunIsIdle(view));

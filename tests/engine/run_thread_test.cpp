@@ -139,5 +139,57 @@ TEST(RunOffWindowThread, AFailureOfTheWriterComesOutOnTheWindowsThread) {
     EXPECT_TRUE(ended);
 }
 
+// The engine's state belongs to one thread at a time: the writer while it works, the window's
+// thread while it makes a call for the waiting writer, and the window's thread again afterwards.
+TEST(RunOffWindowThread, TheEnginesStateIsTheWritersWhileItWorks) {
+    test::MemoryRunView view;
+    const test::ViewInUse inUse(view);
+    Engine().FileCounter = 7;
+    int32_t seenByTheCall = 0;
+    view.onEvents = [&] {
+        seenByTheCall = Engine().FileCounter;
+        return false;
+    };
+    RunOffWindowThread([] {
+        Engine().FileCounter = 8;
+        View().TakeStopRequests();
+    });
+    EXPECT_EQ(seenByTheCall, 8);
+    EXPECT_EQ(Engine().FileCounter, 8);
+    Engine().FileCounter = 0;
+}
+
+#ifndef NDEBUG
+using RunOffWindowThreadDeathTest = ::testing::Test;
+
+TEST_F(RunOffWindowThreadDeathTest, AnyOtherThreadThatTouchesTheEnginesStateEndsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr const char* Message = "touched from a thread that doesn.t own it";
+    EXPECT_DEATH(
+        {
+            Engine().FileCounter = 1;
+            std::thread([] { Engine().FileCounter = 2; }).join();
+        },
+        Message);
+    // A turn of the window while the writer works is no call for it.
+    EXPECT_DEATH(
+        {
+            test::MemoryRunView view;
+            const test::ViewInUse inUse(view);
+            std::atomic<bool> turned = false;
+            view.onWindow = [&] {
+                turned = true;
+                Engine().FileCounter = 3;
+            };
+            RunOffWindowThread([&] {
+                for (int i = 0; i < 1000 && !turned; ++i) {
+                    std::this_thread::sleep_for(10ms);
+                }
+            });
+        },
+        Message);
+}
+#endif
+
 } // namespace
 } // namespace mirl

@@ -204,7 +204,7 @@ TEST_F(ProgramTest, TheInfoWindowRunsItsOwnLoop) {
     EXPECT_TRUE(text.starts_with("Mirl\r\n====\r\n")) << text.substr(0, 40);
     EXPECT_NE(text.find("Mirl überschreibt"), std::string::npos) << "the umlauts come through";
     EXPECT_EQ(confirmation, "Testlog eingeschaltet!");
-    EXPECT_EQ(TestLog.state, TestLogState::DueNow);
+    EXPECT_EQ(Engine().TestLog.state, TestLogState::DueNow);
     EXPECT_FALSE(HasFillFiles(*volume)) << "a Start clicked while the Info window was open ran";
     EXPECT_TRUE(WindowExists(Wnd1)) << "a close clicked while the Info window was open ended the program";
     EndProgram();
@@ -240,7 +240,7 @@ TEST_F(ProgramTest, EscapeAndReturnCloseTheInfoWindow) {
         EXPECT_FALSE(closedByOk) << "the key " << key << " did not close the Info window";
         EXPECT_FALSE(WindowExists(WndChldInfo));
     }
-    EXPECT_EQ(TestLog.state, TestLogState::Off) << "no other shortcut fired";
+    EXPECT_EQ(Engine().TestLog.state, TestLogState::Off) << "no other shortcut fired";
     EndProgram();
 }
 

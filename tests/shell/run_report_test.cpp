@@ -46,9 +46,9 @@ TEST_F(RunReportTest, EveryRunLeavesAPdfThatSaysWhatWasDone) {
     EXPECT_TRUE(std::regex_match(reports[0], std::regex("Mirl-Bericht [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}-[0-9]{2}-"
                                                         "[0-9]{2}\\.pdf")))
         << reports[0];
-    EXPECT_EQ(LastReportPath, folder / reports[0]);
+    EXPECT_EQ(Engine().LastReportPath, folder / reports[0]);
 
-    const test::CommandResult text = RunCommand({"pdftotext", "-layout", LastReportPath, "-"});
+    const test::CommandResult text = RunCommand({"pdftotext", "-layout", Engine().LastReportPath, "-"});
     ASSERT_EQ(text.exitCode, 0) << text.output;
     for (const std::string& said : {volume->Root(), std::string("ext4"), std::string("Geprüft"),
                                     std::string("Mirl beendet!"), std::string("MirlFile0"), std::string("Loop-Gerät"),
@@ -61,7 +61,7 @@ TEST_F(RunReportTest, EveryRunLeavesAPdfThatSaysWhatWasDone) {
     const std::string pictures = artifacts != nullptr ? artifacts : MIRL_ARTIFACT_FOLDER;
     QDir().mkpath(QString::fromStdString(pictures));
     const test::CommandResult picture = RunCommand({"pdftoppm", "-png", "-r", "60", "-f", "1", "-l", "1", "-singlefile",
-                                                    LastReportPath, pictures + "/run-report"});
+                                                    Engine().LastReportPath, pictures + "/run-report"});
     EXPECT_EQ(picture.exitCode, 0) << picture.output;
     EXPECT_TRUE(std::filesystem::exists(pictures + "/run-report.png"));
 }
@@ -71,7 +71,7 @@ TEST_F(RunReportTest, AReportThatCantBeWrittenIsSaidAndTheRunStandsAsItEnded) {
     MIRL_MOUNT_SCRATCH_OR_SKIP(logVolume, "ext4", 16);
     ASSERT_TRUE(StartProgram());
     // The log lies in a folder that takes no new file: the log itself goes on, the report can't.
-    LogFolder = logVolume->Root();
+    Engine().LogFolder = logVolume->Root();
     StartRunLog();
     ASSERT_EQ(RunCommand({"chattr", "+i", logVolume->Root()}).exitCode, 0);
     ASSERT_NO_FATAL_FAILURE(Choose(*volume));
@@ -81,7 +81,7 @@ TEST_F(RunReportTest, AReportThatCantBeWrittenIsSaidAndTheRunStandsAsItEnded) {
     const std::string status = Status();
     EXPECT_NE(status.find("Mirl beendet!\r\n"), std::string::npos) << status;
     EXPECT_TRUE(status.ends_with("\r\nBericht nicht gespeichert\r\n")) << status;
-    EXPECT_TRUE(LastReportPath.empty());
+    EXPECT_TRUE(Engine().LastReportPath.empty());
     EXPECT_TRUE(Reports(logVolume->Root()).empty());
     const std::string log = test::ReadFileBytes(logVolume->Root() + "Mirl.log");
     EXPECT_NE(log.find(" Bericht nicht gespeichert: " + logVolume->Root() + "Mirl-Bericht "), std::string::npos) << log;

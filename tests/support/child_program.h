@@ -19,8 +19,8 @@ inline void StartToolkitInChild(const std::string& folder, unsigned watchdogSeco
     static char name[] = "mirl";
     static char* argv[] = {name, nullptr};
     ToolkitInit(argc, argv);
-    ProgramFolder = folder + "/";
-    DataFolder = folder + "/Mirl/";
+    Engine().ProgramFolder = folder + "/";
+    Engine().DataFolder = folder + "/Mirl/";
 }
 
 } // namespace mirl::test

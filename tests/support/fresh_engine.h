@@ -9,19 +9,19 @@ namespace mirl::test {
 
 // The engine's state as at a program start, with the run log and data folder in `folder`.
 inline void FreshEngineIn(const std::string& folder) {
-    ProgramFolder = folder + "/";
-    DataFolder = folder + "/Mirl/";
-    FileCounter = 0;
+    Engine().ProgramFolder = folder + "/";
+    Engine().DataFolder = folder + "/Mirl/";
+    Engine().FileCounter = 0;
     ForgetNotedFillFiles();
-    TestLog = {};
+    Engine().TestLog = {};
     AbortRun = false;
-    FillFilesWriteBehind = true;
-    FillFilesDirect = true;
-    FillHeldBack = true;
-    NameKeptFolders = true;
-    ReadBackFillFiles = true;
-    LastReportPath.clear();
-    ReadBackEverything = false;
+    Engine().FillFilesWriteBehind = true;
+    Engine().FillFilesDirect = true;
+    Engine().FillHeldBack = true;
+    Engine().NameKeptFolders = true;
+    Engine().ReadBackFillFiles = true;
+    Engine().LastReportPath.clear();
+    Engine().ReadBackEverything = false;
 }
 
 } // namespace mirl::test
