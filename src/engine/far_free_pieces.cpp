@@ -5,12 +5,12 @@
 #include "engine/run_log.h"
 #include "pass/folder_walk.h"
 #include "pass/space_map.h"
-#include "pass/xfs_ioctl.h"
+#include "pass/xfs_groups.h"
 #include "runtime/unique_fd.h"
+#include "runtime/write_all.h"
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -35,33 +35,6 @@ constexpr int32_t MostCarriers = 32;
 // Where a piece of free space starts on the device, and its length.
 using FreePiece = std::pair<uint64_t, uint64_t>;
 
-struct Geometry {
-    uint64_t blockBytes = 0;
-    uint64_t groupBlocks = 0;
-    int groupBlockBits = 0;     // an inode number holds its block's number in the group in so many bits,
-    int inodesPerBlockBits = 0; // above the inode's place in its block in so many
-
-    uint64_t GroupOf(uint64_t physical) const { return physical / blockBytes / groupBlocks; }
-    uint64_t PhysicalOfInode(uint64_t inode) const {
-        const uint64_t block = inode >> inodesPerBlockBits;
-        const uint64_t inGroup = block & ((uint64_t{1} << groupBlockBits) - 1);
-        return ((block >> groupBlockBits) * groupBlocks + inGroup) * blockBytes;
-    }
-};
-
-bool AskGeometry(int folder, Geometry& geometry) {
-    XfsGeometry asked{};
-    if (ioctl(folder, XfsGetGeometry, &asked) != 0 || asked.agblocks == 0 || asked.blocksize == 0 ||
-        asked.inodesize == 0) {
-        return false;
-    }
-    geometry.blockBytes = asked.blocksize;
-    geometry.groupBlocks = asked.agblocks;
-    geometry.groupBlockBits = static_cast<int>(std::bit_width(uint64_t{asked.agblocks} - 1));
-    geometry.inodesPerBlockBits = std::countr_zero(uint64_t{asked.blocksize / asked.inodesize});
-    return true;
-}
-
 struct FillFileAt {
     std::string name;
     UniqueFd file;
@@ -76,20 +49,6 @@ struct Place {
     uint64_t physical = 0;
     uint64_t logical = 0;
 };
-
-bool WriteAll(int file, const char* data, uint64_t length, uint64_t offset) {
-    for (uint64_t done = 0; done < length;) {
-        const ssize_t n = pwrite(file, data + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 bool Share(int from, uint64_t fromOffset, uint64_t length, int to, uint64_t toOffset) {
     file_clone_range range{};
@@ -123,7 +82,7 @@ public:
 
     // Writes the part at `dataOffset` into the carrier at `carrierOffset`.
     bool Put(int carrier, uint64_t carrierOffset, uint64_t dataOffset, uint64_t length) {
-        if (!WriteAll(carrier, data_.get() + dataOffset, length, carrierOffset)) {
+        if (!WriteAllAt(carrier, data_.get() + dataOffset, length, carrierOffset)) {
             return false;
         }
         parts_.push_back({carrierOffset, dataOffset, length});
@@ -146,7 +105,7 @@ public:
         // The carrier's blocks are free again only once it is gone for good.
         carrier.Reset();
         syncfs(volume);
-        if (!WriteAll(file, data_.get(), length_, source_.logical) || fdatasync(file) != 0) {
+        if (!WriteAllAt(file, data_.get(), length_, source_.logical) || fdatasync(file) != 0) {
             WriteLogLine("Fülldatei <" + source_.fill->name +
                          "> beim Tausch der letzten freien Blöcke nicht ganz neu geschrieben");
         }
@@ -199,18 +158,18 @@ enum class Near { Landed, Beyond, Failed };
 // goes to the free block nearest to the inode (the target, where the range given back lies farther
 // off), the range's rest as far behind that as the target lies (or, where the first block went to
 // the target or beyond, right behind it). The range is one block longer than `length`.
-Near MoveNearFolder(int volume, int folder, const Geometry& geometry, const std::vector<FreePiece>& free,
-                    Carried& range, uint64_t target, uint64_t length) {
+Near MoveNearFolder(int volume, int folder, const XfsGroups& groups, const std::vector<FreePiece>& free, Carried& range,
+                    uint64_t target, uint64_t length) {
     UniqueFd carrier = MakeCarrier(folder);
     struct stat made {};
     if (!carrier.Valid() || fstat(carrier.Get(), &made) != 0) {
         return Near::Failed;
     }
-    const uint64_t inode = geometry.PhysicalOfInode(made.st_ino);
-    if (geometry.GroupOf(inode) != geometry.GroupOf(target) || !range.TakeOut()) {
+    const uint64_t inode = groups.PhysicalOfInode(made.st_ino);
+    if (groups.OfByte(inode) != groups.OfByte(target) || !range.TakeOut()) {
         return Near::Failed;
     }
-    const uint64_t block = geometry.blockBytes;
+    const uint64_t block = groups.blockBytes;
     Near outcome = Near::Failed;
     if (range.Put(carrier.Get(), 0, 0, block)) {
         const std::vector<FilePiece> first = PlainPiecesOf(carrier.Get());
@@ -245,15 +204,15 @@ Near MoveNearFolder(int volume, int folder, const Geometry& geometry, const std:
 }
 
 // The fill file block nearest below `target` in its group; false when there is none.
-bool FindAnchor(std::vector<FillFileAt>& fills, const Geometry& geometry, uint64_t target, Place& anchor) {
+bool FindAnchor(std::vector<FillFileAt>& fills, const XfsGroups& groups, uint64_t target, Place& anchor) {
     anchor = {};
     for (FillFileAt& fill : fills) {
         for (const FilePiece& piece : fill.pieces) {
             const uint64_t end = piece.physical + piece.length;
-            if (geometry.GroupOf(piece.physical) == geometry.GroupOf(target) && end <= target &&
-                piece.length >= geometry.blockBytes &&
-                (anchor.fill == nullptr || anchor.physical + geometry.blockBytes < end)) {
-                anchor = {&fill, end - geometry.blockBytes, piece.logical + piece.length - geometry.blockBytes};
+            if (groups.OfByte(piece.physical) == groups.OfByte(target) && end <= target &&
+                piece.length >= groups.blockBytes &&
+                (anchor.fill == nullptr || anchor.physical + groups.blockBytes < end)) {
+                anchor = {&fill, end - groups.blockBytes, piece.logical + piece.length - groups.blockBytes};
             }
         }
     }
@@ -264,7 +223,7 @@ bool FindAnchor(std::vector<FillFileAt>& fills, const Geometry& geometry, uint64
 // apart from the anchor (the last block of its piece) where there is one; without an anchor, the
 // range farthest from the target, so that the blocks it gives back lie farther from the carrier's
 // inode than the target does.
-bool FindSource(std::vector<FillFileAt>& fills, const Geometry& geometry, uint64_t target, uint64_t length,
+bool FindSource(std::vector<FillFileAt>& fills, const XfsGroups& groups, uint64_t target, uint64_t length,
                 const Place& anchor, Place& source) {
     uint64_t farthest = 0;
     source = {};
@@ -272,8 +231,8 @@ bool FindSource(std::vector<FillFileAt>& fills, const Geometry& geometry, uint64
         for (const FilePiece& piece : fill.pieces) {
             const bool holdsAnchor = &fill == anchor.fill && anchor.logical >= piece.logical &&
                                      anchor.logical < piece.logical + piece.length;
-            if (geometry.GroupOf(piece.physical) != geometry.GroupOf(target) ||
-                piece.length < length + (holdsAnchor ? geometry.blockBytes : 0)) {
+            if (groups.OfByte(piece.physical) != groups.OfByte(target) ||
+                piece.length < length + (holdsAnchor ? groups.blockBytes : 0)) {
                 continue;
             }
             if (anchor.fill != nullptr) {
@@ -294,8 +253,7 @@ bool FindSource(std::vector<FillFileAt>& fills, const Geometry& geometry, uint64
 }
 
 // For each target without an anchor, the folder whose inode lies nearest to it in its group.
-std::map<uint64_t, UniqueFd> FoldersNear(int runFolder, const Geometry& geometry,
-                                         const std::vector<uint64_t>& targets) {
+std::map<uint64_t, UniqueFd> FoldersNear(int runFolder, const XfsGroups& groups, const std::vector<uint64_t>& targets) {
     std::map<uint64_t, UniqueFd> folders;
     std::map<uint64_t, uint64_t> nearest;
     struct stat top {};
@@ -308,10 +266,10 @@ std::map<uint64_t, UniqueFd> FoldersNear(int runFolder, const Geometry& geometry
         [&](int folder) {
             struct stat info {};
             if (fstat(folder, &info) == 0) {
-                const uint64_t inode = geometry.PhysicalOfInode(info.st_ino);
+                const uint64_t inode = groups.PhysicalOfInode(info.st_ino);
                 for (const uint64_t target : targets) {
                     const uint64_t distance = inode > target ? inode - target : target - inode;
-                    if (geometry.GroupOf(inode) == geometry.GroupOf(target) &&
+                    if (groups.OfByte(inode) == groups.OfByte(target) &&
                         (!nearest.contains(target) || distance < nearest[target])) {
                         nearest[target] = distance;
                         folders[target].Reset(openat(folder, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -327,8 +285,8 @@ std::map<uint64_t, UniqueFd> FoldersNear(int runFolder, const Geometry& geometry
 
 int64_t MoveFillDataIntoFarPieces(int runFolder, const std::vector<std::string>& fillFiles) {
     const UniqueFd readable = OpenReadable(runFolder);
-    Geometry geometry;
-    if (!readable.Valid() || !AskGeometry(readable.Get(), geometry)) {
+    XfsGroups groups;
+    if (!readable.Valid() || !AskXfsGroups(readable.Get(), groups)) {
         return 0;
     }
     // Blocks given back a moment ago are taken only once the log holds their going.
@@ -352,32 +310,32 @@ int64_t MoveFillDataIntoFarPieces(int runFolder, const std::vector<std::string>&
     }
     std::vector<uint64_t> withoutAnchor;
     for (const auto& [physical, length] : free) {
-        if (Place anchor; !FindAnchor(fills, geometry, physical, anchor)) {
+        if (Place anchor; !FindAnchor(fills, groups, physical, anchor)) {
             withoutAnchor.push_back(physical);
         }
     }
-    std::map<uint64_t, UniqueFd> folders = FoldersNear(readable.Get(), geometry, withoutAnchor);
+    std::map<uint64_t, UniqueFd> folders = FoldersNear(readable.Get(), groups, withoutAnchor);
     int64_t moved = 0;
     for (const auto& [physical, pieceLength] : free) {
-        const uint64_t length = std::min(pieceLength, MostMoveBytes) / geometry.blockBytes * geometry.blockBytes;
-        if (length == 0 || physical % geometry.blockBytes != 0) {
+        const uint64_t length = std::min(pieceLength, MostMoveBytes) / groups.blockBytes * groups.blockBytes;
+        if (length == 0 || physical % groups.blockBytes != 0) {
             continue;
         }
         Place anchor;
         Place source;
         bool landed = false;
-        if (FindAnchor(fills, geometry, physical, anchor)) {
-            if (FindSource(fills, geometry, physical, length, anchor, source)) {
+        if (FindAnchor(fills, groups, physical, anchor)) {
+            if (FindSource(fills, groups, physical, length, anchor, source)) {
                 Carried range(source, length);
-                landed = MoveBehindAnchor(readable.Get(), anchor, range, physical, length, geometry.blockBytes);
+                landed = MoveBehindAnchor(readable.Get(), anchor, range, physical, length, groups.blockBytes);
             }
         } else if (const auto folder = folders.find(physical); folder != folders.end() && folder->second.Valid()) {
             Near near = Near::Beyond;
             for (int32_t tries = 0; near == Near::Beyond && tries < MostCarriers &&
-                                    FindSource(fills, geometry, physical, length + geometry.blockBytes, anchor, source);
+                                    FindSource(fills, groups, physical, length + groups.blockBytes, anchor, source);
                  ++tries) {
-                Carried range(source, length + geometry.blockBytes);
-                near = MoveNearFolder(readable.Get(), folder->second.Get(), geometry, free, range, physical, length);
+                Carried range(source, length + groups.blockBytes);
+                near = MoveNearFolder(readable.Get(), folder->second.Get(), groups, free, range, physical, length);
                 source.fill->pieces = PlainPiecesOf(source.fill->file.Get());
             }
             landed = near == Near::Landed;

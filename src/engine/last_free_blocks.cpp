@@ -7,6 +7,7 @@
 #include "pass/folder_walk.h"
 #include "pass/space_map.h"
 #include "runtime/unique_fd.h"
+#include "runtime/write_all.h"
 
 #include <algorithm>
 #include <array>
@@ -61,17 +62,7 @@ Rewritten Rewrite(int file, uint64_t offset, uint64_t length) {
                   static_cast<off_t>(length)) != 0) {
         return Rewritten::No;
     }
-    for (uint64_t done = 0; done < length;) {
-        const ssize_t n = pwrite(file, data.get() + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return Rewritten::Short;
-        }
-        done += static_cast<uint64_t>(n);
-    }
-    return fdatasync(file) == 0 ? Rewritten::Yes : Rewritten::Short;
+    return WriteAllAt(file, data.get(), length, offset) && fdatasync(file) == 0 ? Rewritten::Yes : Rewritten::Short;
 }
 
 } // namespace

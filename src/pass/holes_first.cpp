@@ -3,12 +3,10 @@
 #include "pass/folder_walk.h"
 #include "pass/space_map.h"
 #include "pass/volume_kind.h"
-#include "pass/xfs_ioctl.h"
+#include "pass/xfs_groups.h"
 
-#include <bit>
 #include <fcntl.h>
 #include <map>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 namespace mirl {
@@ -21,34 +19,9 @@ constexpr uint32_t FolderRoundsPerGroup = 3;
 constexpr int32_t FolderNameLength = 16;
 constexpr int32_t HoleRounds = 8;
 
-struct Groups {
-    uint64_t blockBytes = 0;
-    uint64_t groupBlocks = 0;
-    uint32_t count = 0;
-    int inodeShift = 0; // an inode number's group: the number shifted right by this
-
-    uint32_t OfInode(uint64_t inode) const { return static_cast<uint32_t>(inode >> inodeShift); }
-    uint32_t OfByte(uint64_t physical) const { return static_cast<uint32_t>(physical / blockBytes / groupBlocks); }
-};
-
-bool AskGroups(int folder, Groups& groups) {
-    XfsGeometry geometry{};
-    if (ioctl(folder, XfsGetGeometry, &geometry) != 0 || geometry.agblocks == 0 || geometry.inodesize == 0) {
-        return false;
-    }
-    groups.blockBytes = geometry.blocksize;
-    groups.groupBlocks = geometry.agblocks;
-    groups.count = geometry.agcount;
-    // As xfs numbers inodes: the group, then the block in it (rounded up to a power of two), then the
-    // inode in the block.
-    groups.inodeShift = static_cast<int>(std::bit_width(uint64_t{geometry.agblocks} - 1)) +
-                        std::countr_zero(uint64_t{geometry.blocksize / geometry.inodesize});
-    return true;
-}
-
 // The bytes of free space in pieces smaller than the fill's requests, by group; false when the
 // space map can't be read.
-bool SmallHoles(int folder, const Groups& groups, std::map<uint32_t, int64_t>& holeBytes) {
+bool SmallHoles(int folder, const XfsGroups& groups, std::map<uint32_t, int64_t>& holeBytes) {
     holeBytes.clear();
     return ForEachFreePiece(folder, [&](uint64_t physical, uint64_t length) {
         if (length < static_cast<uint64_t>(SmallHoleBytes)) {
@@ -61,8 +34,8 @@ bool SmallHoles(int folder, const Groups& groups, std::map<uint32_t, int64_t>& h
 
 bool TakeSmallHolesFirst(PassFiles& files, int runFolder, const std::function<bool()>& stop) {
     const UniqueFd readable = OpenReadable(runFolder);
-    Groups groups;
-    if (!readable.Valid() || KindOf(readable.Get()) != VolumeKind::Xfs || !AskGroups(readable.Get(), groups)) {
+    XfsGroups groups;
+    if (!readable.Valid() || KindOf(readable.Get()) != VolumeKind::Xfs || !AskXfsGroups(readable.Get(), groups)) {
         return true;
     }
     std::map<uint32_t, int64_t> holeBytes;

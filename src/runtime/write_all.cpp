@@ -36,4 +36,19 @@ int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int
     return done;
 }
 
+bool WriteAllAt(int fd, const char* data, uint64_t length, uint64_t offset) {
+    for (uint64_t done = 0; done < length;) {
+        const ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n == 0 ? ENOSPC : errno;
+            return false;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 } // namespace mirl

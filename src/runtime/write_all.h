@@ -12,6 +12,10 @@ namespace mirl {
 // a shortfall errno says why (ENOSPC for a write of nothing).
 int64_t WriteAll(int fd, const char* data, int64_t length, int64_t position, int64_t unit);
 
+// Writes all of `length` bytes at `offset` of the file (pwrite: the descriptor's own offset stays),
+// retrying interrupted and partial writes. True when all went; else errno says why.
+bool WriteAllAt(int fd, const char* data, uint64_t length, uint64_t offset);
+
 // The smallest piece a nearly full volume is offered.
 constexpr int64_t MinimumPiece = 512;
 
