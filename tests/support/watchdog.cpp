@@ -24,19 +24,40 @@ size_t messageLength = 0;
 std::string watched;
 std::chrono::steady_clock::time_point deadline;
 bool armed = false;
-// Fixed slots, so that the handler reads them without allocating; an empty one starts with 0.
+// Fixed slots, so that the handlers read them without allocating; an empty one starts with 0. Each
+// names the process that mounted it: a forked child that ends so must leave its parent's volumes
+// mounted, or the parent's test would go on writing into the folders beneath them.
 constexpr size_t MostMounts = 16;
-std::array<std::array<char, 512>, MostMounts> mounts{};
+struct MountSlot {
+    pid_t owner = 0;
+    std::array<char, 512> path{};
+};
+std::array<MountSlot, MostMounts> mounts{};
+struct sigaction beforeAbort {};
+bool abortHandled = false;
+
+void DetachOwnMounts() {
+    const pid_t self = getpid();
+    for (const MountSlot& mount : mounts) {
+        if (mount.path[0] != '\0' && mount.owner == self) {
+            umount2(mount.path.data(), MNT_DETACH);
+        }
+    }
+}
 
 extern "C" void OnWatchdog(int) {
     const ssize_t written = write(STDERR_FILENO, message.data(), messageLength);
     static_cast<void>(written); // nothing is left to do about a failed write
-    for (const auto& mount : mounts) {
-        if (mount[0] != '\0') {
-            umount2(mount.data(), MNT_DETACH);
-        }
-    }
+    DetachOwnMounts();
     _exit(HungExitCode);
+}
+
+// A failed assertion or a std::terminate ends the process without destructors as well; it still
+// ends as it would have, after the detaching.
+extern "C" void OnAbort(int signal) {
+    DetachOwnMounts();
+    sigaction(signal, &beforeAbort, nullptr);
+    raise(signal);
 }
 
 void Arm(const std::string& text, unsigned seconds) {
@@ -73,18 +94,25 @@ void ArmWatchdog(const std::string& what, unsigned seconds) {
 }
 
 void DetachOnWatchdog(const std::string& mountPoint) {
-    for (auto& mount : mounts) {
-        if (mount[0] == '\0' && !mountPoint.empty() && mountPoint.size() < mount.size()) {
-            std::memcpy(mount.data(), mountPoint.c_str(), mountPoint.size() + 1);
+    if (!abortHandled) {
+        struct sigaction action {};
+        action.sa_handler = OnAbort;
+        sigemptyset(&action.sa_mask);
+        abortHandled = sigaction(SIGABRT, &action, &beforeAbort) == 0;
+    }
+    for (MountSlot& mount : mounts) {
+        if (mount.path[0] == '\0' && !mountPoint.empty() && mountPoint.size() < mount.path.size()) {
+            std::memcpy(mount.path.data(), mountPoint.c_str(), mountPoint.size() + 1);
+            mount.owner = getpid();
             return;
         }
     }
 }
 
 void ForgetOnWatchdog(const std::string& mountPoint) {
-    for (auto& mount : mounts) {
-        if (mountPoint == mount.data()) {
-            mount[0] = '\0';
+    for (MountSlot& mount : mounts) {
+        if (mountPoint == mount.path.data()) {
+            mount.path[0] = '\0';
         }
     }
 }

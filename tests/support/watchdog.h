@@ -19,9 +19,10 @@ void ArmWatchdogInChild(unsigned seconds);
 // without it, as in a debugger, tests run unwatched.
 void WatchEveryTest(int& argc, char** argv);
 
-// Mount points that a watchdog which fires detaches before it ends the process: a test ended that
-// way runs no destructors, and its scratch volume would stay mounted. Paths too long for the
-// table's slots, or more than it holds, are left out.
+// Mount points that a watchdog which fires, or an abort, detaches before the process ends: a test
+// ended that way runs no destructors, and its scratch volume would stay mounted. Only the process
+// that noted a mount point detaches it, never a forked child. Paths too long for the table's
+// slots, or more than it holds, are left out.
 void DetachOnWatchdog(const std::string& mountPoint);
 void ForgetOnWatchdog(const std::string& mountPoint);
 
