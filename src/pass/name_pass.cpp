@@ -40,11 +40,6 @@ constexpr int32_t MostHeldFolders = 256;
 constexpr int32_t SortedFolderRefusals = 32;
 constexpr int64_t RefusalsPerFolderBlock = 4;
 constexpr int64_t MostSortedFolderRefusals = 4096;
-// The files whose times write the journal over: enough that one commit of all of them writes
-// several hundred KB, few enough that their inodes take under a block's worth of room (30 xfs
-// inode chunks of 32 KB), which a last fill file takes back once they are gone.
-constexpr int32_t CycleFileCount = 1920;
-constexpr int32_t CycleNameLength = 16;
 constexpr int32_t ContentNameLength = NamePass::ContentNameLength;
 constexpr int32_t MostNameCollisions = NamePass::MostNameCollisions;
 
@@ -388,20 +383,9 @@ void PrepareNamePass(const PassContext& context) {
     if (!PlanFor(KindOf(context.runFolder)).cycleJournal) {
         return;
     }
-    // They lie in a folder of their own, which goes with them: the run's folder keeps no larger
-    // directory for their entries.
     const UniqueFd runFolder = OpenReadable(context.runFolder);
-    const int32_t parent = runFolder.Valid() ? runFiles->AddFolder(runFolder.Get()) : -1;
-    const std::string name = PassFileName(ContentNameLength);
-    if (parent < 0 || runFiles->MakeFolder(parent, "", name) != 0) {
+    if (!runFolder.Valid() || !MakeCycleFiles(*runFiles, runFolder.Get(), KindOf(context.runFolder))) {
         return;
-    }
-    const UniqueFd folder(openat(runFolder.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const int32_t number = folder.Valid() ? runFiles->AddFolder(folder.Get()) : -1;
-    for (int32_t i = 0, refused = 0; number >= 0 && i < CycleFileCount && refused < MostNameCollisions; ++i) {
-        if (!runFiles->Make(number, PassFileName(CycleNameLength), 0).made) {
-            ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
-        }
     }
     if (KindOf(context.runFolder) == VolumeKind::Xfs) {
         if (context.nameKeptFolders) {

@@ -6,17 +6,73 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 namespace mirl {
 namespace {
 
 constexpr int64_t MiB = int64_t{1024} * 1024;
+// The files whose times write the journal over: enough that one commit of all of them writes
+// several hundred KB, few enough that their inodes take under a block's worth of room (30 xfs
+// inode chunks of 32 KB), which a last fill file takes back once they are gone. ext4's inodes take
+// no room of their own: there the measured costs decide, up to the most.
+constexpr int32_t CycleFileCount = 1920;
+constexpr int32_t MostExt4CycleFiles = 16'384;
+// Made before a commit is timed, and timed themselves.
+constexpr int32_t TimedCycleFiles = 256;
+constexpr int32_t CycleNameLength = 16;
 // A fast commit writes a block at least; a few times as many rounds as the area has blocks bound them.
 constexpr int64_t FastCommitRounds = 4;
 
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 } // namespace
+
+bool MakeCycleFiles(PassFiles& files, int runFolder, VolumeKind kind) {
+    const int32_t parent = files.AddFolder(runFolder);
+    const std::string name = PassFileName(NamePass::ContentNameLength);
+    if (parent < 0 || files.MakeFolder(parent, "", name) != 0) {
+        return false;
+    }
+    const UniqueFd folder(openat(runFolder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int32_t folderNumber = folder.Valid() ? files.AddFolder(folder.Get()) : -1;
+    if (folderNumber < 0) {
+        return true;
+    }
+    int32_t wanted = kind == VolumeKind::Ext4 ? TimedCycleFiles : CycleFileCount;
+    const Clock::time_point start = Clock::now();
+    int32_t made = 0;
+    for (int32_t refused = 0; made < wanted && refused < NamePass::MostNameCollisions;) {
+        if (!files.Make(folderNumber, PassFileName(CycleNameLength), 0).made) {
+            ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
+            continue;
+        }
+        if (++made == TimedCycleFiles && kind == VolumeKind::Ext4) {
+            const double makeSeconds = SecondsSince(start) / TimedCycleFiles;
+            // Their making is what the commit writes: as large a commit as the cycle's own.
+            const Clock::time_point commitStart = Clock::now();
+            if (fsync(files.FolderFd(folderNumber)) != 0) {
+                wanted = CycleFileCount;
+                continue;
+            }
+            const JournalCycle cycle(kind, runFolder);
+            struct statfs volume {};
+            const int64_t blockBytes = fstatfs(runFolder, &volume) == 0 ? volume.f_bsize : 0;
+            wanted = CycleFilesFor(cycle.Bytes(), blockBytes, cycle.InodesPerBlock(), SecondsSince(commitStart),
+                                   makeSeconds, CycleFileCount, MostExt4CycleFiles);
+        }
+    }
+    return true;
+}
 
 PassOutcome NamePass::CycleJournal(int runFolder) {
     JournalCycle cycle(kind_, runFolder);

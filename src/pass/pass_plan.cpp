@@ -3,6 +3,7 @@
 #include "pass/pass_files.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace mirl {
 namespace {
@@ -59,6 +60,21 @@ std::vector<int32_t> NameLengths(VolumeKind kind, long nameMax) {
         lengths.push_back(SmallestEntryName); // 4 bytes of UTF-8: ext4's smallest entry of 12 bytes
     }
     return lengths;
+}
+
+int32_t CycleFilesFor(int64_t journalBytes, int64_t blockBytes, int64_t inodesPerBlock, double commitSeconds,
+                      double makeSeconds, int32_t least, int32_t most) {
+    if (journalBytes <= 0 || blockBytes <= 0 || inodesPerBlock <= 0 || commitSeconds <= 0 || makeSeconds <= 0) {
+        return least;
+    }
+    const double journalBlocks = static_cast<double>(journalBytes) / static_cast<double>(blockBytes);
+    // cost(n) = n * make + journalBlocks / (n / inodesPerBlock) * commit is least where
+    // n * n = journalBlocks * inodesPerBlock * commit / make.
+    const double balanced =
+        std::sqrt(journalBlocks * static_cast<double>(inodesPerBlock) * commitSeconds / makeSeconds);
+    const double oneTransaction = journalBlocks / 4 * static_cast<double>(inodesPerBlock) * 3 / 4;
+    const double count = std::min({balanced, oneTransaction, static_cast<double>(most)});
+    return std::max(least, static_cast<int32_t>(count));
 }
 
 } // namespace mirl

@@ -70,5 +70,26 @@ TEST(PassPlan, ContentsShrinkToEmptyAndEachFilesystemGetsItsSteps) {
     EXPECT_TRUE(PlanFor(VolumeKind::Other).contents.empty()) << "nothing is planned for an unknown filesystem";
 }
 
+// The journal's step on ext4 takes as many files as balance their making against the commits they
+// save: more on a device whose commits are slow, never fewer than the least, and never more than
+// a transaction holds.
+TEST(PassPlan, CycleFilesBalanceTheirMakingAgainstTheCommitsTheySave) {
+    constexpr int64_t Journal = int64_t{64} << 20;
+    // 16,384 blocks of 16 inodes, a commit of 2.2 ms, a file made in 18 µs: some 5,600 files.
+    const int32_t fast = CycleFilesFor(Journal, 4096, 16, 0.0022, 0.000018, 1920, 16'384);
+    EXPECT_GT(fast, 5000);
+    EXPECT_LT(fast, 6000);
+    // Commits four times as slow: twice the files.
+    const int32_t slower = CycleFilesFor(Journal, 4096, 16, 0.0088, 0.000018, 1920, 16'384);
+    EXPECT_NEAR(slower, 2 * fast, 2);
+    EXPECT_EQ(CycleFilesFor(Journal, 4096, 16, 0.2, 0.000018, 1920, 16'384), 16'384) << "the most";
+    EXPECT_EQ(CycleFilesFor(Journal, 4096, 16, 0.00001, 0.000018, 1920, 16'384), 1920) << "the least";
+    // A 4 MiB journal holds transactions of 256 blocks: 3,072 files fill three quarters of one.
+    EXPECT_EQ(CycleFilesFor(int64_t{4} << 20, 4096, 16, 0.2, 0.000018, 1920, 16'384), 3072);
+    // Nothing measured, nothing known: the least.
+    EXPECT_EQ(CycleFilesFor(0, 4096, 16, 0.002, 0.00002, 1920, 16'384), 1920);
+    EXPECT_EQ(CycleFilesFor(Journal, 4096, 16, 0.002, 0, 1920, 16'384), 1920);
+}
+
 } // namespace
 } // namespace mirl
