@@ -40,8 +40,6 @@ constexpr int32_t MostHeldFolders = 256;
 constexpr int32_t SortedFolderRefusals = 32;
 constexpr int64_t RefusalsPerFolderBlock = 4;
 constexpr int64_t MostSortedFolderRefusals = 4096;
-constexpr int32_t ContentNameLength = NamePass::ContentNameLength;
-constexpr int32_t MostNameCollisions = NamePass::MostNameCollisions;
 
 // The pass files of the current run: the cycle files made at its start, then those of the pass.
 std::unique_ptr<PassFiles> runFiles;
