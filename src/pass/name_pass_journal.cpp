@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ constexpr int32_t CycleFileCount = 1920;
 constexpr int32_t MostExt4CycleFiles = 16'384;
 // Made before a commit is timed, and timed themselves.
 constexpr int32_t TimedCycleFiles = 256;
+// Descriptors the nameless files leave to the rest of the run (its log, the folders the pass holds).
+constexpr int KeptDescriptors = 512;
 constexpr int32_t CycleNameLength = 16;
 // A fast commit writes a block at least; a few times as many rounds as the area has blocks bound them.
 constexpr int64_t FastCommitRounds = 4;
@@ -33,6 +36,17 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A desktop session's soft limit is 1,024 descriptors, far below its hard one: the nameless files
+// ask for as many as they need, where the hard limit allows.
+void RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 } // namespace
@@ -48,28 +62,39 @@ bool MakeCycleFiles(PassFiles& files, int runFolder, VolumeKind kind) {
     if (folderNumber < 0) {
         return true;
     }
-    int32_t wanted = kind == VolumeKind::Ext4 ? TimedCycleFiles : CycleFileCount;
-    const Clock::time_point start = Clock::now();
-    int32_t made = 0;
-    for (int32_t refused = 0; made < wanted && refused < NamePass::MostNameCollisions;) {
-        if (!files.Make(folderNumber, PassFileName(CycleNameLength), 0).made) {
+    // Named ones first: they also take the further names of the user's folders later.
+    for (int32_t made = 0, refused = 0; made < CycleFileCount && refused < NamePass::MostNameCollisions;) {
+        if (files.Make(folderNumber, PassFileName(CycleNameLength), 0).made) {
+            ++made;
+        } else {
             ++refused; // a full volume or a folder this user may not write: the cycle takes what it gets
-            continue;
         }
-        if (++made == TimedCycleFiles && kind == VolumeKind::Ext4) {
-            const double makeSeconds = SecondsSince(start) / TimedCycleFiles;
-            // Their making is what the commit writes: as large a commit as the cycle's own.
-            const Clock::time_point commitStart = Clock::now();
-            if (fsync(files.FolderFd(folderNumber)) != 0) {
-                wanted = CycleFileCount;
-                continue;
-            }
-            const JournalCycle cycle(kind, runFolder);
-            struct statfs volume {};
-            const int64_t blockBytes = fstatfs(runFolder, &volume) == 0 ? volume.f_bsize : 0;
-            wanted = CycleFilesFor(cycle.Bytes(), blockBytes, cycle.InodesPerBlock(), SecondsSince(commitStart),
-                                   makeSeconds, CycleFileCount, MostExt4CycleFiles);
+    }
+    if (kind != VolumeKind::Ext4) {
+        return true;
+    }
+    // On ext4 the rest have no names, which makes them cheap to make, change and remove.
+    RaiseDescriptorLimit(MostExt4CycleFiles + 2 * KeptDescriptors);
+    const Clock::time_point start = Clock::now();
+    int32_t made = CycleFileCount;
+    for (int32_t timed = 0; timed < TimedCycleFiles; ++timed, ++made) {
+        if (!files.MakeNameless(folderNumber, KeptDescriptors)) {
+            return true;
         }
+    }
+    const double makeSeconds = SecondsSince(start) / TimedCycleFiles;
+    // Their making is what the commit writes: about as large a commit as the cycle's own.
+    const Clock::time_point commitStart = Clock::now();
+    if (!files.SyncOne()) {
+        return true;
+    }
+    const JournalCycle cycle(kind, runFolder);
+    struct statfs volume {};
+    const int64_t blockBytes = fstatfs(runFolder, &volume) == 0 ? volume.f_bsize : 0;
+    const int32_t wanted = CycleFilesFor(cycle.Bytes(), blockBytes, cycle.InodesPerBlock(), SecondsSince(commitStart),
+                                         makeSeconds, CycleFileCount, MostExt4CycleFiles);
+    while (made < wanted && files.MakeNameless(folderNumber, KeptDescriptors)) {
+        ++made;
     }
     return true;
 }

@@ -17,8 +17,9 @@
 namespace mirl {
 
 // Makes the files whose changes write the journal over, before the fill takes the room their
-// entries need: on ext4 as many as a measured commit and making ask for, elsewhere a fixed count;
-// fewer where the volume refuses. They lie in a pass folder of their own in the open `runFolder`,
+// entries need: a fixed count with names, which later also take the user's folders' further names,
+// and on ext4 as many more without names as a measured commit and making ask for; fewer where the
+// volume refuses. They lie in a pass folder of their own in the open `runFolder`,
 // which goes with them: the run's folder keeps no larger directory for their entries. False when
 // that folder could not be made.
 bool MakeCycleFiles(PassFiles& files, int runFolder, VolumeKind kind);

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -78,6 +79,19 @@ PassFileMade PassFiles::Make(int32_t folderNumber, const std::string& name, int3
     return result;
 }
 
+bool PassFiles::MakeNameless(int32_t folderNumber, int keepFree) {
+    UniqueFd file(openat(folders_[folderNumber].fd.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    rlimit limit{};
+    struct stat info {};
+    if (!file.Valid() || getrlimit(RLIMIT_NOFILE, &limit) != 0 || fstat(file.Get(), &info) != 0 ||
+        (limit.rlim_cur != RLIM_INFINITY &&
+         static_cast<rlim_t>(file.Get()) + static_cast<rlim_t>(keepFree) >= limit.rlim_cur)) {
+        return false;
+    }
+    nameless_.push_back({std::move(file), info.st_ino});
+    return true;
+}
+
 int64_t PassFiles::MakeInPieces(int32_t folderNumber, const std::string& name, int64_t bytes, int64_t pieceBytes) {
     const int folder = folders_[folderNumber].fd.Get();
     const std::unique_ptr<char, decltype(&free)> piece(
@@ -141,7 +155,7 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
     clock_gettime(CLOCK_REALTIME, &now);
     int32_t touched = 0;
     std::unordered_set<uint64_t> blocks;
-    blocks.reserve(files_.size());
+    blocks.reserve(files_.size() + nameless_.size());
     // A file that is gone, or is another one now, is no longer the pass's to change or remove.
     std::erase_if(files_, [&](const Made& file) {
         if (inodesPerBlock > 1 && file.inode > 0 &&
@@ -158,6 +172,14 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
         touched += utimensat(folder, file.name.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
         return false;
     });
+    for (const Nameless& file : nameless_) {
+        if (inodesPerBlock > 1 && !blocks.insert((file.inode - 1) / static_cast<uint64_t>(inodesPerBlock)).second) {
+            continue;
+        }
+        now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
+        const std::array<timespec, 2> times{now, now};
+        touched += futimens(file.fd.Get(), times.data()) == 0 ? 1 : 0;
+    }
     return touched;
 }
 
@@ -326,6 +348,11 @@ int32_t PassFiles::RemoveOf(std::optional<int32_t> folderNumber) {
     int32_t removed = 0;
     if (!folderNumber) {
         linkTargetFd_.Reset();
+        // The last made first: each then leaves its filesystem's list of open nameless files at its head.
+        while (!nameless_.empty()) {
+            nameless_.pop_back();
+            ++removed;
+        }
     }
     std::erase_if(files_, [&](const Made& file) {
         if (folderNumber && file.folder != *folderNumber) {

@@ -73,6 +73,14 @@ public:
     // itself; stops at the first refusal. The bytes written, -1 when the file could not be made.
     int64_t MakeInPieces(int32_t folderNumber, const std::string& name, int64_t bytes, int64_t pieceBytes);
 
+    // Makes a file without a name in the folder (O_TMPFILE), held open until the files are removed.
+    // Its inode takes Touch's changes like any other, at a fraction of a named file's cost: no entry,
+    // no note in the pass's record, no check before each change, since the descriptor can only ever
+    // be this file. A killed run leaves nothing: the filesystem frees such inodes at the next mount.
+    // False when the filesystem refuses, or when the descriptor would come within `keepFree` of the
+    // process's limit.
+    bool MakeNameless(int32_t folderNumber, int keepFree);
+
     // Makes a folder `name` in the folder the relative path `parent` leads to from folder
     // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
     // the files, the last made first.
@@ -110,7 +118,7 @@ public:
     int32_t RemoveHighestNumbered();
 
     // How many files were made, and how many of them removed again.
-    int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size()); }
+    int32_t Count() const { return static_cast<int32_t>(files_.size() + madeFolders_.size() + nameless_.size()); }
     int32_t Removed() const { return removed_; }
     // Files and folders still as they were made that could not be removed (an append-only folder).
     int32_t Left() const { return left_; }
@@ -139,6 +147,11 @@ private:
     // Remove for one folder, or with none for all.
     int32_t RemoveOf(std::optional<int32_t> folderNumber);
 
+    struct Nameless {
+        UniqueFd fd;
+        uint64_t inode = 0;
+    };
+    std::vector<Nameless> nameless_;
     // A file or folder as it was made: an inode number alone is soon given to a new file.
     struct Made {
         int32_t folder;

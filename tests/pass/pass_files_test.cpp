@@ -5,14 +5,18 @@
 
 #include "pass/pass_record.h"
 #include "support/child_process.h"
+#include "support/scratch_volume.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -187,6 +191,74 @@ TEST(PassFiles, RemovesOnlyTheFilesItMadeAndPutsTheFolderTimesBack) {
     ASSERT_EQ(fstat(open, &after), 0);
     // Someone else made a file in it meanwhile: the folder keeps the time of that change.
     EXPECT_GT(after.st_mtim.tv_sec, 1'000'000'000) << "the user's change keeps its time";
+    close(open);
+}
+
+uint64_t FreeInodes(const std::string& path) {
+    struct statvfs volume {};
+    return statvfs(path.c_str(), &volume) == 0 ? volume.f_ffree : 0;
+}
+
+size_t Entries(const std::string& path) {
+    size_t count = 0;
+    if (DIR* folder = opendir(path.c_str())) {
+        while (readdir(folder) != nullptr) {
+            ++count;
+        }
+        closedir(folder);
+    }
+    return count;
+}
+
+// Files without names take inodes (and Touch's changes) while they are held, leave no entry, go
+// with the pass, and never take the descriptors the rest of the run needs.
+TEST(PassFiles, NamelessFilesHoldInodesUntilRemovedAndLeaveDescriptorsFree) {
+    MIRL_MOUNT_SCRATCH_OR_SKIP(volume, "ext4", 32);
+    const std::string path = volume->MountPoint();
+    const int open = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(open, 0);
+    const uint64_t freeBefore = FreeInodes(path);
+    const size_t entriesBefore = Entries(path);
+    constexpr int32_t Made = 40;
+    {
+        PassFiles files;
+        const int32_t number = files.AddFolder(open);
+        ASSERT_GE(number, 0);
+        ASSERT_TRUE(files.Make(number, PassFileName(20), 0).made);
+        for (int32_t i = 0; i < Made; ++i) {
+            ASSERT_TRUE(files.MakeNameless(number, 16)) << i;
+        }
+        EXPECT_EQ(FreeInodes(path), freeBefore - Made - 1);
+        EXPECT_EQ(Entries(path), entriesBefore + 1) << "only the named one has an entry";
+        EXPECT_EQ(files.Count(), Made + 1);
+        EXPECT_EQ(files.Touch(1), Made + 1) << "each one a change of its own";
+        // ext4 keeps 16 inodes of 256 bytes to a block of 4 KiB: 41 inodes lie in three or four blocks.
+        const int32_t perBlock = files.Touch(16);
+        EXPECT_GE(perBlock, 3);
+        EXPECT_LE(perBlock, 4);
+
+        // Near the process's limit the files leave the descriptors asked for.
+        rlimit limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const rlimit before = limit;
+        const int probe = dup(open);
+        ASSERT_GE(probe, 0);
+        close(probe);
+        limit.rlim_cur = static_cast<rlim_t>(probe) + 20;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        int32_t nearLimit = 0;
+        while (nearLimit < 100 && files.MakeNameless(number, 10)) {
+            ++nearLimit;
+        }
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+        EXPECT_GE(nearLimit, 5);
+        EXPECT_LE(nearLimit, 10) << "the last ten descriptors below the limit stay free";
+
+        EXPECT_EQ(files.RemoveAll(), Made + 1 + nearLimit);
+        EXPECT_EQ(files.Removed(), Made + 1 + nearLimit);
+    }
+    EXPECT_EQ(FreeInodes(path), freeBefore) << "every inode is free again";
+    EXPECT_EQ(Entries(path), entriesBefore);
     close(open);
 }
 
