@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -130,6 +132,13 @@ std::unique_ptr<ScratchVolume> ScratchVolume::Mount(const std::string& type, int
         std::vector<std::string> mkfs = MkfsCommand(type, volume->image_);
         mkfs.insert(mkfs.end() - 1, formatOptions.begin(), formatOptions.end());
         made = RunCommand(mkfs);
+        // mkfs.btrfs looks at every loop device to see whether the image is mounted; one that another
+        // test (or program) sets up or lets go of meanwhile makes that look fail with ENXIO.
+        for (int again = 0; again < 3 && made.exitCode != 0 && made.output.find("mount status") != std::string::npos;
+             ++again) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            made = RunCommand(mkfs);
+        }
     }
     if (made.exitCode != 0) {
         whyNot = "cannot make a " + type + " image: " + made.output;
