@@ -9,7 +9,6 @@
 #include <chrono>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -38,17 +37,6 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A desktop session's soft limit is 1,024 descriptors, far below its hard one: the nameless files
-// ask for as many as they need, where the hard limit allows.
-void RaiseDescriptorLimit(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
-        return;
-    }
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(limit.rlim_max, wanted);
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 } // namespace
 
 bool MakeCycleFiles(PassFiles& files, int runFolder, VolumeKind kind) {
@@ -74,7 +62,7 @@ bool MakeCycleFiles(PassFiles& files, int runFolder, VolumeKind kind) {
         return true;
     }
     // On ext4 the rest have no names, which makes them cheap to make, change and remove.
-    RaiseDescriptorLimit(MostExt4CycleFiles + 2 * KeptDescriptors);
+    files.RaiseDescriptorLimit(MostExt4CycleFiles + 2 * KeptDescriptors);
     const Clock::time_point start = Clock::now();
     int32_t made = CycleFileCount;
     for (int32_t timed = 0; timed < TimedCycleFiles; ++timed, ++made) {

@@ -92,6 +92,18 @@ bool PassFiles::MakeNameless(int32_t folderNumber, int keepFree) {
     return true;
 }
 
+void PassFiles::RaiseDescriptorLimit(uint64_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
+        return;
+    }
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(limit.rlim_max, wanted);
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0 && !softLimitBefore_) {
+        softLimitBefore_ = before;
+    }
+}
+
 int64_t PassFiles::MakeInPieces(int32_t folderNumber, const std::string& name, int64_t bytes, int64_t pieceBytes) {
     const int folder = folders_[folderNumber].fd.Get();
     const std::unique_ptr<char, decltype(&free)> piece(
@@ -156,15 +168,22 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
     int32_t touched = 0;
     std::unordered_set<uint64_t> blocks;
     blocks.reserve(files_.size() + nameless_.size());
+    // Every file a time of its own, so that none of the changes is one the filesystem can skip.
+    const auto nextTimes = [&now] {
+        now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
+        return std::array<timespec, 2>{now, now};
+    };
+    // One change per inode block is enough to make the block part of the commit.
+    const auto blockChanged = [&](uint64_t inode) {
+        return inodesPerBlock > 1 && inode > 0 &&
+               !blocks.insert((inode - 1) / static_cast<uint64_t>(inodesPerBlock)).second;
+    };
     // A file that is gone, or is another one now, is no longer the pass's to change or remove.
     std::erase_if(files_, [&](const Made& file) {
-        if (inodesPerBlock > 1 && file.inode > 0 &&
-            !blocks.insert((file.inode - 1) / static_cast<uint64_t>(inodesPerBlock)).second) {
-            return false; // its block took a change already
+        if (blockChanged(file.inode)) {
+            return false;
         }
-        // Every file a time of its own, so that none of the changes is one the filesystem can skip.
-        now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
-        const std::array<timespec, 2> times{now, now};
+        const std::array<timespec, 2> times = nextTimes();
         const int folder = folders_[file.folder].fd.Get();
         if (!StillOurs(file, false)) {
             return true;
@@ -173,11 +192,10 @@ int32_t PassFiles::Touch(int64_t inodesPerBlock) {
         return false;
     });
     for (const Nameless& file : nameless_) {
-        if (inodesPerBlock > 1 && !blocks.insert((file.inode - 1) / static_cast<uint64_t>(inodesPerBlock)).second) {
+        if (blockChanged(file.inode)) {
             continue;
         }
-        now.tv_nsec = (now.tv_nsec + 1) % 1'000'000'000;
-        const std::array<timespec, 2> times{now, now};
+        const std::array<timespec, 2> times = nextTimes();
         touched += futimens(file.fd.Get(), times.data()) == 0 ? 1 : 0;
     }
     return touched;
@@ -352,6 +370,14 @@ int32_t PassFiles::RemoveOf(std::optional<int32_t> folderNumber) {
         while (!nameless_.empty()) {
             nameless_.pop_back();
             ++removed;
+        }
+        if (softLimitBefore_) {
+            rlimit limit{};
+            if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+                limit.rlim_cur = *softLimitBefore_;
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
+            softLimitBefore_.reset();
         }
     }
     std::erase_if(files_, [&](const Made& file) {

@@ -80,6 +80,10 @@ public:
     // False when the filesystem refuses, or when the descriptor would come within `keepFree` of the
     // process's limit.
     bool MakeNameless(int32_t folderNumber, int keepFree);
+    // Raises the process's soft descriptor limit towards `wanted`, as far as the hard one allows (a
+    // desktop session's soft limit is 1,024), for the nameless files. The old limit comes back once
+    // they are removed, so that programs started later (a viewer for the report) get the usual one.
+    void RaiseDescriptorLimit(uint64_t wanted);
 
     // Makes a folder `name` in the folder the relative path `parent` leads to from folder
     // `folderNumber` ("" for that folder itself); the error, 0 when it was made. Such folders go after
@@ -152,6 +156,7 @@ private:
         uint64_t inode = 0;
     };
     std::vector<Nameless> nameless_;
+    std::optional<uint64_t> softLimitBefore_;
     // A file or folder as it was made: an inode number alone is soon given to a new file.
     struct Made {
         int32_t folder;

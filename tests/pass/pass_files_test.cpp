@@ -220,10 +220,19 @@ TEST(PassFiles, NamelessFilesHoldInodesUntilRemovedAndLeaveDescriptorsFree) {
     const uint64_t freeBefore = FreeInodes(path);
     const size_t entriesBefore = Entries(path);
     constexpr int32_t Made = 40;
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    ASSERT_NE(original.rlim_cur, RLIM_INFINITY) << "a limit to work near";
     {
         PassFiles files;
         const int32_t number = files.AddFolder(open);
         ASSERT_GE(number, 0);
+        // The soft limit goes up for the files, as far as the hard one lets it.
+        const rlim_t wanted = original.rlim_cur + 64;
+        files.RaiseDescriptorLimit(wanted);
+        rlimit raised{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
+        EXPECT_EQ(raised.rlim_cur, std::min(wanted, original.rlim_max));
         ASSERT_TRUE(files.Make(number, PassFileName(20), 0).made);
         for (int32_t i = 0; i < Made; ++i) {
             ASSERT_TRUE(files.MakeNameless(number, 16)) << i;
@@ -256,6 +265,9 @@ TEST(PassFiles, NamelessFilesHoldInodesUntilRemovedAndLeaveDescriptorsFree) {
 
         EXPECT_EQ(files.RemoveAll(), Made + 1 + nearLimit);
         EXPECT_EQ(files.Removed(), Made + 1 + nearLimit);
+        rlimit after{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+        EXPECT_EQ(after.rlim_cur, original.rlim_cur) << "the usual limit again once the files are gone";
     }
     EXPECT_EQ(FreeInodes(path), freeBefore) << "every inode is free again";
     EXPECT_EQ(Entries(path), entriesBefore);
